@@ -1,0 +1,44 @@
+#pragma once
+
+#include "controls/pbutton/PropertyBag.h"
+
+#include <QHash>
+#include <QRect>
+#include <QString>
+#include <QWidget>
+
+#include <vector>
+
+class Desktop;
+
+/** One control of a window's stored layout; places are in twips, colours in the desktop's
+ *  32-bit layout (red in the low byte). */
+struct ControlSpec {
+    enum class Kind { TextBox, ListBox, Label, ImageZone, PButton };
+    QString name;
+    Kind kind;
+    QRect twips;
+    qint32 backColor = -1; // -1: transparent / not set
+    qint32 foreColor = -1;
+    QString text;
+    bool visible = true;
+    int tabIndex = -1; // -1: takes no focus
+    PropertyBag stored; // the button's stored entries, lower-case keys as the window keeps them
+};
+
+/** A window's stored layout: its settings and its controls, back to front. */
+struct FormSpec {
+    QString title;
+    QSize clientPixels;
+    QString picture; // resource path of the background
+    QString controlFont; // family of the text controls
+    int controlFontPoints = 12;
+    std::vector<ControlSpec> controls;
+};
+
+constexpr int kTwipsPerPixel = 15;
+/** Twips to pixels, rounded to the nearest pixel. */
+QRect PixelsFromTwips(const QRect& twips);
+
+/** Creates the controls of the layout on the form, back to front, and sets the tab order. */
+QHash<QString, QWidget*> BuildControls(QWidget* form, const FormSpec& spec, Desktop& desktop);

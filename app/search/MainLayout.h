@@ -1,0 +1,6 @@
+#pragma once
+
+#include "app/common/FormLayout.h"
+
+/** The stored layout of the search window. */
+FormSpec MainLayout();

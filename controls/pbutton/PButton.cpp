@@ -1,0 +1,391 @@
+#include "controls/pbutton/PButton.h"
+
+#include "platform/ui/Desktop.h"
+#include "platform/ui/ImageZone.h"
+#include "platform/ui/TextBox.h"
+#include "platform/ui/Ticker.h"
+#include "web/Functions.h"
+
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QFontMetrics>
+#include <QKeyEvent>
+#include <QPainter>
+
+namespace {
+
+constexpr qint32 kDefaultBack = 0x00F2AF00;
+constexpr qint32 kDefaultEnd = 0x00FF7402;
+const QString kDefaultText = QStringLiteral("PButton");
+const QString kDefaultFont = QStringLiteral("微软雅黑");
+constexpr float kTwipsPerPixel = 15.0f;
+constexpr float kPressShiftTwips = 30.0f;
+
+/** The button as assistive technology sees it: a push button named by its caption. */
+class PButtonAccessible : public QAccessibleWidget {
+public:
+    explicit PButtonAccessible(PButton* button) : QAccessibleWidget(button, QAccessible::Button)
+    {
+        addControllingSignal(QStringLiteral("Click()"));
+    }
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Name)
+            return static_cast<PButton*>(widget())->Text();
+        return QAccessibleWidget::text(t);
+    }
+    QStringList actionNames() const override { return {pressAction()}; }
+    void doAction(const QString& action) override
+    {
+        if (action == pressAction()) {
+            auto* button = static_cast<PButton*>(widget());
+            if (button->Enabled())
+                Q_EMIT button->Click();
+        }
+    }
+};
+
+QAccessibleInterface* PButtonFactory(const QString& className, QObject* object)
+{
+    if (className == QLatin1String("PButton") && object && object->isWidgetType())
+        return new PButtonAccessible(static_cast<PButton*>(object));
+    return nullptr;
+}
+
+short MouseButtons(Qt::MouseButtons buttons)
+{
+    short code = 0;
+    for (Qt::MouseButton b : {Qt::LeftButton, Qt::RightButton, Qt::MiddleButton})
+        if (buttons & b)
+            code |= DesktopButton(b);
+    return code;
+}
+
+/** One fade step of a channel: at most 5 towards the target. */
+qint16 Approach(qint16 c, qint16 t)
+{
+    if (c < t)
+        c = c + 5 < t ? qint16(c + 5) : t;
+    if (c > t)
+        c = c - 5 > t ? qint16(c - 5) : t;
+    return c;
+}
+
+struct Channels {
+    qint16 red, green, blue;
+};
+
+// Signed 32-bit arithmetic with truncating division, as the fade has always computed it.
+Channels Split(qint32 value) { return {qint16(value % 256), qint16((value % 65536) / 256), qint16(value / 65536)}; }
+
+QFont MakeFont(const QString& name, double points, bool bold, bool italic, bool underline)
+{
+    QFont font(name);
+    if (points > 0)
+        font.setPointSizeF(points);
+    font.setBold(bold);
+    font.setItalic(italic);
+    font.setUnderline(underline);
+    return font;
+}
+
+} // namespace
+
+QColor ColorFromRgbValue(qint32 value)
+{
+    const auto v = quint32(value);
+    return QColor(int(v & 0xFF), int((v >> 8) & 0xFF), int((v >> 16) & 0xFF));
+}
+
+QSizeF PButton::CaptionLabel::ExtentTwips() const
+{
+    const QFontMetrics fm(Font);
+    return QSizeF(fm.horizontalAdvance(Caption) * kTwipsPerPixel, fm.height() * kTwipsPerPixel);
+}
+
+PButton::PButton(QWidget* parent, Desktop& desktop) : QWidget(parent), desktop_(desktop)
+{
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(&PButtonFactory);
+        return true;
+    }();
+    Q_UNUSED(factoryInstalled);
+
+    setObjectName(QStringLiteral("PButton"));
+    setFocusPolicy(Qt::StrongFocus);
+    setMouseTracking(true);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    resize(1005 / 15, 615 / 15);
+    timer1_ = desktop_.NewTimer(this);
+    timer2_ = desktop_.NewTimer(this);
+    connect(timer1_, &Ticker::Timer, this, &PButton::Timer1_Timer);
+    connect(timer2_, &Ticker::Timer, this, &PButton::Timer2_Timer);
+
+    Label1.Caption = kDefaultText;
+    Label1.Font = MakeFont(kDefaultFont, 11, false, false, false);
+    RedrawFace();
+}
+
+void PButton::PropertyChangedReport(const char* name)
+{
+    Q_EMIT PropertyChanged(QString::fromLatin1(name));
+}
+
+void PButton::SetEnabled(bool value)
+{
+    enabled_ = value;
+    PropertyChangedReport("Enabled");
+}
+
+void PButton::SetFont_Name(const QString& value)
+{
+    fontName_ = value;
+    Label1.Font.setFamily(value);
+    RedrawFace();
+    PropertyChangedReport("Font_Name");
+}
+
+void PButton::SetFont_Size(short value)
+{
+    fontSize_ = value;
+    if (value > 0)
+        Label1.Font.setPointSizeF(double(value));
+    RedrawFace();
+    PropertyChangedReport("Font_Size");
+}
+
+void PButton::SetFont_Bold(bool value)
+{
+    fontBold_ = value;
+    Label1.Font.setBold(value);
+    RedrawFace();
+    PropertyChangedReport("Font_Bold");
+}
+
+void PButton::SetFont_Italic(bool value)
+{
+    fontItalic_ = value;
+    Label1.Font.setItalic(value);
+    RedrawFace();
+    PropertyChangedReport("Font_Italic");
+}
+
+void PButton::SetFont_Underline(bool value)
+{
+    fontUnderline_ = value;
+    Label1.Font.setUnderline(value);
+    RedrawFace();
+    PropertyChangedReport("Font_Underline");
+}
+
+void PButton::SetText(const QString& value)
+{
+    text_ = value;
+    Label1.Caption = value;
+    RedrawFace();
+    PropertyChangedReport("Text");
+    if (QAccessible::isActive()) {
+        QAccessibleEvent event(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&event);
+    }
+}
+
+void PButton::SetColor_Back(qint32 value)
+{
+    colorBack_ = value;
+    fillColor_ = value;
+    colorBegin_ = colorBack_;
+    PropertyChangedReport("Color_Begin");
+    RedrawFace();
+    PropertyChangedReport("Color_Back");
+}
+
+void PButton::SetColor_Begin(qint32 value)
+{
+    Q_UNUSED(value); // a mirror of Color_Back: the assigned value is discarded
+    colorBegin_ = colorBack_;
+    PropertyChangedReport("Color_Begin");
+}
+
+void PButton::SetColor_End(qint32 value)
+{
+    colorEnd_ = value; // used from the next fade step on
+    PropertyChangedReport("Color_End");
+}
+
+void PButton::SetColor_Text(qint32 value)
+{
+    colorText_ = value;
+    textColor_ = value;
+    RedrawFace();
+    PropertyChangedReport("Color_Text");
+}
+
+void PButton::WriteProperties(PropertyBag& bag) const
+{
+    bag.WriteProperty(QStringLiteral("Color_Back"), colorBack_, kDefaultBack);
+    bag.WriteProperty(QStringLiteral("Color_Begin"), colorBegin_, kDefaultBack);
+    bag.WriteProperty(QStringLiteral("Color_End"), colorEnd_, kDefaultEnd);
+    bag.WriteProperty(QStringLiteral("Color_Text"), colorText_, 0);
+    bag.WriteProperty(QStringLiteral("Text"), text_, kDefaultText);
+    bag.WriteProperty(QStringLiteral("Font_Name"), fontName_, kDefaultFont);
+    bag.WriteProperty(QStringLiteral("Font_Size"), fontSize_, short(11));
+    bag.WriteProperty(QStringLiteral("Font_Bold"), fontBold_, false);
+    bag.WriteProperty(QStringLiteral("Font_Italic"), fontItalic_, false);
+    bag.WriteProperty(QStringLiteral("Font_Underline"), fontUnderline_, false);
+    bag.WriteProperty(QStringLiteral("Enabled"), enabled_, true);
+}
+
+void PButton::ReadProperties(const PropertyBag& bag)
+{
+    colorBack_ = bag.ReadInt32(QStringLiteral("Color_Back"), kDefaultBack);
+    colorBegin_ = bag.ReadInt32(QStringLiteral("Color_Begin"), kDefaultBack);
+    colorEnd_ = bag.ReadInt32(QStringLiteral("Color_End"), kDefaultEnd);
+    colorText_ = bag.ReadInt32(QStringLiteral("Color_Text"), 0);
+    text_ = bag.ReadText(QStringLiteral("Text"), kDefaultText);
+    fontName_ = bag.ReadText(QStringLiteral("Font_Name"), kDefaultFont);
+    fontSize_ = bag.ReadInt16(QStringLiteral("Font_Size"), 11);
+    fontBold_ = bag.ReadBool(QStringLiteral("Font_Bold"), false);
+    fontItalic_ = bag.ReadBool(QStringLiteral("Font_Italic"), false);
+    fontUnderline_ = bag.ReadBool(QStringLiteral("Font_Underline"), false);
+    enabled_ = bag.ReadBool(QStringLiteral("Enabled"), true);
+
+    fillColor_ = colorBack_;
+    textColor_ = colorText_;
+    Label1.Caption = text_;
+    Label1.Font = MakeFont(fontName_, fontSize_, fontBold_, fontItalic_, fontUnderline_);
+    RedrawFace();
+}
+
+void PButton::RedrawFace()
+{
+    const QFont surfaceFont = MakeFont(fontName_, fontSize_, fontBold_, fontItalic_, fontUnderline_);
+    const qreal dpr = devicePixelRatioF();
+    face_ = QImage(size() * dpr, QImage::Format_RGB32);
+    face_.setDevicePixelRatio(dpr);
+    face_.fill(ColorFromRgbValue(fillColor_));
+
+    const QSizeF extent = Label1.ExtentTwips();
+    float x = (float(width()) * kTwipsPerPixel - float(extent.width())) / 2.0f;
+    float y = (float(height()) * kTwipsPerPixel - float(extent.height())) / 2.0f;
+    if (pressed_) {
+        x += kPressShiftTwips;
+        y += kPressShiftTwips;
+    }
+    if (!face_.isNull() && !Label1.Caption.isEmpty()) {
+        QPainter p(&face_);
+        p.setFont(surfaceFont);
+        p.setPen(ColorFromRgbValue(textColor_));
+        const QFontMetricsF fm(surfaceFont);
+        p.drawText(QPointF(x / kTwipsPerPixel, y / kTwipsPerPixel + fm.ascent()), Label1.Caption);
+    }
+    update();
+    Q_EMIT FaceRedrawn();
+}
+
+void PButton::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.drawImage(QPoint(0, 0), face_);
+}
+
+void PButton::resizeEvent(QResizeEvent*) { RedrawFace(); }
+
+void PButton::mouseMoveEvent(QMouseEvent* event)
+{
+    if (!enabled_)
+        return;
+    hovering_ = true;
+    timer1_->SetEnabled(true);
+    timer2_->SetEnabled(true);
+    const QPointF at = event->position() * kTwipsPerPixel;
+    Q_EMIT MouseMove(MouseButtons(event->buttons()), DesktopShift(event->modifiers()),
+                     float(at.x()), float(at.y()));
+}
+
+void PButton::mousePressEvent(QMouseEvent* event)
+{
+    clickArmed_ = event->button() == Qt::LeftButton;
+    if (!enabled_)
+        return;
+    pressed_ = true;
+    RedrawFace();
+    const QPointF at = event->position() * kTwipsPerPixel;
+    Q_EMIT MouseDown(DesktopButton(event->button()), DesktopShift(event->modifiers()),
+                     float(at.x()), float(at.y()));
+}
+
+void PButton::mouseReleaseEvent(QMouseEvent* event)
+{
+    pressed_ = false;
+    RedrawFace();
+    const bool click = clickArmed_ && event->button() == Qt::LeftButton &&
+                       rect().contains(event->position().toPoint());
+    clickArmed_ = false;
+    if (!enabled_)
+        return;
+    const QPointF at = event->position() * kTwipsPerPixel;
+    Q_EMIT MouseUp(DesktopButton(event->button()), DesktopShift(event->modifiers()),
+                   float(at.x()), float(at.y()));
+    if (click)
+        Q_EMIT Click();
+}
+
+void PButton::mouseDoubleClickEvent(QMouseEvent*)
+{
+    // The second press of a double click is reported as DblClick alone.
+    if (enabled_)
+        Q_EMIT DblClick();
+}
+
+void PButton::keyPressEvent(QKeyEvent* event)
+{
+    const short code = DesktopKeyCode(event->key());
+    if (code != 13 && code != 32) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    if (!enabled_)
+        return;
+    pressed_ = true;
+    RedrawFace();
+}
+
+void PButton::keyReleaseEvent(QKeyEvent* event)
+{
+    const short code = DesktopKeyCode(event->key());
+    if ((code != 13 && code != 32) || event->isAutoRepeat()) {
+        QWidget::keyReleaseEvent(event);
+        return;
+    }
+    pressed_ = false;
+    RedrawFace();
+    if (enabled_)
+        Q_EMIT Click();
+}
+
+void PButton::Timer1_Timer()
+{
+    if (IsCursorOverWindow(this, desktop_))
+        return;
+    hovering_ = false;
+    timer1_->SetEnabled(false);
+    timer2_->SetEnabled(true);
+}
+
+void PButton::Timer2_Timer()
+{
+    const qint32 target = hovering_ ? colorEnd_ : colorBack_;
+    const Channels t = Split(target);
+    Channels c = Split(fillColor_);
+    c.red = Approach(c.red, t.red);
+    c.green = Approach(c.green, t.green);
+    c.blue = Approach(c.blue, t.blue);
+    fillColor_ = qint32(c.red) + 256 * qint32(c.green) + 65536 * qint32(c.blue);
+    RedrawFace();
+    if (c.red == t.red && c.green == t.green && c.blue == t.blue) {
+        timer2_->SetEnabled(false);
+        fillColor_ = hovering_ ? colorEnd_ : colorBack_;
+        RedrawFace();
+    }
+}

@@ -1,0 +1,128 @@
+#pragma once
+
+#include "controls/pbutton/PropertyBag.h"
+
+#include <QFont>
+#include <QImage>
+#include <QWidget>
+
+class Desktop;
+class Ticker;
+
+/** A push button whose flat face fades from Color_Back to Color_End while the pointer is over it. */
+class PButton : public QWidget {
+    Q_OBJECT
+    Q_PROPERTY(bool Enabled READ Enabled WRITE SetEnabled)
+    Q_PROPERTY(QString Font_Name READ Font_Name WRITE SetFont_Name)
+    Q_PROPERTY(short Font_Size READ Font_Size WRITE SetFont_Size)
+    Q_PROPERTY(bool Font_Bold READ Font_Bold WRITE SetFont_Bold)
+    Q_PROPERTY(bool Font_Italic READ Font_Italic WRITE SetFont_Italic)
+    Q_PROPERTY(bool Font_Underline READ Font_Underline WRITE SetFont_Underline)
+    Q_PROPERTY(QString Text READ Text WRITE SetText)
+    Q_PROPERTY(qint32 Color_Back READ Color_Back WRITE SetColor_Back)
+    Q_PROPERTY(qint32 Color_Begin READ Color_Begin WRITE SetColor_Begin)
+    Q_PROPERTY(qint32 Color_End READ Color_End WRITE SetColor_End)
+    Q_PROPERTY(qint32 Color_Text READ Color_Text WRITE SetColor_Text)
+
+public:
+    /** The class name under which windows store the control. */
+    static constexpr const char* ClassName = "Reelmate.PButton";
+
+    explicit PButton(QWidget* parent, Desktop& desktop);
+
+    bool Enabled() const { return enabled_; }
+    void SetEnabled(bool value);
+    QString Font_Name() const { return fontName_; }
+    void SetFont_Name(const QString& value);
+    short Font_Size() const { return fontSize_; }
+    void SetFont_Size(short value);
+    bool Font_Bold() const { return fontBold_; }
+    void SetFont_Bold(bool value);
+    bool Font_Italic() const { return fontItalic_; }
+    void SetFont_Italic(bool value);
+    bool Font_Underline() const { return fontUnderline_; }
+    void SetFont_Underline(bool value);
+    QString Text() const { return text_; }
+    void SetText(const QString& value);
+    qint32 Color_Back() const { return colorBack_; }
+    void SetColor_Back(qint32 value);
+    qint32 Color_Begin() const { return colorBegin_; }
+    void SetColor_Begin(qint32 value);
+    qint32 Color_End() const { return colorEnd_; }
+    void SetColor_End(qint32 value);
+    qint32 Color_Text() const { return colorText_; }
+    void SetColor_Text(qint32 value);
+
+    void WriteProperties(PropertyBag& bag) const;
+    void ReadProperties(const PropertyBag& bag);
+
+    /** Draws the whole face into the retained image that painting shows. */
+    void RedrawFace();
+
+    bool Hovering() const { return hovering_; }
+    bool Pressed() const { return pressed_; }
+    /** The colour the face is filled with right now (the fade's running state). */
+    qint32 FillColor() const { return fillColor_; }
+    Ticker* Timer1() const { return timer1_; }
+    Ticker* Timer2() const { return timer2_; }
+    const QImage& Face() const { return face_; }
+
+Q_SIGNALS:
+    void Click();
+    void DblClick();
+    void MouseDown(short Button, short Shift, float X, float Y);
+    void MouseMove(short Button, short Shift, float X, float Y);
+    void MouseUp(short Button, short Shift, float X, float Y);
+    /** A stored property changed: the window should store the control's values again. */
+    void PropertyChanged(const QString& name);
+    /** RedrawFace has drawn a new face. */
+    void FaceRedrawn();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+
+private:
+    /** The hidden self-sizing caption: its extent centres the caption on the face. */
+    struct CaptionLabel {
+        QString Caption;
+        QFont Font;
+        QSizeF ExtentTwips() const;
+    };
+
+    void PropertyChangedReport(const char* name);
+    void Timer1_Timer();
+    void Timer2_Timer();
+
+    Desktop& desktop_;
+    bool enabled_ = true;
+    QString fontName_ = QStringLiteral("微软雅黑");
+    short fontSize_ = 11;
+    bool fontBold_ = false;
+    bool fontItalic_ = false;
+    bool fontUnderline_ = false;
+    QString text_ = QStringLiteral("PButton");
+    qint32 colorBack_ = 0x00F2AF00;
+    qint32 colorBegin_ = 0x00F2AF00;
+    qint32 colorEnd_ = 0x00FF7402;
+    qint32 colorText_ = 0;
+
+    bool hovering_ = false;
+    bool pressed_ = false;
+    bool clickArmed_ = false;
+    qint32 fillColor_ = 0x00F2AF00;
+    qint32 textColor_ = 0;
+    CaptionLabel Label1;
+    Ticker* timer1_ = nullptr;
+    Ticker* timer2_ = nullptr;
+    QImage face_;
+};
+
+/** A colour in the desktop's 32-bit layout (red low byte) as a QColor. */
+QColor ColorFromRgbValue(qint32 value);

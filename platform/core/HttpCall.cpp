@@ -1,0 +1,175 @@
+#include "platform/core/HttpCall.h"
+
+#include <curl/curl.h>
+
+#include <memory>
+
+namespace {
+
+void EnsureCurlGlobal()
+{
+    static const bool done = [] { return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }();
+    (void)done;
+}
+
+struct Sink {
+    QByteArray body;
+    qint64 cap = 0;
+    bool overflow = false;
+};
+
+size_t WriteBody(char* data, size_t size, size_t count, void* user)
+{
+    auto* sink = static_cast<Sink*>(user);
+    const qint64 n = qint64(size * count);
+    if (sink->body.size() + n > sink->cap) {
+        sink->overflow = true;
+        return 0; // makes curl fail the transfer
+    }
+    sink->body.append(data, n);
+    return size_t(n);
+}
+
+bool UrlNamesPort(const QByteArray& wire)
+{
+    const int scheme = wire.indexOf("://");
+    const int hostStart = scheme < 0 ? 0 : scheme + 3;
+    int hostEnd = wire.size();
+    for (char c : {'/', '?'}) {
+        const int at = wire.indexOf(c, hostStart);
+        if (at >= 0 && at < hostEnd)
+            hostEnd = at;
+    }
+    const QByteArray authority = wire.mid(hostStart, hostEnd - hostStart);
+    const int colon = authority.lastIndexOf(':');
+    return colon > authority.lastIndexOf(']') && colon + 1 < authority.size();
+}
+
+struct EasyDeleter {
+    void operator()(CURL* c) const { curl_easy_cleanup(c); }
+};
+struct ListDeleter {
+    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+
+/** One configured easy handle with its body sink and header list. */
+struct Transfer {
+    std::unique_ptr<CURL, EasyDeleter> easy;
+    std::unique_ptr<curl_slist, ListDeleter> headers;
+    Sink sink;
+    QByteArray url;
+    QByteArray body;
+    char error[CURL_ERROR_SIZE] = {};
+
+    explicit Transfer(const HttpCall& call)
+    {
+        EnsureCurlGlobal();
+        easy.reset(curl_easy_init());
+        url = WireUrl(call.url);
+        body = call.body;
+        sink.cap = call.limits.maxBody;
+        CURL* c = easy.get();
+        curl_easy_setopt(c, CURLOPT_URL, url.constData());
+        curl_easy_setopt(c, CURLOPT_PATH_AS_IS, 1L);
+        curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(c, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
+        curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, long(call.limits.connect.count()));
+        curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, long(call.limits.total.count()));
+        curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &WriteBody);
+        curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
+        curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error);
+        curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");
+        if (call.defaultPort > 0 && !UrlNamesPort(url))
+            curl_easy_setopt(c, CURLOPT_PORT, call.defaultPort);
+        if (call.method == "POST") {
+            curl_easy_setopt(c, CURLOPT_POST, 1L);
+            curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.constData());
+            curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE, long(body.size()));
+        } else if (call.method != "GET") {
+            curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, call.method.constData());
+        }
+        curl_slist* list = nullptr;
+        for (const QByteArray& h : call.headers)
+            list = curl_slist_append(list, h.constData());
+        list = curl_slist_append(list, "Expect:"); // no 100-continue round trip for small posts
+        headers.reset(list);
+        curl_easy_setopt(c, CURLOPT_HTTPHEADER, list);
+    }
+
+    HttpOutcome outcome(CURLcode code) const
+    {
+        HttpOutcome out;
+        out.completed = code == CURLE_OK && !sink.overflow;
+        curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &out.status);
+        if (out.completed)
+            out.body = sink.body;
+        else
+            out.error = sink.overflow ? QStringLiteral("body too large")
+                                      : QString::fromUtf8(error[0] ? error : curl_easy_strerror(code));
+        return out;
+    }
+};
+
+} // namespace
+
+QByteArray WireUrl(const QString& url)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    const QByteArray utf8 = url.toUtf8();
+    QByteArray wire;
+    wire.reserve(utf8.size());
+    for (char ch : utf8) {
+        const auto b = static_cast<unsigned char>(ch);
+        if (b <= 0x20 || b >= 0x7F || b == '#') {
+            wire.append('%');
+            wire.append(hex[b >> 4]);
+            wire.append(hex[b & 0xF]);
+        } else {
+            wire.append(ch);
+        }
+    }
+    return wire;
+}
+
+HttpOutcome PerformHttp(const HttpCall& call)
+{
+    Transfer t(call);
+    return t.outcome(curl_easy_perform(t.easy.get()));
+}
+
+HttpInterrupt::HttpInterrupt()
+{
+    EnsureCurlGlobal();
+    multi_ = curl_multi_init();
+}
+
+HttpInterrupt::~HttpInterrupt() { curl_multi_cleanup(static_cast<CURLM*>(multi_)); }
+
+void HttpInterrupt::interrupt()
+{
+    flag_ = true;
+    curl_multi_wakeup(static_cast<CURLM*>(multi_));
+}
+
+HttpOutcome PerformHttpInterruptible(const HttpCall& call, HttpInterrupt& stop)
+{
+    Transfer t(call);
+    auto* multi = static_cast<CURLM*>(stop.handle());
+    curl_multi_add_handle(multi, t.easy.get());
+    CURLcode result = CURLE_ABORTED_BY_CALLBACK;
+    int running = 1;
+    while (!stop.interrupted()) {
+        if (curl_multi_perform(multi, &running) != CURLM_OK)
+            break;
+        if (running == 0) {
+            int left = 0;
+            while (CURLMsg* msg = curl_multi_info_read(multi, &left))
+                if (msg->msg == CURLMSG_DONE)
+                    result = msg->data.result;
+            break;
+        }
+        curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+    }
+    curl_multi_remove_handle(multi, t.easy.get());
+    return t.outcome(result);
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+
+/** Time-outs and the body cap of one HTTP exchange. */
+struct HttpLimits {
+    std::chrono::milliseconds connect{10000};
+    std::chrono::milliseconds total{30000};
+    qint64 maxBody = 64 * 1024 * 1024;
+};
+
+/** One HTTP request as the program sends it. */
+struct HttpCall {
+    QByteArray method = "GET";
+    QString url;
+    QByteArray body;
+    QList<QByteArray> headers;
+    HttpLimits limits;
+    long defaultPort = 0; // used only when the URL names no port; 0 keeps the scheme's own
+};
+
+/** What came back: completed is false for any transport failure, time-out or oversized body. */
+struct HttpOutcome {
+    bool completed = false;
+    long status = 0;
+    QByteArray body;
+    QString error;
+};
+
+/** The URL as sent on the wire: only what cannot stand in a URL is percent-encoded (space,
+ *  control characters, bytes outside ASCII as UTF-8, and "#" so that it does not cut the query). */
+QByteArray WireUrl(const QString& url);
+
+/** Performs the request on the calling thread and blocks until it is over. */
+HttpOutcome PerformHttp(const HttpCall& call);
+
+/** Lets another thread interrupt a transfer started with PerformHttpInterruptible. */
+class HttpInterrupt {
+public:
+    HttpInterrupt();
+    ~HttpInterrupt();
+    HttpInterrupt(const HttpInterrupt&) = delete;
+    HttpInterrupt& operator=(const HttpInterrupt&) = delete;
+
+    void interrupt();
+    bool interrupted() const { return flag_.load(); }
+    void* handle() const { return multi_; }
+
+private:
+    std::atomic_bool flag_{false};
+    void* multi_;
+};
+
+/** Like PerformHttp, but returns promptly (not completed) once interrupt() is called. */
+HttpOutcome PerformHttpInterruptible(const HttpCall& call, HttpInterrupt& stop);

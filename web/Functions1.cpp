@@ -1,0 +1,3 @@
+#include "web/Functions1.h"
+
+ReplyBuffer ReplyText;
