@@ -2,13 +2,16 @@
 #include "app/torrent/DownHost.h"
 #include "app/torrent/TorrentList.h"
 #include "platform/ui/Desktop.h"
+#include "platform/ui/FontWarmUp.h"
 
 #include <QApplication>
 
 int main(int argc, char* argv[])
 {
+    FontWarmUp fonts;
     QApplication app(argc, argv);
     InstallFontSubstitutes();
+    fonts.wait();
 
     Endpoints endpoints;
     endpoints.relay = QStringLiteral(REELMATE_RELAY_URL);

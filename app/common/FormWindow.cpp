@@ -36,7 +36,8 @@ void FormWindow::CentreOver(const QRect& area)
 void FormWindow::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
-    p.fillRect(rect(), palette().color(QPalette::Window));
+    // Where the picture does not reach (the torrent window's last two rows): the design's ground.
+    p.fillRect(rect(), QColor(50, 58, 69));
     p.drawPixmap(0, 0, picture_);
 }
 
