@@ -6,15 +6,16 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/tools/bootstrap.sh"
 build=${BUILD_DIR:-$top/build}
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target reelmate
+cmake --build "$build" -j "$(nproc)" --target reelmate reelmate-relay reelmate-demo-site
 bin=$build/bin
 pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
 trap cleanup EXIT
-if [ -x "$bin/reelmate-demo-site" ]; then
-    "$bin/reelmate-demo-site" & pids+=($!)
-fi
-if [ -x "$bin/reelmate-relay" ]; then
-    "$bin/reelmate-relay" --config "$top/relay/relay.conf" & pids+=($!)
-fi
+"$bin/reelmate-demo-site" & pids+=($!)
+"$bin/reelmate-relay" --config "$top/relay/relay.conf" & pids+=($!)
+# Wait until both answer, so the first search finds them.
+for _ in $(seq 50); do
+    curl -sf -o /dev/null http://127.0.0.1:18080/healthz && curl -s -o /dev/null http://127.0.0.1:18081/ && break
+    sleep 0.1
+done
 "$bin/reelmate"

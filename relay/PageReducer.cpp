@@ -1,0 +1,89 @@
+#include "relay/PageReducer.h"
+
+#include <libxml/HTMLparser.h>
+#include <libxml/xpath.h>
+
+#include <memory>
+#include <mutex>
+
+namespace {
+
+void Quiet(void*, const char*, ...) {}
+
+void InitOnce()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        xmlInitParser();
+        xmlSetGenericErrorFunc(nullptr, &Quiet);
+    });
+}
+
+struct DocFree {
+    void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
+};
+struct CtxFree {
+    void operator()(xmlXPathContext* c) const { xmlXPathFreeContext(c); }
+};
+struct ObjFree {
+    void operator()(xmlXPathObject* o) const { xmlXPathFreeObject(o); }
+};
+
+std::string StringOf(xmlXPathContext* ctx, const std::string& expr)
+{
+    const std::string wrapped = "string(" + expr + ")";
+    std::unique_ptr<xmlXPathObject, ObjFree> r(xmlXPathEvalExpression(BAD_CAST wrapped.c_str(), ctx));
+    if (!r || r->type != XPATH_STRING || !r->stringval)
+        return {};
+    return reinterpret_cast<const char*>(r->stringval);
+}
+
+} // namespace
+
+std::string CleanField(const std::string& utf8)
+{
+    std::string out;
+    out.reserve(utf8.size());
+    for (char c : utf8) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b == '|')
+            out += "\xEF\xBD\x9C"; // U+FF5C FULLWIDTH VERTICAL LINE
+        else if (b >= 0x20 && b != 0x7F)
+            out += c;
+    }
+    const size_t first = out.find_first_not_of(' ');
+    const size_t last = out.find_last_not_of(' ');
+    return first == std::string::npos ? std::string() : out.substr(first, last - first + 1);
+}
+
+ReducedPage ReducePage(const std::string& html, const std::string& charset, const std::string& rowsXPath,
+                       const std::string& firstXPath, const std::string& secondXPath)
+{
+    InitOnce();
+    ReducedPage page;
+    if (html.empty()) {
+        page.ok = true; // nothing on it, nothing to list
+        return page;
+    }
+    std::unique_ptr<xmlDoc, DocFree> doc(htmlReadMemory(
+        html.data(), int(html.size()), "page.html", charset.empty() ? nullptr : charset.c_str(),
+        HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET));
+    if (!doc) {
+        page.error = "page could not be parsed";
+        return page;
+    }
+    std::unique_ptr<xmlXPathContext, CtxFree> ctx(xmlXPathNewContext(doc.get()));
+    std::unique_ptr<xmlXPathObject, ObjFree> rows(xmlXPathEvalExpression(BAD_CAST rowsXPath.c_str(), ctx.get()));
+    if (!rows || rows->type != XPATH_NODESET) {
+        page.error = "rows expression is not a node set";
+        return page;
+    }
+    const int count = rows->nodesetval ? rows->nodesetval->nodeNr : 0;
+    for (int i = 0; i < count; ++i) {
+        ctx->node = rows->nodesetval->nodeTab[i];
+        page.rows.emplace_back(CleanField(StringOf(ctx.get(), firstXPath)),
+                               CleanField(StringOf(ctx.get(), secondXPath)));
+    }
+    page.ok = true;
+    return page;
+}

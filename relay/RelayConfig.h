@@ -1,0 +1,45 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+/** How the relay reads one site: where it is and where its pages keep their data. */
+struct SiteProfile {
+    std::string name;
+    std::string scheme; // "http"
+    std::string host;   // as written in base, lower case
+    int port = 80;
+    std::string base;   // scheme://host[:port], no trailing slash
+    std::string charset = "UTF-8";
+    std::string searchRows, searchTitle, searchPath;
+    std::string filmRows, filmName, filmLink;
+};
+
+/** The relay's settings. */
+struct RelayConfig {
+    std::string listenAddress = "127.0.0.1";
+    int listenPort = 18080;
+    std::chrono::milliseconds connectTimeout{5000};
+    std::chrono::milliseconds totalTimeout{20000};
+    long long maxPageBytes = 8 << 20;
+    int maxConcurrentFetches = 16;
+    std::chrono::seconds cacheTime{60};
+    size_t cacheEntries = 2000;
+    std::vector<SiteProfile> sites;
+};
+
+/** Scheme, host and port of an absolute URL; ok is false for anything else. */
+struct UrlOrigin {
+    bool ok = false;
+    std::string scheme, host;
+    int port = 0;
+    std::string pathAndQuery; // from the first "/" after the authority on ("/" when absent)
+};
+
+/** Splits an absolute http URL strictly: no user info, no percent signs or odd characters in the
+ *  host, a decimal port. Anything unusual is refused rather than interpreted. */
+UrlOrigin ParseOrigin(const std::string& url);
+
+/** Parses the configuration text; on failure returns false with a message in error. */
+bool ParseRelayConfig(const std::string& text, RelayConfig& config, std::string& error);

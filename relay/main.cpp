@@ -1,0 +1,47 @@
+// reelmate-relay [--config FILE]   (without --config: the built-in demo configuration)
+#include "relay/Relay.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <csignal>
+#include <cstdio>
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QString path = QStringLiteral(":/relay/relay.conf");
+    const QStringList args = app.arguments();
+    for (int i = 1; i + 1 < args.size(); ++i)
+        if (args[i] == u"--config")
+            path = args[i + 1];
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "cannot read %s\n", qPrintable(path));
+        return 1;
+    }
+    RelayConfig config;
+    std::string error;
+    if (!ParseRelayConfig(file.readAll().toStdString(), config, error)) {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(path), error.c_str());
+        return 1;
+    }
+    Relay relay(config);
+    HttpService service([&relay](const ServiceRequest& req, ServiceResponse& res) { relay.Handle(req, res); });
+    HttpService::Options options;
+    options.address = config.listenAddress;
+    options.port = config.listenPort;
+    options.maxConnections = 512;
+    if (!service.start(options))
+        return 1;
+    std::fprintf(stderr, "relay: http://%s:%d, %zu site(s)\n", config.listenAddress.c_str(),
+                 config.listenPort, config.sites.size());
+    sigset_t wait;
+    sigemptyset(&wait);
+    sigaddset(&wait, SIGINT);
+    sigaddset(&wait, SIGTERM);
+    sigprocmask(SIG_BLOCK, &wait, nullptr);
+    int signal = 0;
+    sigwait(&wait, &signal);
+    return 0;
+}
