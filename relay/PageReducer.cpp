@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 
 namespace {
 
@@ -29,10 +30,33 @@ struct ObjFree {
     void operator()(xmlXPathObject* o) const { xmlXPathFreeObject(o); }
 };
 
+/** Expressions compiled once per thread: compiling costs more than evaluating on a small page. */
+xmlXPathCompExpr* Compiled(const std::string& expr)
+{
+    struct Cache {
+        std::unordered_map<std::string, xmlXPathCompExpr*> map;
+        ~Cache()
+        {
+            for (auto& [text, comp] : map)
+                xmlXPathFreeCompExpr(comp);
+        }
+    };
+    thread_local Cache cache;
+    auto it = cache.map.find(expr);
+    if (it == cache.map.end())
+        it = cache.map.emplace(expr, xmlXPathCompile(BAD_CAST expr.c_str())).first;
+    return it->second;
+}
+
+xmlXPathObject* Evaluate(const std::string& expr, xmlXPathContext* ctx)
+{
+    xmlXPathCompExpr* comp = Compiled(expr);
+    return comp ? xmlXPathCompiledEval(comp, ctx) : nullptr;
+}
+
 std::string StringOf(xmlXPathContext* ctx, const std::string& expr)
 {
-    const std::string wrapped = "string(" + expr + ")";
-    std::unique_ptr<xmlXPathObject, ObjFree> r(xmlXPathEvalExpression(BAD_CAST wrapped.c_str(), ctx));
+    std::unique_ptr<xmlXPathObject, ObjFree> r(Evaluate("string(" + expr + ")", ctx));
     if (!r || r->type != XPATH_STRING || !r->stringval)
         return {};
     return reinterpret_cast<const char*>(r->stringval);
@@ -73,7 +97,7 @@ ReducedPage ReducePage(const std::string& html, const std::string& charset, cons
         return page;
     }
     std::unique_ptr<xmlXPathContext, CtxFree> ctx(xmlXPathNewContext(doc.get()));
-    std::unique_ptr<xmlXPathObject, ObjFree> rows(xmlXPathEvalExpression(BAD_CAST rowsXPath.c_str(), ctx.get()));
+    std::unique_ptr<xmlXPathObject, ObjFree> rows(Evaluate(rowsXPath, ctx.get()));
     if (!rows || rows->type != XPATH_NODESET) {
         page.error = "rows expression is not a node set";
         return page;

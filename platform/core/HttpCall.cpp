@@ -46,7 +46,12 @@ bool UrlNamesPort(const QByteArray& wire)
 }
 
 struct EasyDeleter {
-    void operator()(CURL* c) const { curl_easy_cleanup(c); }
+    bool owned = true;
+    void operator()(CURL* c) const
+    {
+        if (owned)
+            curl_easy_cleanup(c);
+    }
 };
 struct ListDeleter {
     void operator()(curl_slist* l) const { curl_slist_free_all(l); }
@@ -61,10 +66,16 @@ struct Transfer {
     QByteArray body;
     char error[CURL_ERROR_SIZE] = {};
 
-    explicit Transfer(const HttpCall& call)
+    explicit Transfer(const HttpCall& call, HttpSession* session = nullptr)
     {
         EnsureCurlGlobal();
-        easy.reset(curl_easy_init());
+        if (session) {
+            // Options back to their defaults; the session's open connections stay.
+            curl_easy_reset(static_cast<CURL*>(session->handle()));
+            easy = std::unique_ptr<CURL, EasyDeleter>(static_cast<CURL*>(session->handle()), EasyDeleter{false});
+        } else {
+            easy.reset(curl_easy_init());
+        }
         url = WireUrl(call.url);
         body = call.body;
         sink.cap = call.limits.maxBody;
@@ -131,9 +142,17 @@ QByteArray WireUrl(const QString& url)
     return wire;
 }
 
-HttpOutcome PerformHttp(const HttpCall& call)
+HttpSession::HttpSession()
 {
-    Transfer t(call);
+    EnsureCurlGlobal();
+    easy_ = curl_easy_init();
+}
+
+HttpSession::~HttpSession() { curl_easy_cleanup(static_cast<CURL*>(easy_)); }
+
+HttpOutcome PerformHttp(const HttpCall& call, HttpSession* session)
+{
+    Transfer t(call, session);
     return t.outcome(curl_easy_perform(t.easy.get()));
 }
 

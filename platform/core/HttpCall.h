@@ -36,8 +36,23 @@ struct HttpOutcome {
  *  control characters, bytes outside ASCII as UTF-8, and "#" so that it does not cut the query). */
 QByteArray WireUrl(const QString& url);
 
-/** Performs the request on the calling thread and blocks until it is over. */
-HttpOutcome PerformHttp(const HttpCall& call);
+/** Keeps one connection cache for a series of requests made by one thread, so that requests to
+ *  the same server reuse the open connection. */
+class HttpSession {
+public:
+    HttpSession();
+    ~HttpSession();
+    HttpSession(const HttpSession&) = delete;
+    HttpSession& operator=(const HttpSession&) = delete;
+    void* handle() const { return easy_; }
+
+private:
+    void* easy_;
+};
+
+/** Performs the request on the calling thread and blocks until it is over; with a session, an
+ *  open connection to the same server is used again. */
+HttpOutcome PerformHttp(const HttpCall& call, HttpSession* session = nullptr);
 
 /** Lets another thread interrupt a transfer started with PerformHttpInterruptible. */
 class HttpInterrupt {
