@@ -25,8 +25,9 @@ namespace {
 
 std::string Torrent(size_t size)
 {
-    const std::string head = "d8:announce20:http://127.0.0.1/ann4:infod6:lengthi1048576e4:name4:film"
-                             "12:piece lengthi262144e6:pieces";
+    const std::string head =
+        "d8:announce20:http://127.0.0.1/ann4:infod6:lengthi1048576e4:name4:film"
+        "12:piece lengthi262144e6:pieces";
     const size_t pieces = size - head.size() - 16;
     std::string t = head + std::to_string(pieces) + ":";
     for (size_t i = 0; i < pieces; ++i)
@@ -61,31 +62,32 @@ int main(int argc, char* argv[])
     down.BTList1->AddItem(QStringLiteral("/t.php?&id=42&uhash=0123456789abcdef"));
     down.BTList->SetListIndex(0);
     host.Show();
-    QTest::qWaitForWindowExposed(&down);
+    if (!QTest::qWaitForWindowExposed(&down)) return 1;
 
     const int runs = 20;
     std::vector<double> ours, curl;
     for (int i = 0; i < runs; ++i) {
         down.BTList->SetListIndex(0); // idle look again
         QEventLoop loop;
-        const auto done = QObject::connect(down.BTDown, &PButton::PropertyChanged, &loop, [&](const QString& p) {
-            if (p == u"Color_Text")
-                loop.quit();
-        });
+        const auto done =
+            QObject::connect(down.BTDown, &PButton::PropertyChanged, &loop, [&](const QString& p) {
+                if (p == u"Color_Text") loop.quit();
+            });
         QElapsedTimer clock;
         clock.start();
         QTest::mouseClick(down.BTDown, Qt::LeftButton, {}, QPoint(5, 5));
         loop.exec();
         ours.push_back(double(clock.nsecsElapsed()) / 1e6);
         QObject::disconnect(done);
-        if (down.BTDown->Text() != QStringLiteral("下载完成！"))
-            std::printf("download failed\n");
+        if (down.BTDown->Text() != QStringLiteral("下载完成！")) std::printf("download failed\n");
 
         clock.restart();
         QProcess::execute(QStringLiteral("curl"),
-                          {QStringLiteral("-s"), QStringLiteral("-o"), folder.filePath(QStringLiteral("curl.torrent")),
-                           QStringLiteral("-H"), QStringLiteral("Content-Type: application/x-www-form-urlencoded"),
-                           QStringLiteral("--data"), QStringLiteral("action=download&id=42&uhash=0123456789abcdef"),
+                          {QStringLiteral("-s"), QStringLiteral("-o"),
+                           folder.filePath(QStringLiteral("curl.torrent")), QStringLiteral("-H"),
+                           QStringLiteral("Content-Type: application/x-www-form-urlencoded"),
+                           QStringLiteral("--data"),
+                           QStringLiteral("action=download&id=42&uhash=0123456789abcdef"),
                            url + QStringLiteral("/download.php")});
         curl.push_back(double(clock.nsecsElapsed()) / 1e6);
     }

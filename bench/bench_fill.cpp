@@ -23,7 +23,8 @@ std::string Reply(int hits)
 {
     std::string reply;
     for (int i = 0; i < hits; ++i)
-        reply += "Film title number " + std::to_string(i) + "|/film/" + std::to_string(i) + ".html|";
+        reply +=
+            "Film title number " + std::to_string(i) + "|/film/" + std::to_string(i) + ".html|";
     return reply;
 }
 
@@ -66,7 +67,7 @@ int main(int argc, char* argv[])
     endpoints.site = QStringLiteral("http://127.0.0.1:1");
     Main main(endpoints, Desktop::System());
     main.show();
-    QTest::qWaitForWindowExposed(&main);
+    if (!QTest::qWaitForWindowExposed(&main)) return 1;
 
     std::printf("%10s %14s %14s %14s %16s\n", "hits", "search ms", "fetch ms", "fill ms",
                 "plain fill ms");
@@ -87,8 +88,8 @@ int main(int argc, char* argv[])
             std::printf("unexpected count %d\n", main.DownList->ListCount());
 
         bool finished = false;
-        const double plainMs =
-            PlainFillMs(*main.DownList, *main.UrlList, QString::fromStdString(body), 120000, finished);
+        const double plainMs = PlainFillMs(*main.DownList, *main.UrlList,
+                                           QString::fromStdString(body), 120000, finished);
         std::printf("%10d %14.1f %14.1f %14.1f %15.1f%s\n", hits, searchMs, fetchMs,
                     searchMs - fetchMs, plainMs, finished ? "" : "+ (stopped)");
         std::fflush(stdout);

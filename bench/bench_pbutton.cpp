@@ -65,8 +65,7 @@ int main(int argc, char* argv[])
                          Qt::NoButton, Qt::NoButton, Qt::NoModifier);
         QEventLoop loop;
         const auto done = QObject::connect(&button, &PButton::FaceRedrawn, &loop, [&] {
-            if (!button.Timer2()->Enabled())
-                loop.quit();
+            if (!button.Timer2()->Enabled()) loop.quit();
         });
         QApplication::sendEvent(&button, &move);
         loop.exec();

@@ -1,7 +1,8 @@
 // Start-up: time from process start to the search window first painted, and resident memory once
 // idle, against a minimal Qt Widgets program that shows one empty window, in the same run.
 // Each figure is the median of several fresh processes.
-// Run: build/bin/bench_startup [platform]   (default offscreen; "xcb" under Xvfb for a real display)
+// Run: build/bin/bench_startup [platform]   (default offscreen; "xcb" under Xvfb for a real
+// display)
 
 #include "app/search/Main.h"
 #include "app/torrent/DownHost.h"
@@ -53,7 +54,9 @@ int Child(bool reelmate, int fd, int argc, char* argv[])
         InstallFontSubstitutes();
         fonts.wait();
         Endpoints endpoints{QStringLiteral("http://127.0.0.1:18080"),
-                            QStringLiteral("http://127.0.0.1:18081"), {}, {}};
+                            QStringLiteral("http://127.0.0.1:18081"),
+                            {},
+                            {}};
         Main main(endpoints, Desktop::System());
         DownHost down(&main, endpoints, QCoreApplication::applicationDirPath(), Desktop::System());
         ConnectTorrentListing(main, down, endpoints);
@@ -71,11 +74,9 @@ int Child(bool reelmate, int fd, int argc, char* argv[])
 long RssKb(pid_t pid)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
+    if (!status.open(QIODevice::ReadOnly)) return -1;
     for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
+        if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').first().toLong();
     return -1;
 }
 
@@ -99,7 +100,8 @@ Sample Run(const char* self, bool reelmate)
     close(fds[1]);
     char b;
     (void)!read(fds[0], &b, 1);
-    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     usleep(1500 * 1000); // idle
     const long rss = RssKb(pid);
     kill(pid, SIGTERM);

@@ -10,8 +10,8 @@
 namespace {
 
 constexpr int kPieceLength = 16384;
-const char* const kVariants[] = {"1080p.BluRay.x264", "720p.WEB-DL", "2160p.HDR.HEVC", "DVDRip.XviD",
-                                 "国语中字.HDTV", "粤语.1080p.WEB"};
+const char* const kVariants[] = {"1080p.BluRay.x264", "720p.WEB-DL",   "2160p.HDR.HEVC",
+                                 "DVDRip.XviD",       "国语中字.HDTV", "粤语.1080p.WEB"};
 
 QByteArray Gbk(const QString& html)
 {
@@ -54,7 +54,8 @@ QMap<QString, QString> FormFields(const std::string& body)
     for (const QString& pair : QString::fromStdString(body).split(u'&')) {
         const qsizetype eq = pair.indexOf(u'=');
         if (eq > 0)
-            fields.insert(pair.left(eq), QString::fromStdString(PercentDecode(pair.mid(eq + 1).toStdString(), true)));
+            fields.insert(pair.left(eq), QString::fromStdString(
+                                             PercentDecode(pair.mid(eq + 1).toStdString(), true)));
     }
     return fields;
 }
@@ -74,11 +75,9 @@ QList<Film> DemoSite::ParseCatalogue(const QString& text)
 {
     QList<Film> films;
     for (const QString& line : text.split(u'\n')) {
-        if (line.startsWith(u'#') || line.trimmed().isEmpty())
-            continue;
+        if (line.startsWith(u'#') || line.trimmed().isEmpty()) continue;
         const QStringList f = line.split(u'\t');
-        if (f.size() < 4)
-            continue;
+        if (f.size() < 4) continue;
         films.append({f[0].toInt(), f[1], f[2].toInt(), f[3].trimmed().toInt()});
     }
     return films;
@@ -86,16 +85,15 @@ QList<Film> DemoSite::ParseCatalogue(const QString& text)
 
 QString DemoSite::HashFor(const QString& torrentId)
 {
-    const QByteArray digest = QCryptographicHash::hash("reelmate-demo:" + torrentId.toUtf8(),
-                                                       QCryptographicHash::Sha1);
+    const QByteArray digest =
+        QCryptographicHash::hash("reelmate-demo:" + torrentId.toUtf8(), QCryptographicHash::Sha1);
     return QString::fromLatin1(digest.toHex().left(16));
 }
 
 const Film* DemoSite::find(int id) const
 {
     for (const Film& film : films_)
-        if (film.id == id)
-            return &film;
+        if (film.id == id) return &film;
     return nullptr;
 }
 
@@ -103,11 +101,13 @@ QList<TorrentOffer> DemoSite::Offers(const Film& film) const
 {
     QList<TorrentOffer> offers;
     for (int k = 1; k <= film.torrents; ++k) {
-        const QString variant = k <= 6 ? QString::fromUtf8(kVariants[k - 1])
-                                       : QStringLiteral("Part%1.720p").arg(k, 2, 10, QLatin1Char('0'));
+        const QString variant = k <= 6
+                                    ? QString::fromUtf8(kVariants[k - 1])
+                                    : QStringLiteral("Part%1.720p").arg(k, 2, 10, QLatin1Char('0'));
         const QString id = QStringLiteral("%1-%2").arg(film.id).arg(k);
-        offers.append({QStringLiteral("%1.%2.%3.torrent").arg(film.title).arg(film.year).arg(variant), id,
-                       HashFor(id)});
+        offers.append(
+            {QStringLiteral("%1.%2.%3.torrent").arg(film.title).arg(film.year).arg(variant), id,
+             HashFor(id)});
     }
     return offers;
 }
@@ -116,35 +116,39 @@ QByteArray DemoSite::SearchPage(const QString& query) const
 {
     QString rows;
     for (const Film& film : films_) {
-        if (!film.title.contains(query, Qt::CaseInsensitive))
-            continue;
-        rows += QStringLiteral("<li><a class=\"title\" href=\"/film/%1.html\">%2</a> <span class=\"year\">(%3)</span></li>\n")
+        if (!film.title.contains(query, Qt::CaseInsensitive)) continue;
+        rows += QStringLiteral("<li><a class=\"title\" href=\"/film/%1.html\">%2</a> <span "
+                               "class=\"year\">(%3)</span></li>\n")
                     .arg(film.id)
                     .arg(film.title.toHtmlEscaped())
                     .arg(film.year);
     }
-    const QString body = rows.isEmpty()
-                             ? QStringLiteral("<p class=\"empty\">没有找到相关电影</p>\n")
-                             : QStringLiteral("<ul class=\"results\">\n") + rows + QStringLiteral("</ul>\n");
+    const QString body =
+        rows.isEmpty()
+            ? QStringLiteral("<p class=\"empty\">没有找到相关电影</p>\n")
+            : QStringLiteral("<ul class=\"results\">\n") + rows + QStringLiteral("</ul>\n");
     return Gbk(Page(QStringLiteral("搜索：") + query, body));
 }
 
 QByteArray DemoSite::FilmPage(int id) const
 {
     const Film* film = find(id);
-    if (!film)
-        return {};
+    if (!film) return {};
     QString rows;
     for (const TorrentOffer& offer : Offers(*film))
-        rows += QStringLiteral("<tr><td class=\"name\">%1</td><td><a class=\"dl\" "
-                               "href=\"/download.php?action=download&amp;id=%2&amp;uhash=%3\">下载</a></td></tr>\n")
-                    .arg(offer.name.toHtmlEscaped(), offer.id, offer.hash);
-    const QString body = QStringLiteral("<h1 class=\"film-title\">%1</h1>\n<p>年份：%2</p>\n")
-                             .arg(film->title.toHtmlEscaped())
-                             .arg(film->year) +
-                         (rows.isEmpty() ? QStringLiteral("<p class=\"empty\">暂无种子</p>\n")
-                                         : QStringLiteral("<table class=\"torrents\">\n<tr><th>文件</th><th>下载</th></tr>\n") +
-                                               rows + QStringLiteral("</table>\n"));
+        rows +=
+            QStringLiteral("<tr><td class=\"name\">%1</td><td><a class=\"dl\" "
+                           "href=\"/download.php?action=download&amp;id=%2&amp;uhash=%3\">下载</"
+                           "a></td></tr>\n")
+                .arg(offer.name.toHtmlEscaped(), offer.id, offer.hash);
+    const QString body =
+        QStringLiteral("<h1 class=\"film-title\">%1</h1>\n<p>年份：%2</p>\n")
+            .arg(film->title.toHtmlEscaped())
+            .arg(film->year) +
+        (rows.isEmpty()
+             ? QStringLiteral("<p class=\"empty\">暂无种子</p>\n")
+             : QStringLiteral("<table class=\"torrents\">\n<tr><th>文件</th><th>下载</th></tr>\n") +
+                   rows + QStringLiteral("</table>\n"));
     return Gbk(Page(film->title, body));
 }
 
@@ -152,16 +156,16 @@ QByteArray DemoSite::TorrentFile(const QString& id) const
 {
     const qsizetype dash = id.indexOf(u'-');
     const Film* film = dash > 0 ? find(id.left(dash).toInt()) : nullptr;
-    if (!film)
-        return {};
+    if (!film) return {};
     for (const TorrentOffer& offer : Offers(*film)) {
-        if (offer.id != id)
-            continue;
-        const qint64 length = qint64(kPieceLength) * (4 + qHash(id, 7) % 60) + qHash(id, 9) % kPieceLength;
+        if (offer.id != id) continue;
+        const qint64 length =
+            qint64(kPieceLength) * (4 + qHash(id, 7) % 60) + qHash(id, 9) % kPieceLength;
         const QByteArray content = Content(id, length);
         QByteArray pieces;
         for (qint64 at = 0; at < length; at += kPieceLength)
-            pieces += QCryptographicHash::hash(content.mid(at, kPieceLength), QCryptographicHash::Sha1);
+            pieces +=
+                QCryptographicHash::hash(content.mid(at, kPieceLength), QCryptographicHash::Sha1);
         const QByteArray info = Bencode::Dictionary({
             {"length", Bencode::Integer(length)},
             {"name", Bencode::String(offer.name.toUtf8())},
@@ -209,14 +213,17 @@ void DemoSite::Handle(const ServiceRequest& request, ServiceResponse& response) 
                                        : QByteArray();
         if (torrent.isEmpty()) {
             // As real sites do: a friendly page, not an HTTP error.
-            Html(response, 200, Gbk(Page(QStringLiteral("下载失败"),
-                                         QStringLiteral("<p class=\"error\">下载失败：种子不存在或校验码错误。</p>\n"))));
+            Html(response, 200,
+                 Gbk(Page(QStringLiteral("下载失败"),
+                          QStringLiteral(
+                              "<p class=\"error\">下载失败：种子不存在或校验码错误。</p>\n"))));
             return;
         }
         response.status = 200;
         response.body = torrent.toStdString();
         response.contentType = "application/x-bittorrent";
-        response.headers["Content-Disposition"] = "attachment; filename=\"" + id.toStdString() + ".torrent\"";
+        response.headers["Content-Disposition"] =
+            "attachment; filename=\"" + id.toStdString() + ".torrent\"";
         return;
     }
     if (request.method == "GET" && path == "/announce") {
@@ -224,5 +231,6 @@ void DemoSite::Handle(const ServiceRequest& request, ServiceResponse& response) 
         response.contentType = "text/plain";
         return;
     }
-    Html(response, 404, Gbk(Page(QStringLiteral("找不到页面"), QStringLiteral("<p>404 找不到页面</p>\n"))));
+    Html(response, 404,
+         Gbk(Page(QStringLiteral("找不到页面"), QStringLiteral("<p>404 找不到页面</p>\n"))));
 }

@@ -30,14 +30,15 @@ int main(int argc, char* argv[])
         films = DemoSite::ParseCatalogue(QString::fromUtf8(file.readAll()));
     }
     const DemoSite site(films);
-    HttpService service([&site](const ServiceRequest& req, ServiceResponse& res) { site.Handle(req, res); });
+    HttpService service(
+        [&site](const ServiceRequest& req, ServiceResponse& res) { site.Handle(req, res); });
     const qsizetype colon = listen.lastIndexOf(u':');
     HttpService::Options options;
     options.address = listen.left(colon).remove(u'[').remove(u']').toStdString();
     options.port = listen.mid(colon + 1).toInt();
-    if (!service.start(options))
-        return 1;
-    std::fprintf(stderr, "demo site: %lld films on http://%s\n", qlonglong(films.size()), qPrintable(listen));
+    if (!service.start(options)) return 1;
+    std::fprintf(stderr, "demo site: %lld films on http://%s\n", qlonglong(films.size()),
+                 qPrintable(listen));
     sigset_t wait;
     sigemptyset(&wait);
     sigaddset(&wait, SIGINT);

@@ -57,8 +57,7 @@ xmlXPathObject* Evaluate(const std::string& expr, xmlXPathContext* ctx)
 std::string StringOf(xmlXPathContext* ctx, const std::string& expr)
 {
     std::unique_ptr<xmlXPathObject, ObjFree> r(Evaluate("string(" + expr + ")", ctx));
-    if (!r || r->type != XPATH_STRING || !r->stringval)
-        return {};
+    if (!r || r->type != XPATH_STRING || !r->stringval) return {};
     return reinterpret_cast<const char*>(r->stringval);
 }
 
@@ -80,8 +79,9 @@ std::string CleanField(const std::string& utf8)
     return first == std::string::npos ? std::string() : out.substr(first, last - first + 1);
 }
 
-ReducedPage ReducePage(const std::string& html, const std::string& charset, const std::string& rowsXPath,
-                       const std::string& firstXPath, const std::string& secondXPath)
+ReducedPage ReducePage(const std::string& html, const std::string& charset,
+                       const std::string& rowsXPath, const std::string& firstXPath,
+                       const std::string& secondXPath)
 {
     InitOnce();
     ReducedPage page;

@@ -15,8 +15,9 @@ struct ReducedPage {
  *  for every row, firstXPath and secondXPath are evaluated with the row as context node and taken
  *  as strings. Each field is cleaned so it can never split a relay item: "|" becomes "｜" and
  *  control characters (CR and LF among them) are removed; surrounding spaces are trimmed. */
-ReducedPage ReducePage(const std::string& html, const std::string& charset, const std::string& rowsXPath,
-                       const std::string& firstXPath, const std::string& secondXPath);
+ReducedPage ReducePage(const std::string& html, const std::string& charset,
+                       const std::string& rowsXPath, const std::string& firstXPath,
+                       const std::string& secondXPath);
 
 /** The cleaning ReducePage applies to each field. */
 std::string CleanField(const std::string& utf8);

@@ -28,25 +28,23 @@ std::string Gb18030(const std::string& utf8)
 std::string NoBars(std::string text)
 {
     for (char& c : text)
-        if (c == '|')
-            c = '/';
+        if (c == '|') c = '/';
     return text;
 }
 
 } // namespace
 
 Relay::Relay(RelayConfig config, Log log)
-    : config_(std::move(config)), log_(std::move(log)), cache_(config_.cacheTime, config_.cacheEntries),
+    : config_(std::move(config)), log_(std::move(log)),
+      cache_(config_.cacheTime, config_.cacheEntries),
       fetches_(std::max(1, config_.maxConcurrentFetches))
 {
-    if (!log_)
-        log_ = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+    if (!log_) log_ = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
 }
 
 const SiteProfile* Relay::SiteFor(const UrlOrigin& origin) const
 {
-    if (!origin.ok)
-        return nullptr;
+    if (!origin.ok) return nullptr;
     for (const SiteProfile& site : config_.sites)
         if (site.scheme == origin.scheme && site.host == origin.host && site.port == origin.port)
             return &site;
@@ -61,23 +59,29 @@ void Relay::Handle(const ServiceRequest& request, ServiceResponse& response)
     const std::string path = target.substr(0, target.find('?'));
     if (path == "/healthz") {
         Plain(response, 200, "ok");
-    } else if (request.method != "GET" || (path != "/moviejk/Find.php" && path != "/moviejk/Down.php")) {
+    } else if (request.method != "GET" ||
+               (path != "/moviejk/Find.php" && path != "/moviejk/Down.php")) {
         Plain(response, 404, "not found");
     } else {
         const size_t query = target.find('?');
-        const size_t url = query == std::string::npos ? std::string::npos : target.find("url=", query);
+        const size_t url =
+            query == std::string::npos ? std::string::npos : target.find("url=", query);
         if (url == std::string::npos)
             Plain(response, 400, "missing url=");
         else
-            Answer(path == "/moviejk/Find.php" ? Form::Search : Form::Film, target.substr(url + 4), response, note);
+            Answer(path == "/moviejk/Find.php" ? Form::Search : Form::Film, target.substr(url + 4),
+                   response, note);
     }
-    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     char line[160];
-    std::snprintf(line, sizeof line, " %d %zu %.1fms %s", response.status, response.body.size(), ms, note.c_str());
+    std::snprintf(line, sizeof line, " %d %zu %.1fms %s", response.status, response.body.size(), ms,
+                  note.c_str());
     log_(request.remote + " \"" + request.method + " " + target + "\"" + line);
 }
 
-void Relay::Answer(Form form, const std::string& target, ServiceResponse& response, std::string& note)
+void Relay::Answer(Form form, const std::string& target, ServiceResponse& response,
+                   std::string& note)
 {
     const UrlOrigin origin = ParseOrigin(target);
     const SiteProfile* site = SiteFor(origin);
@@ -121,24 +125,21 @@ void Relay::Answer(Form form, const std::string& target, ServiceResponse& respon
         return;
     }
     const bool search = form == Form::Search;
-    const ReducedPage reduced = ReducePage(page.body.toStdString(), site->charset,
-                                           search ? site->searchRows : site->filmRows,
-                                           search ? site->searchTitle : site->filmName,
-                                           search ? site->searchPath : site->filmLink);
+    const ReducedPage reduced = ReducePage(
+        page.body.toStdString(), site->charset, search ? site->searchRows : site->filmRows,
+        search ? site->searchTitle : site->filmName, search ? site->searchPath : site->filmLink);
     if (!reduced.ok) {
         Plain(response, 502, "page not understood: " + reduced.error);
         return;
     }
     std::string reply;
     for (auto [first, second] : reduced.rows) {
-        if (first.empty() || second.empty())
-            continue; // a row without both fields is no hit
+        if (first.empty() || second.empty()) continue; // a row without both fields is no hit
         if (search) {
             // The path relative to the site's base URL.
             if (second.rfind("http://", 0) == 0 || second.rfind("https://", 0) == 0) {
                 const UrlOrigin link = ParseOrigin(second);
-                if (SiteFor(link) != site)
-                    continue;
+                if (SiteFor(link) != site) continue;
                 second = link.pathAndQuery;
             } else if (second.rfind("//", 0) == 0) {
                 continue;

@@ -10,7 +10,7 @@ struct SiteProfile {
     std::string scheme; // "http"
     std::string host;   // as written in base, lower case
     int port = 80;
-    std::string base;   // scheme://host[:port], no trailing slash
+    std::string base; // scheme://host[:port], no trailing slash
     std::string charset = "UTF-8";
     std::string searchRows, searchTitle, searchPath;
     std::string filmRows, filmName, filmLink;

@@ -7,12 +7,10 @@ ReplyCache::ReplyCache(std::chrono::seconds ttl, size_t capacity, Clock clock)
 
 std::optional<std::string> ReplyCache::get(const std::string& key)
 {
-    if (!enabled())
-        return std::nullopt;
+    if (!enabled()) return std::nullopt;
     std::lock_guard lock(mutex_);
     const auto it = entries_.find(key);
-    if (it == entries_.end())
-        return std::nullopt;
+    if (it == entries_.end()) return std::nullopt;
     if (clock_() >= it->second.expires) {
         order_.erase(it->second.order);
         entries_.erase(it);
@@ -24,8 +22,7 @@ std::optional<std::string> ReplyCache::get(const std::string& key)
 
 void ReplyCache::put(const std::string& key, std::string value)
 {
-    if (!enabled())
-        return;
+    if (!enabled()) return;
     std::lock_guard lock(mutex_);
     const auto expires = clock_() + ttl_;
     if (const auto it = entries_.find(key); it != entries_.end()) {

@@ -14,7 +14,8 @@ class ReplyCache {
 public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
-    ReplyCache(std::chrono::seconds ttl, size_t capacity, Clock clock = &std::chrono::steady_clock::now);
+    ReplyCache(std::chrono::seconds ttl, size_t capacity,
+               Clock clock = &std::chrono::steady_clock::now);
     std::optional<std::string> get(const std::string& key);
     void put(const std::string& key, std::string value);
     bool enabled() const { return ttl_.count() > 0 && capacity_ > 0; }

@@ -13,8 +13,7 @@ int main(int argc, char* argv[])
     QString path = QStringLiteral(":/relay/relay.conf");
     const QStringList args = app.arguments();
     for (int i = 1; i + 1 < args.size(); ++i)
-        if (args[i] == u"--config")
-            path = args[i + 1];
+        if (args[i] == u"--config") path = args[i + 1];
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         std::fprintf(stderr, "cannot read %s\n", qPrintable(path));
@@ -27,13 +26,13 @@ int main(int argc, char* argv[])
         return 1;
     }
     Relay relay(config);
-    HttpService service([&relay](const ServiceRequest& req, ServiceResponse& res) { relay.Handle(req, res); });
+    HttpService service(
+        [&relay](const ServiceRequest& req, ServiceResponse& res) { relay.Handle(req, res); });
     HttpService::Options options;
     options.address = config.listenAddress;
     options.port = config.listenPort;
     options.maxConnections = 512;
-    if (!service.start(options))
-        return 1;
+    if (!service.start(options)) return 1;
     std::fprintf(stderr, "relay: http://%s:%d, %zu site(s)\n", config.listenAddress.c_str(),
                  config.listenPort, config.sites.size());
     sigset_t wait;

@@ -31,12 +31,9 @@ void Completed(void*, MHD_Connection*, void** context, MHD_RequestTerminationCod
 
 int HexValue(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 
@@ -53,8 +50,7 @@ struct HttpService::Impl {
     {
         auto* self = static_cast<Impl*>(cls);
         auto* exchange = static_cast<Exchange*>(*context);
-        if (!exchange)
-            return MHD_NO;
+        if (!exchange) return MHD_NO;
         if (!exchange->started) {
             exchange->started = true;
             return MHD_YES; // the body, if any, comes in the next calls
@@ -73,15 +69,19 @@ struct HttpService::Impl {
         request.target = exchange->target;
         request.version = version;
         request.body = std::move(exchange->body);
-        if (const char* type = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Type"))
+        if (const char* type =
+                MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Type"))
             request.contentType = type;
-        if (const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS)) {
+        if (const auto* info =
+                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS)) {
             char text[INET6_ADDRSTRLEN] = "";
             const sockaddr* addr = info->client_addr;
             if (addr->sa_family == AF_INET)
-                inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(addr)->sin_addr, text, sizeof text);
+                inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(addr)->sin_addr, text,
+                          sizeof text);
             else if (addr->sa_family == AF_INET6)
-                inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(addr)->sin6_addr, text, sizeof text);
+                inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(addr)->sin6_addr, text,
+                          sizeof text);
             request.remote = text;
         }
 
@@ -114,7 +114,10 @@ HttpService::HttpService(Handler handler) : impl_(std::make_unique<Impl>())
     impl_->handler = std::move(handler);
 }
 
-HttpService::~HttpService() { stop(); }
+HttpService::~HttpService()
+{
+    stop();
+}
 
 bool HttpService::start(const Options& options)
 {

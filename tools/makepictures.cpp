@@ -22,7 +22,7 @@ void DrawCamera(QPainter& p, QPoint at, const QColor& color, const QColor& cutou
     p.translate(at);
     p.setPen(Qt::NoPen);
     p.setBrush(color);
-    p.drawEllipse(QRectF(3, 0, 11, 11));  // reels
+    p.drawEllipse(QRectF(3, 0, 11, 11)); // reels
     p.drawEllipse(QRectF(16, 0, 11, 11));
     p.drawRoundedRect(QRectF(1, 12, 27, 12), 2, 2); // body
     p.drawPolygon(QPolygonF({QPointF(29, 15), QPointF(37, 12), QPointF(37, 24), QPointF(29, 21)}));
@@ -45,12 +45,12 @@ void DrawExit(QPainter& p, QPoint at, const QColor& color)
     p.translate(at);
     p.setPen(Qt::NoPen);
     p.setBrush(color);
-    p.drawRect(0, 0, 18, 3);   // frame top
-    p.drawRect(0, 0, 3, 27);   // frame side
-    p.drawRect(0, 24, 18, 3);  // frame bottom
+    p.drawRect(0, 0, 18, 3);  // frame top
+    p.drawRect(0, 0, 3, 27);  // frame side
+    p.drawRect(0, 24, 18, 3); // frame bottom
     p.drawRect(15, 0, 3, 7);
     p.drawRect(15, 20, 3, 7);
-    p.drawRect(9, 12, 16, 3);  // shaft
+    p.drawRect(9, 12, 16, 3); // shaft
     p.drawPolygon(QPolygon({QPoint(23, 5), QPoint(33, 13), QPoint(33, 14), QPoint(23, 22)}));
     p.restore();
 }
@@ -87,8 +87,8 @@ QImage Background(QSize size, int cameraLeft, int titleLeft, const QString& titl
 
 QImage SearchBackground()
 {
-    QImage img = Background(QSize(350, 500), 22, 80, QStringLiteral("Reelmate"), 246, 1,
-                            QColor(67, 75, 86));
+    QImage img =
+        Background(QSize(350, 500), 22, 80, QStringLiteral("Reelmate"), 246, 1, QColor(67, 75, 86));
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
     // search field with a faint edge along top and bottom
@@ -107,7 +107,8 @@ QImage SearchBackground()
 
 QImage TorrentBackground()
 {
-    return Background(QSize(500, 300), 15, 67, QStringLiteral("BT下载 - Reelmate"), 396, 2, kExitBlock);
+    return Background(QSize(500, 300), 15, 67, QStringLiteral("BT下载 - Reelmate"), 396, 2,
+                      kExitBlock);
 }
 
 QImage Icon()
@@ -142,12 +143,12 @@ QImage HandCursor()
     QImage img(32, 32, QImage::Format_ARGB32);
     img.fill(Qt::transparent);
     QPainter p(&img);
-    const QPolygon hand({QPoint(5, 1), QPoint(6, 0), QPoint(7, 0), QPoint(8, 1), QPoint(8, 8),
-                         QPoint(11, 8), QPoint(12, 9), QPoint(14, 9), QPoint(15, 10),
-                         QPoint(17, 10), QPoint(18, 11), QPoint(18, 17), QPoint(16, 21),
-                         QPoint(16, 23), QPoint(7, 23), QPoint(7, 21), QPoint(2, 15),
-                         QPoint(1, 13), QPoint(2, 12), QPoint(3, 12), QPoint(5, 14),
-                         QPoint(5, 1)});
+    const QPolygon hand({QPoint(5, 1),   QPoint(6, 0),   QPoint(7, 0),   QPoint(8, 1),
+                         QPoint(8, 8),   QPoint(11, 8),  QPoint(12, 9),  QPoint(14, 9),
+                         QPoint(15, 10), QPoint(17, 10), QPoint(18, 11), QPoint(18, 17),
+                         QPoint(16, 21), QPoint(16, 23), QPoint(7, 23),  QPoint(7, 21),
+                         QPoint(2, 15),  QPoint(1, 13),  QPoint(2, 12),  QPoint(3, 12),
+                         QPoint(5, 14),  QPoint(5, 1)});
     p.setPen(QPen(Qt::black, 1));
     p.setBrush(Qt::white);
     p.drawPolygon(hand);

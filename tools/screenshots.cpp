@@ -37,7 +37,8 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     InstallFontSubstitutes();
     const QDir out(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs"));
-    Endpoints endpoints{QStringLiteral("http://127.0.0.1:1"), QStringLiteral("http://127.0.0.1:1"), {}, {}};
+    Endpoints endpoints{
+        QStringLiteral("http://127.0.0.1:1"), QStringLiteral("http://127.0.0.1:1"), {}, {}};
 
     Main main(endpoints, Desktop::System());
     main.move(20, 20);
@@ -54,9 +55,10 @@ int main(int argc, char* argv[])
 
     Down down(endpoints, QDir::tempPath(), Desktop::System());
     down.move(400, 20);
-    for (const QString& name : {QStringLiteral("无间道2.Infernal.Affairs.II.2003.1080p.BluRay.torrent"),
-                                QStringLiteral("无间道2.2003.720p.HDTV.torrent"),
-                                QStringLiteral("无间道2.2003.DVDRip.国粤双语.torrent")})
+    for (const QString& name :
+         {QStringLiteral("无间道2.Infernal.Affairs.II.2003.1080p.BluRay.torrent"),
+          QStringLiteral("无间道2.2003.720p.HDTV.torrent"),
+          QStringLiteral("无间道2.2003.DVDRip.国粤双语.torrent")})
         down.BTList->AddItem(name);
     down.BTList->SetListIndex(0);
     down.BTDown->SetText(QStringLiteral("下载完成！"));

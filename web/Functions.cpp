@@ -30,7 +30,10 @@ FetchResult Fetch(const QString& url, const HttpLimits& limits)
     return result;
 }
 
-QString FetchText(const QString& url, const HttpLimits& limits) { return Fetch(url, limits).text; }
+QString FetchText(const QString& url, const HttpLimits& limits)
+{
+    return Fetch(url, limits).text;
+}
 
 QString BytesToText(const QByteArray& bytes, const QString& charset)
 {
@@ -49,8 +52,7 @@ QString BytesToText(const QByteArray& bytes, const QString& charset)
 
 QString UrlEncodeUtf8(const QString& text)
 {
-    if (text.isEmpty())
-        return text;
+    if (text.isEmpty()) return text;
     static const char16_t hex[] = u"0123456789ABCDEF";
     QString result;
     result.reserve(text.size() * 3);

@@ -3,7 +3,8 @@
 #include <QString>
 
 /** The text of the last reply, consumed item by item from the front. Taking an item moves a
- *  read position instead of copying the rest, so cutting up a reply costs time linear in its size. */
+ *  read position instead of copying the rest, so cutting up a reply costs time linear in its size.
+ */
 class ReplyBuffer {
 public:
     /** Replaces the whole text; readers still cutting up the old one find it gone. */

@@ -15,7 +15,10 @@
 
 namespace {
 
-int Round(int twips) { return int(std::lround(double(twips) / kTwipsPerPixel)); }
+int Round(int twips)
+{
+    return int(std::lround(double(twips) / kTwipsPerPixel));
+}
 
 QWidget* Create(QWidget* form, const FormSpec& spec, const ControlSpec& c, Desktop& desktop)
 {
@@ -45,7 +48,9 @@ QWidget* Create(QWidget* form, const FormSpec& spec, const ControlSpec& c, Deskt
         w = label;
         break;
     }
-    case ControlSpec::Kind::ImageZone: w = new ImageZone(form); break;
+    case ControlSpec::Kind::ImageZone:
+        w = new ImageZone(form);
+        break;
     case ControlSpec::Kind::PButton: {
         auto* button = new PButton(form, desktop);
         button->ReadProperties(c.stored);
@@ -54,8 +59,7 @@ QWidget* Create(QWidget* form, const FormSpec& spec, const ControlSpec& c, Deskt
     }
     }
     w->setObjectName(c.name);
-    if (c.kind != ControlSpec::Kind::PButton)
-        w->setFont(font);
+    if (c.kind != ControlSpec::Kind::PButton) w->setFont(font);
     QPalette pal = w->palette();
     if (c.backColor >= 0) {
         const QColor back = ColorFromRgbValue(c.backColor);
@@ -73,8 +77,7 @@ QWidget* Create(QWidget* form, const FormSpec& spec, const ControlSpec& c, Deskt
         w->move(px.topLeft()); // sizes itself to its text
     else
         w->setGeometry(px);
-    if (c.tabIndex < 0 && c.kind != ControlSpec::Kind::PButton)
-        w->setFocusPolicy(Qt::NoFocus);
+    if (c.tabIndex < 0 && c.kind != ControlSpec::Kind::PButton) w->setFocusPolicy(Qt::NoFocus);
     w->setVisible(c.visible);
     w->setAccessibleName(c.kind == ControlSpec::Kind::ImageZone ? c.name : QString());
     return w;
@@ -101,8 +104,7 @@ QHash<QString, QWidget*> BuildControls(QWidget* form, const FormSpec& spec, Desk
     }
     QWidget* previous = nullptr;
     for (const auto& [index, w] : tabOrder) {
-        if (previous)
-            QWidget::setTabOrder(previous, w);
+        if (previous) QWidget::setTabOrder(previous, w);
         previous = w;
     }
     return controls;

@@ -22,7 +22,7 @@ struct ControlSpec {
     qint32 foreColor = -1;
     QString text;
     bool visible = true;
-    int tabIndex = -1; // -1: takes no focus
+    int tabIndex = -1;  // -1: takes no focus
     PropertyBag stored; // the button's stored entries, lower-case keys as the window keeps them
 };
 
@@ -30,7 +30,7 @@ struct ControlSpec {
 struct FormSpec {
     QString title;
     QSize clientPixels;
-    QString picture; // resource path of the background
+    QString picture;     // resource path of the background
     QString controlFont; // family of the text controls
     int controlFontPoints = 12;
     std::vector<ControlSpec> controls;

@@ -9,13 +9,17 @@
 
 void InstallFontSubstitutes()
 {
-    const QStringList cjk = {QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("Noto Sans CJK SC"),
+    const QStringList cjk = {QStringLiteral("WenQuanYi Zen Hei"),
+                             QStringLiteral("Noto Sans CJK SC"),
                              QStringLiteral("Droid Sans Fallback")};
     for (const char16_t* family : {u"宋体", u"微软雅黑", u"SimSun", u"Microsoft YaHei"})
         QFont::insertSubstitutions(QString::fromUtf16(family), cjk);
 }
 
-QCursor HandCursor() { return QCursor(QPixmap(QStringLiteral(":/reelmate/hand.png")), 6, 0); }
+QCursor HandCursor()
+{
+    return QCursor(QPixmap(QStringLiteral(":/reelmate/hand.png")), 6, 0);
+}
 
 FormWindow::FormWindow(const FormSpec& spec, Desktop& desktop, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), desktop_(desktop),

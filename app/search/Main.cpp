@@ -36,8 +36,7 @@ Main::Main(const Endpoints& endpoints, Desktop& desktop)
     connect(FindText, &TextBox::KeyDown, this, &Main::FindText_KeyDown);
     connect(FormMove, &ImageZone::MouseDown, this, &Main::FormMove_MouseDown);
     connect(ExitForm, &ImageZone::Click, this, &Main::ExitForm_Click);
-    if (QScreen* screen = QGuiApplication::primaryScreen())
-        CentreOver(screen->availableGeometry());
+    if (QScreen* screen = QGuiApplication::primaryScreen()) CentreOver(screen->availableGeometry());
     BTDown->setFocus();
 }
 
@@ -66,15 +65,12 @@ void Main::FindText_KeyDown(short KeyCode, short Shift)
         while (ReplyText.containsSeparator()) {
             QCoreApplication::processEvents();
             // A search started meanwhile has taken the reply and the lists over.
-            if (!self || search != searches_ || !ReplyText.takeItem(item))
-                break;
+            if (!self || search != searches_ || !ReplyText.takeItem(item)) break;
             (n % 2 == 1 ? DownList : UrlList)->AddItem(item);
             ++n;
         }
-        if (!self)
-            return;
-        if (search == searches_)
-            resultstr->SetCaption(ResultText(n / 2));
+        if (!self) return;
+        if (search == searches_) resultstr->SetCaption(ResultText(n / 2));
     }
     windowFont_.setPointSize(DownList->font().pointSize());
     SetDownListExtent();
@@ -85,8 +81,7 @@ void Main::SetDownListExtent()
     qint16 m = 0;
     for (int i = 0; i < DownList->ListCount(); ++i) {
         const qsizetype length = DownList->List(i).size();
-        if (length > m)
-            m = qint16(std::min<qsizetype>(length + 2, 32767));
+        if (length > m) m = qint16(std::min<qsizetype>(length + 2, 32767));
     }
     const QFontMetrics fm(windowFont_);
     const int w1 = fm.horizontalAdvance(QStringLiteral("AA "));
@@ -96,6 +91,12 @@ void Main::SetDownListExtent()
     }
 }
 
-void Main::FormMove_MouseDown(short, short, float, float) { DragWindow(FormMove); }
+void Main::FormMove_MouseDown(short, short, float, float)
+{
+    DragWindow(FormMove);
+}
 
-void Main::ExitForm_Click() { desktop().EndProgram(); }
+void Main::ExitForm_Click()
+{
+    desktop().EndProgram();
+}

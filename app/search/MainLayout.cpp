@@ -1,7 +1,10 @@
 #include "app/search/MainLayout.h"
 
 namespace {
-constexpr qint32 Rgb(int r, int g, int b) { return r | (g << 8) | (b << 16); }
+constexpr qint32 Rgb(int r, int g, int b)
+{
+    return r | (g << 8) | (b << 16);
+}
 } // namespace
 
 FormSpec MainLayout()
@@ -17,25 +20,68 @@ FormSpec MainLayout()
     form.controlFontPoints = 12;
     // Back to front: a later control lies in front of an earlier one.
     form.controls = {
-        {QStringLiteral("FindText"), K::TextBox, QRect(1120, 1280, 3615, 375), Rgb(34, 41, 49),
-         Rgb(78, 84, 91), QString(), true, 1, {}},
-        {QStringLiteral("BTDown"), K::PButton, QRect(360, 6480, 4575, 735), -1, -1, QString(), true, 0,
+        {QStringLiteral("FindText"),
+         K::TextBox,
+         QRect(1120, 1280, 3615, 375),
+         Rgb(34, 41, 49),
+         Rgb(78, 84, 91),
+         QString(),
+         true,
+         1,
+         {}},
+        {QStringLiteral("BTDown"), K::PButton, QRect(360, 6480, 4575, 735), -1, -1, QString(), true,
+         0,
          PropertyBag{{QStringLiteral("color_back"), Rgb(67, 75, 85)},
                      {QStringLiteral("color_begin"), Rgb(67, 75, 85)},
                      {QStringLiteral("color_end"), Rgb(88, 91, 95)},
                      {QStringLiteral("color_text"), Rgb(142, 144, 146)},
                      {QStringLiteral("text"), QStringLiteral("下载")},
                      {QStringLiteral("font_size"), 13}}},
-        {QStringLiteral("UrlList"), K::ListBox, QRect(5520, 960, 4575, 3630), listBack, listText,
-         QString(), false, 4, {}},
-        {QStringLiteral("DownList"), K::ListBox, QRect(360, 2280, 4575, 4110), listBack, listText,
-         QString(), true, 2, {}},
-        {QStringLiteral("FormMove"), K::ImageZone, QRect(0, 0, 3735, 855), -1, -1, QString(), true,
-         -1, {}},
-        {QStringLiteral("resultstr"), K::Label, QRect(360, 1920, 3840, 240), -1, listText,
-         QStringLiteral("输入电影名称后回车即可搜索电影！"), true, -1, {}},
-        {QStringLiteral("ExitForm"), K::ImageZone, QRect(3720, 0, 1575, 855), -1, -1, QString(), true,
-         -1, {}},
+        {QStringLiteral("UrlList"),
+         K::ListBox,
+         QRect(5520, 960, 4575, 3630),
+         listBack,
+         listText,
+         QString(),
+         false,
+         4,
+         {}},
+        {QStringLiteral("DownList"),
+         K::ListBox,
+         QRect(360, 2280, 4575, 4110),
+         listBack,
+         listText,
+         QString(),
+         true,
+         2,
+         {}},
+        {QStringLiteral("FormMove"),
+         K::ImageZone,
+         QRect(0, 0, 3735, 855),
+         -1,
+         -1,
+         QString(),
+         true,
+         -1,
+         {}},
+        {QStringLiteral("resultstr"),
+         K::Label,
+         QRect(360, 1920, 3840, 240),
+         -1,
+         listText,
+         QStringLiteral("输入电影名称后回车即可搜索电影！"),
+         true,
+         -1,
+         {}},
+        {QStringLiteral("ExitForm"),
+         K::ImageZone,
+         QRect(3720, 0, 1575, 855),
+         -1,
+         -1,
+         QString(),
+         true,
+         -1,
+         {}},
     };
     return form;
 }

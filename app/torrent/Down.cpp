@@ -12,19 +12,22 @@
 
 namespace {
 
-constexpr qint32 kIdleText = 0x92908E;  // RGB(142, 144, 146)
-constexpr qint32 kSavedText = 0x80FF80; // RGB(128, 255, 128)
+constexpr qint32 kIdleText = 0x92908E;   // RGB(142, 144, 146)
+constexpr qint32 kSavedText = 0x80FF80;  // RGB(128, 255, 128)
 constexpr qint32 kFailedText = 0x8080FF; // RGB(255, 128, 128)
 
 /** 1-based position of the first occurrence, 0 when absent. */
-qsizetype InStr(const QString& s, const QString& what) { return s.indexOf(what) + 1; }
+qsizetype InStr(const QString& s, const QString& what)
+{
+    return s.indexOf(what) + 1;
+}
 
 } // namespace
 
 QString DownloadFailureMessage()
 {
-    return QStringLiteral("下载出现异常，请到") + QStringLiteral("https://reelmate.example.org/issues") +
-           QStringLiteral("提交问题！");
+    return QStringLiteral("下载出现异常，请到") +
+           QStringLiteral("https://reelmate.example.org/issues") + QStringLiteral("提交问题！");
 }
 
 Down::Down(const Endpoints& endpoints, const QString& saveFolder, Desktop& desktop)
@@ -39,8 +42,7 @@ Down::Down(const Endpoints& endpoints, const QString& saveFolder, Desktop& deskt
     Inet1->setObjectName(QStringLiteral("Inet1"));
     Inet1->setRemotePort(80);
     Inet1->setRequestTimeout(60);
-    if (endpoints_.download)
-        Inet1->setLimits(*endpoints_.download);
+    if (endpoints_.download) Inet1->setLimits(*endpoints_.download);
     ExitForm->setCursor(HandCursor());
     connect(BTDown, &PButton::Click, this, &Down::BTDown_Click);
     connect(Inet1, &Inet::StateChanged, this, &Down::Inet1_StateChanged);
@@ -60,18 +62,17 @@ void Down::BTDown_Click()
 {
     try {
         const int k = BTList->ListIndex();
-        if (k == -1)
-            return;
+        if (k == -1) return;
         const QString s = BTList1->List(k);
         const qsizetype start = InStr(s, QStringLiteral("&id=")) + 4;
         const qsizetype length = InStr(s, QStringLiteral("&uhash=")) - start;
-        if (length < 0)
-            throw std::runtime_error("link without id and hash");
+        if (length < 0) throw std::runtime_error("link without id and hash");
         const QString id = s.mid(start - 1, length);
         const QString hash = s.mid(InStr(s, QStringLiteral("&uhash=")) + 7 - 1);
-        const QString body = QStringLiteral("action=download&id=") + id + QStringLiteral("&uhash=") + hash;
-        Inet1->Execute(endpoints_.site + QStringLiteral("/download.php"), QStringLiteral("POST"), body,
-                       QStringLiteral("Content-Type: application/x-www-form-urlencoded"));
+        const QString body =
+            QStringLiteral("action=download&id=") + id + QStringLiteral("&uhash=") + hash;
+        Inet1->Execute(endpoints_.site + QStringLiteral("/download.php"), QStringLiteral("POST"),
+                       body, QStringLiteral("Content-Type: application/x-www-form-urlencoded"));
     } catch (const std::exception&) {
         desktop().MessageBox(this, QStringLiteral("Reelmate"), DownloadFailureMessage());
     }
@@ -80,14 +81,17 @@ void Down::BTDown_Click()
 void Down::Inet1_StateChanged(short State)
 {
     switch (State) {
-    case Inet::icError: ShowOutcome(QStringLiteral("下载出错"), kFailedText); break;
+    case Inet::icError:
+        ShowOutcome(QStringLiteral("下载出错"), kFailedText);
+        break;
     case Inet::icResponseCompleted:
         if (SaveTorrent())
             ShowOutcome(QStringLiteral("下载完成！"), kSavedText);
         else
             ShowOutcome(QStringLiteral("下载出错"), kFailedText);
         break;
-    default: break;
+    default:
+        break;
     }
 }
 
@@ -98,8 +102,7 @@ bool Down::SaveTorrent()
     const QString name = k >= 0 ? CleanTorrentName(BTList->List(k)) : QString();
     const QByteArray data = Inet1->GetChunk(0, Inet::icByteArray);
     // An error status or a page that is no torrent is a failed download, not a file.
-    if (name.isEmpty() || Inet1->ResponseCode() >= 400 || !IsBencodedDictionary(data))
-        return false;
+    if (name.isEmpty() || Inet1->ResponseCode() >= 400 || !IsBencodedDictionary(data)) return false;
     return SaveWholeFile(saveFolder_, name, data);
 }
 
@@ -109,8 +112,17 @@ void Down::ShowOutcome(const QString& text, qint32 color)
     BTDown->SetColor_Text(color);
 }
 
-void Down::BTList_Click() { ShowOutcome(QStringLiteral("下载"), kIdleText); }
+void Down::BTList_Click()
+{
+    ShowOutcome(QStringLiteral("下载"), kIdleText);
+}
 
-void Down::FormMove_MouseDown(short, short, float, float) { DragWindow(FormMove); }
+void Down::FormMove_MouseDown(short, short, float, float)
+{
+    DragWindow(FormMove);
+}
 
-void Down::ExitForm_Click() { Q_EMIT Unload(); }
+void Down::ExitForm_Click()
+{
+    Q_EMIT Unload();
+}

@@ -8,15 +8,17 @@ DownHost::DownHost(QWidget* owner, const Endpoints& endpoints, const QString& sa
 {
 }
 
-DownHost::~DownHost() { delete down_; }
+DownHost::~DownHost()
+{
+    delete down_;
+}
 
 Down& DownHost::get()
 {
     if (!down_) {
         down_ = new Down(endpoints_, saveFolder_, desktop_);
         down_->setAttribute(Qt::WA_DeleteOnClose, false);
-        if (owner_)
-            down_->CentreOver(owner_->frameGeometry());
+        if (owner_) down_->CentreOver(owner_->frameGeometry());
         connect(down_, &Down::Unload, this, &DownHost::Unload);
     }
     return *down_;
@@ -32,8 +34,7 @@ void DownHost::Show()
 
 void DownHost::Unload()
 {
-    if (!down_)
-        return;
+    if (!down_) return;
     Down* down = down_;
     down_ = nullptr; // the next use makes a new window at once
     down->AbandonTransfer();

@@ -14,7 +14,8 @@ class QWidget;
 class DownHost : public QObject {
     Q_OBJECT
 public:
-    DownHost(QWidget* owner, const Endpoints& endpoints, const QString& saveFolder, Desktop& desktop);
+    DownHost(QWidget* owner, const Endpoints& endpoints, const QString& saveFolder,
+             Desktop& desktop);
     ~DownHost() override;
 
     /** The window, created hidden if it does not exist. */

@@ -1,7 +1,10 @@
 #include "app/torrent/DownLayout.h"
 
 namespace {
-constexpr qint32 Rgb(int r, int g, int b) { return r | (g << 8) | (b << 16); }
+constexpr qint32 Rgb(int r, int g, int b)
+{
+    return r | (g << 8) | (b << 16);
+}
 } // namespace
 
 FormSpec DownLayout()
@@ -17,21 +20,50 @@ FormSpec DownLayout()
     form.controlFontPoints = 12;
     // Back to front. The transfer control has no visible part and is made by the window.
     form.controls = {
-        {QStringLiteral("BTList1"), K::ListBox, QRect(8160, 2280, 4575, 1470), listBack, listText,
-         QString(), false, 1, {}},
-        {QStringLiteral("BTList"), K::ListBox, QRect(240, 1080, 6975, 2190), listBack, listText,
-         QString(), true, 0, {}},
-        {QStringLiteral("BTDown"), K::PButton, QRect(240, 3480, 6975, 735), -1, -1, QString(), true, 2,
+        {QStringLiteral("BTList1"),
+         K::ListBox,
+         QRect(8160, 2280, 4575, 1470),
+         listBack,
+         listText,
+         QString(),
+         false,
+         1,
+         {}},
+        {QStringLiteral("BTList"),
+         K::ListBox,
+         QRect(240, 1080, 6975, 2190),
+         listBack,
+         listText,
+         QString(),
+         true,
+         0,
+         {}},
+        {QStringLiteral("BTDown"), K::PButton, QRect(240, 3480, 6975, 735), -1, -1, QString(), true,
+         2,
          PropertyBag{{QStringLiteral("color_back"), Rgb(67, 75, 85)},
                      {QStringLiteral("color_begin"), Rgb(67, 75, 85)},
                      {QStringLiteral("color_end"), Rgb(88, 91, 95)},
                      {QStringLiteral("color_text"), Rgb(142, 144, 146)},
                      {QStringLiteral("text"), QStringLiteral("下载")},
                      {QStringLiteral("font_size"), 13}}},
-        {QStringLiteral("ExitForm"), K::ImageZone, QRect(5960, 0, 1575, 855), -1, -1, QString(), true,
-         -1, {}},
-        {QStringLiteral("FormMove"), K::ImageZone, QRect(0, 0, 5895, 855), -1, -1, QString(), true,
-         -1, {}},
+        {QStringLiteral("ExitForm"),
+         K::ImageZone,
+         QRect(5960, 0, 1575, 855),
+         -1,
+         -1,
+         QString(),
+         true,
+         -1,
+         {}},
+        {QStringLiteral("FormMove"),
+         K::ImageZone,
+         QRect(0, 0, 5895, 855),
+         -1,
+         -1,
+         QString(),
+         true,
+         -1,
+         {}},
     };
     return form;
 }

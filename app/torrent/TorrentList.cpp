@@ -17,21 +17,17 @@ void ListTorrents(Main& main, DownHost& host, const Endpoints& endpoints)
     const int n = main.DownList->ListCount();
     for (int i = 0; i < n; ++i) {
         // Handlers run while the lists fill may have shortened the hit lists.
-        if (i >= main.DownList->ListCount())
-            break;
-        if (!main.DownList->Selected(i) || i >= main.UrlList->ListCount())
-            continue;
+        if (i >= main.DownList->ListCount()) break;
+        if (!main.DownList->Selected(i) || i >= main.UrlList->ListCount()) continue;
         const QString url = endpoints.relay + QStringLiteral("/moviejk/Down.php?url=") +
                             endpoints.site + main.UrlList->List(i);
         Fetch(url, endpoints.fetch);
-        if (ReplyText.isEmpty())
-            continue;
+        if (ReplyText.isEmpty()) continue;
         int counter = 1;
         QString item;
         while (ReplyText.containsSeparator()) {
             QCoreApplication::processEvents();
-            if (!ReplyText.takeItem(item))
-                break;
+            if (!ReplyText.takeItem(item)) break;
             // Looked up per item: the window may have been closed meanwhile.
             Down& down = host.get();
             (counter % 2 == 1 ? down.BTList : down.BTList1)->AddItem(item);

@@ -30,8 +30,7 @@ public:
     }
     QString text(QAccessible::Text t) const override
     {
-        if (t == QAccessible::Name)
-            return static_cast<PButton*>(widget())->Text();
+        if (t == QAccessible::Name) return static_cast<PButton*>(widget())->Text();
         return QAccessibleWidget::text(t);
     }
     QStringList actionNames() const override { return {pressAction()}; }
@@ -39,8 +38,7 @@ public:
     {
         if (action == pressAction()) {
             auto* button = static_cast<PButton*>(widget());
-            if (button->Enabled())
-                Q_EMIT button->Click();
+            if (button->Enabled()) Q_EMIT button->Click();
         }
     }
 };
@@ -56,18 +54,15 @@ short MouseButtons(Qt::MouseButtons buttons)
 {
     short code = 0;
     for (Qt::MouseButton b : {Qt::LeftButton, Qt::RightButton, Qt::MiddleButton})
-        if (buttons & b)
-            code |= DesktopButton(b);
+        if (buttons & b) code |= DesktopButton(b);
     return code;
 }
 
 /** One fade step of a channel: at most 5 towards the target. */
 qint16 Approach(qint16 c, qint16 t)
 {
-    if (c < t)
-        c = c + 5 < t ? qint16(c + 5) : t;
-    if (c > t)
-        c = c - 5 > t ? qint16(c - 5) : t;
+    if (c < t) c = c + 5 < t ? qint16(c + 5) : t;
+    if (c > t) c = c - 5 > t ? qint16(c - 5) : t;
     return c;
 }
 
@@ -76,13 +71,15 @@ struct Channels {
 };
 
 // Signed 32-bit arithmetic with truncating division, as the fade has always computed it.
-Channels Split(qint32 value) { return {qint16(value % 256), qint16((value % 65536) / 256), qint16(value / 65536)}; }
+Channels Split(qint32 value)
+{
+    return {qint16(value % 256), qint16((value % 65536) / 256), qint16(value / 65536)};
+}
 
 QFont MakeFont(const QString& name, double points, bool bold, bool italic, bool underline)
 {
     QFont font(name);
-    if (points > 0)
-        font.setPointSizeF(points);
+    if (points > 0) font.setPointSizeF(points);
     font.setBold(bold);
     font.setItalic(italic);
     font.setUnderline(underline);
@@ -148,8 +145,7 @@ void PButton::SetFont_Name(const QString& value)
 void PButton::SetFont_Size(short value)
 {
     fontSize_ = value;
-    if (value > 0)
-        Label1.Font.setPointSizeF(double(value));
+    if (value > 0) Label1.Font.setPointSizeF(double(value));
     RedrawFace();
     PropertyChangedReport("Font_Size");
 }
@@ -259,7 +255,8 @@ void PButton::ReadProperties(const PropertyBag& bag)
 
 void PButton::RedrawFace()
 {
-    const QFont surfaceFont = MakeFont(fontName_, fontSize_, fontBold_, fontItalic_, fontUnderline_);
+    const QFont surfaceFont =
+        MakeFont(fontName_, fontSize_, fontBold_, fontItalic_, fontUnderline_);
     const qreal dpr = devicePixelRatioF();
     face_ = QImage(size() * dpr, QImage::Format_RGB32);
     face_.setDevicePixelRatio(dpr);
@@ -289,12 +286,14 @@ void PButton::paintEvent(QPaintEvent*)
     p.drawImage(QPoint(0, 0), face_);
 }
 
-void PButton::resizeEvent(QResizeEvent*) { RedrawFace(); }
+void PButton::resizeEvent(QResizeEvent*)
+{
+    RedrawFace();
+}
 
 void PButton::mouseMoveEvent(QMouseEvent* event)
 {
-    if (!enabled_)
-        return;
+    if (!enabled_) return;
     hovering_ = true;
     timer1_->SetEnabled(true);
     timer2_->SetEnabled(true);
@@ -306,8 +305,7 @@ void PButton::mouseMoveEvent(QMouseEvent* event)
 void PButton::mousePressEvent(QMouseEvent* event)
 {
     clickArmed_ = event->button() == Qt::LeftButton;
-    if (!enabled_)
-        return;
+    if (!enabled_) return;
     pressed_ = true;
     RedrawFace();
     const QPointF at = event->position() * kTwipsPerPixel;
@@ -322,20 +320,17 @@ void PButton::mouseReleaseEvent(QMouseEvent* event)
     const bool click = clickArmed_ && event->button() == Qt::LeftButton &&
                        rect().contains(event->position().toPoint());
     clickArmed_ = false;
-    if (!enabled_)
-        return;
+    if (!enabled_) return;
     const QPointF at = event->position() * kTwipsPerPixel;
-    Q_EMIT MouseUp(DesktopButton(event->button()), DesktopShift(event->modifiers()),
-                   float(at.x()), float(at.y()));
-    if (click)
-        Q_EMIT Click();
+    Q_EMIT MouseUp(DesktopButton(event->button()), DesktopShift(event->modifiers()), float(at.x()),
+                   float(at.y()));
+    if (click) Q_EMIT Click();
 }
 
 void PButton::mouseDoubleClickEvent(QMouseEvent*)
 {
     // The second press of a double click is reported as DblClick alone.
-    if (enabled_)
-        Q_EMIT DblClick();
+    if (enabled_) Q_EMIT DblClick();
 }
 
 void PButton::keyPressEvent(QKeyEvent* event)
@@ -345,8 +340,7 @@ void PButton::keyPressEvent(QKeyEvent* event)
         QWidget::keyPressEvent(event);
         return;
     }
-    if (!enabled_)
-        return;
+    if (!enabled_) return;
     pressed_ = true;
     RedrawFace();
 }
@@ -360,14 +354,12 @@ void PButton::keyReleaseEvent(QKeyEvent* event)
     }
     pressed_ = false;
     RedrawFace();
-    if (enabled_)
-        Q_EMIT Click();
+    if (enabled_) Q_EMIT Click();
 }
 
 void PButton::Timer1_Timer()
 {
-    if (IsCursorOverWindow(this, desktop_))
-        return;
+    if (IsCursorOverWindow(this, desktop_)) return;
     hovering_ = false;
     timer1_->SetEnabled(false);
     timer2_->SetEnabled(true);

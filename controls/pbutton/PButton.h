@@ -9,7 +9,8 @@
 class Desktop;
 class Ticker;
 
-/** A push button whose flat face fades from Color_Back to Color_End while the pointer is over it. */
+/** A push button whose flat face fades from Color_Back to Color_End while the pointer is over it.
+ */
 class PButton : public QWidget {
     Q_OBJECT
     Q_PROPERTY(bool Enabled READ Enabled WRITE SetEnabled)

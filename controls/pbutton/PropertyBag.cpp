@@ -5,8 +5,7 @@ PropertyBag::PropertyBag(std::initializer_list<Entry> entries) : entries_(entrie
 qsizetype PropertyBag::find(const QString& name) const
 {
     for (qsizetype i = 0; i < entries_.size(); ++i)
-        if (entries_.at(i).first.compare(name, Qt::CaseInsensitive) == 0)
-            return i;
+        if (entries_.at(i).first.compare(name, Qt::CaseInsensitive) == 0) return i;
     return -1;
 }
 
@@ -21,8 +20,7 @@ void PropertyBag::WriteProperty(const QString& name, const QVariant& value,
 {
     const qsizetype i = find(name);
     if (value == defaultValue) {
-        if (i >= 0)
-            entries_.removeAt(i);
+        if (i >= 0) entries_.removeAt(i);
         return;
     }
     if (i >= 0)

@@ -4,7 +4,10 @@
 
 namespace {
 
-bool InRange(unsigned char b, unsigned char lo, unsigned char hi) { return b >= lo && b <= hi; }
+bool InRange(unsigned char b, unsigned char lo, unsigned char hi)
+{
+    return b >= lo && b <= hi;
+}
 
 /** Length of the prefix that holds only whole GB18030 sequences. */
 qsizetype CompletePrefix(QByteArrayView bytes)
@@ -15,12 +18,10 @@ qsizetype CompletePrefix(QByteArrayView bytes)
         const auto b = static_cast<unsigned char>(bytes[i]);
         qsizetype len = 1;
         if (InRange(b, 0x81, 0xFE)) {
-            if (i + 1 >= n)
-                return i;
+            if (i + 1 >= n) return i;
             const auto b2 = static_cast<unsigned char>(bytes[i + 1]);
             len = InRange(b2, 0x30, 0x39) ? 4 : 2;
-            if (i + len > n)
-                return i;
+            if (i + len > n) return i;
         }
         i += len;
     }
@@ -43,15 +44,13 @@ QString DecodeGb18030(QByteArrayView bytes)
     const qsizetype whole = CompletePrefix(bytes);
     QStringDecoder decoder("GB18030");
     QString text = decoder.decode(bytes.first(whole));
-    if (whole < bytes.size())
-        text.append(QChar::ReplacementCharacter);
+    if (whole < bytes.size()) text.append(QChar::ReplacementCharacter);
     return text;
 }
 
 void ByteStream::setType(int type)
 {
-    if (type != TypeBinary && type != TypeText)
-        throw StreamError("unknown stream type");
+    if (type != TypeBinary && type != TypeText) throw StreamError("unknown stream type");
     type_ = type;
 }
 
@@ -79,16 +78,13 @@ void ByteStream::setPosition(qint64 position)
 
 QString ByteStream::ReadText()
 {
-    if (!open_ || type_ != TypeText)
-        throw StreamError("stream not open for text reading");
+    if (!open_ || type_ != TypeText) throw StreamError("stream not open for text reading");
     const QByteArrayView rest = QByteArrayView(data_).sliced(position_);
     position_ = data_.size();
     const QString charset = CanonicalCharset(charset_);
-    if (charset == u"GB18030")
-        return DecodeGb18030(rest);
+    if (charset == u"GB18030") return DecodeGb18030(rest);
     QStringDecoder decoder(charset.toLatin1().constData());
-    if (!decoder.isValid())
-        throw StreamError("unknown character set");
+    if (!decoder.isValid()) throw StreamError("unknown character set");
     return decoder.decode(rest);
 }
 

@@ -37,8 +37,7 @@ bool UrlNamesPort(const QByteArray& wire)
     int hostEnd = wire.size();
     for (char c : {'/', '?'}) {
         const int at = wire.indexOf(c, hostStart);
-        if (at >= 0 && at < hostEnd)
-            hostEnd = at;
+        if (at >= 0 && at < hostEnd) hostEnd = at;
     }
     const QByteArray authority = wire.mid(hostStart, hostEnd - hostStart);
     const int colon = authority.lastIndexOf(':');
@@ -49,8 +48,7 @@ struct EasyDeleter {
     bool owned = true;
     void operator()(CURL* c) const
     {
-        if (owned)
-            curl_easy_cleanup(c);
+        if (owned) curl_easy_cleanup(c);
     }
 };
 struct ListDeleter {
@@ -72,7 +70,8 @@ struct Transfer {
         if (session) {
             // Options back to their defaults; the session's open connections stay.
             curl_easy_reset(static_cast<CURL*>(session->handle()));
-            easy = std::unique_ptr<CURL, EasyDeleter>(static_cast<CURL*>(session->handle()), EasyDeleter{false});
+            easy = std::unique_ptr<CURL, EasyDeleter>(static_cast<CURL*>(session->handle()),
+                                                      EasyDeleter{false});
         } else {
             easy.reset(curl_easy_init());
         }
@@ -115,8 +114,9 @@ struct Transfer {
         if (out.completed)
             out.body = sink.body;
         else
-            out.error = sink.overflow ? QStringLiteral("body too large")
-                                      : QString::fromUtf8(error[0] ? error : curl_easy_strerror(code));
+            out.error = sink.overflow
+                            ? QStringLiteral("body too large")
+                            : QString::fromUtf8(error[0] ? error : curl_easy_strerror(code));
         return out;
     }
 };
@@ -148,7 +148,10 @@ HttpSession::HttpSession()
     easy_ = curl_easy_init();
 }
 
-HttpSession::~HttpSession() { curl_easy_cleanup(static_cast<CURL*>(easy_)); }
+HttpSession::~HttpSession()
+{
+    curl_easy_cleanup(static_cast<CURL*>(easy_));
+}
 
 HttpOutcome PerformHttp(const HttpCall& call, HttpSession* session)
 {
@@ -162,7 +165,10 @@ HttpInterrupt::HttpInterrupt()
     multi_ = curl_multi_init();
 }
 
-HttpInterrupt::~HttpInterrupt() { curl_multi_cleanup(static_cast<CURLM*>(multi_)); }
+HttpInterrupt::~HttpInterrupt()
+{
+    curl_multi_cleanup(static_cast<CURLM*>(multi_));
+}
 
 void HttpInterrupt::interrupt()
 {
@@ -178,13 +184,11 @@ HttpOutcome PerformHttpInterruptible(const HttpCall& call, HttpInterrupt& stop)
     CURLcode result = CURLE_ABORTED_BY_CALLBACK;
     int running = 1;
     while (!stop.interrupted()) {
-        if (curl_multi_perform(multi, &running) != CURLM_OK)
-            break;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) break;
         if (running == 0) {
             int left = 0;
             while (CURLMsg* msg = curl_multi_info_read(multi, &left))
-                if (msg->msg == CURLMSG_DONE)
-                    result = msg->data.result;
+                if (msg->msg == CURLMSG_DONE) result = msg->data.result;
             break;
         }
         curl_multi_poll(multi, nullptr, 0, 1000, nullptr);

@@ -4,8 +4,7 @@
 
 void HttpRequest::Open(const QString& method, const QString& url, bool async)
 {
-    if (async)
-        throw std::invalid_argument("only synchronous requests are supported");
+    if (async) throw std::invalid_argument("only synchronous requests are supported");
     call_ = HttpCall{};
     call_.method = method.toLatin1();
     call_.url = url;
@@ -16,9 +15,7 @@ void HttpRequest::Open(const QString& method, const QString& url, bool async)
 
 void HttpRequest::send()
 {
-    if (readyState_ != 1)
-        throw std::logic_error("send before Open");
+    if (readyState_ != 1) throw std::logic_error("send before Open");
     outcome_ = PerformHttp(call_);
-    if (outcome_.completed)
-        readyState_ = 4;
+    if (outcome_.completed) readyState_ = 4;
 }

@@ -10,14 +10,19 @@ struct Inet::Job {
     std::thread worker;
 };
 
-Inet::Inet(QObject* parent) : QObject(parent) { setRequestTimeout(requestTimeout_); }
+Inet::Inet(QObject* parent) : QObject(parent)
+{
+    setRequestTimeout(requestTimeout_);
+}
 
-Inet::~Inet() { Cancel(); }
+Inet::~Inet()
+{
+    Cancel();
+}
 
 void Inet::Cancel()
 {
-    if (!job_)
-        return;
+    if (!job_) return;
     job_->stop.interrupt();
     job_->worker.join();
     job_.reset();
@@ -33,14 +38,12 @@ void Inet::setRequestTimeout(int seconds)
 void Inet::Execute(const QString& url, const QString& operation, const QString& data,
                    const QString& headers)
 {
-    if (job_)
-        throw InetError("Still executing last request");
+    if (job_) throw InetError("Still executing last request");
     const QUrl parsed(url);
     if (!parsed.isValid() || (parsed.scheme() != u"http" && parsed.scheme() != u"https"))
         throw InetError("URL is malformed");
     const QString op = operation.isEmpty() ? QStringLiteral("GET") : operation.toUpper();
-    if (op != u"GET" && op != u"POST")
-        throw InetError("Unsupported operation");
+    if (op != u"GET" && op != u"POST") throw InetError("Unsupported operation");
 
     HttpCall call;
     call.method = op.toLatin1();
@@ -61,15 +64,14 @@ void Inet::Execute(const QString& url, const QString& operation, const QString& 
         if (job->stop.interrupted())
             return; // abandoned: the owner is going away and wants no report
         // Queued to the owner's thread; dropped by Qt if the owner is gone by then.
-        QMetaObject::invokeMethod(this, [this, outcome] { finish(outcome); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, outcome] { finish(outcome); }, Qt::QueuedConnection);
     });
 }
 
 void Inet::finish(const HttpOutcome& outcome)
 {
-    if (!job_)
-        return; // cancelled after the report was queued
+    if (!job_) return; // cancelled after the report was queued
     job_->worker.join();
     job_.reset();
     status_ = outcome.status;

@@ -11,14 +11,19 @@
 #include <cstdio>
 #include <unistd.h>
 
-QPoint Desktop::GetCursorPos() const { return QCursor::pos(); }
+QPoint Desktop::GetCursorPos() const
+{
+    return QCursor::pos();
+}
 
-const QObject* Desktop::WindowFromPoint(QPoint point) const { return QApplication::widgetAt(point); }
+const QObject* Desktop::WindowFromPoint(QPoint point) const
+{
+    return QApplication::widgetAt(point);
+}
 
 void Desktop::ReleaseCapture()
 {
-    if (QWidget* grabber = QWidget::mouseGrabber())
-        grabber->releaseMouse();
+    if (QWidget* grabber = QWidget::mouseGrabber()) grabber->releaseMouse();
 }
 
 bool Desktop::StartSystemMove(QWidget* window)
@@ -38,7 +43,10 @@ void Desktop::EndProgram()
     _exit(0);
 }
 
-Ticker* Desktop::NewTimer(QObject* owner) { return new DesktopTicker(owner); }
+Ticker* Desktop::NewTimer(QObject* owner)
+{
+    return new DesktopTicker(owner);
+}
 
 Desktop& Desktop::System()
 {

@@ -6,6 +6,5 @@ FontWarmUp::FontWarmUp() : thread_([] { FcInit(); }) {}
 
 void FontWarmUp::wait()
 {
-    if (thread_.joinable())
-        thread_.join();
+    if (thread_.joinable()) thread_.join();
 }

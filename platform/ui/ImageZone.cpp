@@ -7,10 +7,14 @@
 short DesktopButton(Qt::MouseButton button)
 {
     switch (button) {
-    case Qt::LeftButton: return 1;
-    case Qt::RightButton: return 2;
-    case Qt::MiddleButton: return 4;
-    default: return 0;
+    case Qt::LeftButton:
+        return 1;
+    case Qt::RightButton:
+        return 2;
+    case Qt::MiddleButton:
+        return 4;
+    default:
+        return 0;
     }
 }
 
@@ -36,8 +40,7 @@ void ImageZone::mousePressEvent(QMouseEvent* event)
 
 void ImageZone::mouseMoveEvent(QMouseEvent* event)
 {
-    if (following_)
-        window()->move(event->globalPosition().toPoint() - grabOffset_);
+    if (following_) window()->move(event->globalPosition().toPoint() - grabOffset_);
 }
 
 void ImageZone::mouseReleaseEvent(QMouseEvent* event)
@@ -47,6 +50,5 @@ void ImageZone::mouseReleaseEvent(QMouseEvent* event)
     const bool click = pressed_ && !wasFollowing && event->button() == Qt::LeftButton &&
                        rect().contains(event->position().toPoint());
     pressed_ = false;
-    if (click)
-        Q_EMIT Click();
+    if (click) Q_EMIT Click();
 }

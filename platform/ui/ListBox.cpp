@@ -17,7 +17,10 @@ public:
     bool isValid() const override { return box_ && row_ < box_->ListCount(); }
     QObject* object() const override { return nullptr; }
     QWindow* window() const override { return box_ ? box_->window()->windowHandle() : nullptr; }
-    QAccessibleInterface* parent() const override { return QAccessible::queryAccessibleInterface(box_); }
+    QAccessibleInterface* parent() const override
+    {
+        return QAccessible::queryAccessibleInterface(box_);
+    }
     QAccessibleInterface* child(int) const override { return nullptr; }
     int childCount() const override { return 0; }
     int indexOfChild(const QAccessibleInterface*) const override { return -1; }
@@ -29,8 +32,7 @@ public:
     void setText(QAccessible::Text, const QString&) override {}
     QRect rect() const override
     {
-        if (!isValid())
-            return {};
+        if (!isValid()) return {};
         const QRect r = box_->ItemRect(row_);
         return QRect(box_->viewport()->mapToGlobal(r.topLeft()), r.size());
     }
@@ -62,11 +64,9 @@ public:
     int childCount() const override { return box()->ListCount(); }
     QAccessibleInterface* child(int index) const override
     {
-        if (index < 0 || index >= box()->ListCount())
-            return nullptr;
+        if (index < 0 || index >= box()->ListCount()) return nullptr;
         auto it = items_.constFind(index);
-        if (it != items_.constEnd())
-            return QAccessible::accessibleInterface(*it);
+        if (it != items_.constEnd()) return QAccessible::accessibleInterface(*it);
         auto* item = new ListBoxItemAccessible(box(), index);
         items_.insert(index, QAccessible::registerAccessibleInterface(item));
         return item;
@@ -74,8 +74,7 @@ public:
     int indexOfChild(const QAccessibleInterface* child) const override
     {
         for (auto it = items_.constBegin(); it != items_.constEnd(); ++it)
-            if (QAccessible::accessibleInterface(it.value()) == child)
-                return it.key();
+            if (QAccessible::accessibleInterface(it.value()) == child) return it.key();
         return -1;
     }
 
@@ -131,9 +130,15 @@ QString ListBox::List(int index) const
     return index >= 0 && index < items_.size() ? items_.at(index) : QString();
 }
 
-void ListBox::SetListIndex(int index) { select(index, false); }
+void ListBox::SetListIndex(int index)
+{
+    select(index, false);
+}
 
-int ListBox::TopIndex() const { return verticalScrollBar()->value(); }
+int ListBox::TopIndex() const
+{
+    return verticalScrollBar()->value();
+}
 
 void ListBox::SetHorizontalExtent(int pixels)
 {
@@ -156,8 +161,7 @@ QRect ListBox::ItemRect(int index) const
 
 int ListBox::IndexAt(QPoint viewportPos) const
 {
-    if (viewportPos.y() < 0)
-        return -1;
+    if (viewportPos.y() < 0) return -1;
     const int index = TopIndex() + viewportPos.y() / rowHeight_;
     return index < ListCount() ? index : -1;
 }
@@ -188,19 +192,16 @@ void ListBox::mousePressEvent(QMouseEvent* event)
 {
     setFocus(Qt::MouseFocusReason);
     const int index = IndexAt(event->position().toPoint());
-    if (index >= 0)
-        select(index, true);
+    if (index >= 0) select(index, true);
 }
 
 void ListBox::mouseMoveEvent(QMouseEvent* event)
 {
-    if (!(event->buttons() & Qt::LeftButton))
-        return;
+    if (!(event->buttons() & Qt::LeftButton)) return;
     const QPoint pos = event->position().toPoint();
     const int y = std::clamp(pos.y(), 0, visibleRows() * rowHeight_ - 1);
     const int index = IndexAt(QPoint(pos.x(), y));
-    if (index >= 0 && index != selected_)
-        select(index, true);
+    if (index >= 0 && index != selected_) select(index, true);
 }
 
 void ListBox::keyPressEvent(QKeyEvent* event)
@@ -208,21 +209,37 @@ void ListBox::keyPressEvent(QKeyEvent* event)
     const int page = std::max(1, visibleRows() - 1);
     int target = selected_;
     switch (event->key()) {
-    case Qt::Key_Up: target = std::max(0, selected_ - 1); break;
-    case Qt::Key_Down: target = selected_ + 1; break;
-    case Qt::Key_PageUp: target = std::max(0, selected_ - page); break;
-    case Qt::Key_PageDown: target = selected_ + page; break;
-    case Qt::Key_Home: target = 0; break;
-    case Qt::Key_End: target = ListCount() - 1; break;
-    case Qt::Key_Left: horizontalScrollBar()->triggerAction(QScrollBar::SliderSingleStepSub); return;
-    case Qt::Key_Right: horizontalScrollBar()->triggerAction(QScrollBar::SliderSingleStepAdd); return;
-    default: QAbstractScrollArea::keyPressEvent(event); return;
-    }
-    if (ListCount() == 0)
+    case Qt::Key_Up:
+        target = std::max(0, selected_ - 1);
+        break;
+    case Qt::Key_Down:
+        target = selected_ + 1;
+        break;
+    case Qt::Key_PageUp:
+        target = std::max(0, selected_ - page);
+        break;
+    case Qt::Key_PageDown:
+        target = selected_ + page;
+        break;
+    case Qt::Key_Home:
+        target = 0;
+        break;
+    case Qt::Key_End:
+        target = ListCount() - 1;
+        break;
+    case Qt::Key_Left:
+        horizontalScrollBar()->triggerAction(QScrollBar::SliderSingleStepSub);
         return;
+    case Qt::Key_Right:
+        horizontalScrollBar()->triggerAction(QScrollBar::SliderSingleStepAdd);
+        return;
+    default:
+        QAbstractScrollArea::keyPressEvent(event);
+        return;
+    }
+    if (ListCount() == 0) return;
     target = std::clamp(target, 0, ListCount() - 1);
-    if (target != selected_)
-        select(target, true);
+    if (target != selected_) select(target, true);
 }
 
 void ListBox::resizeEvent(QResizeEvent* event)
@@ -231,12 +248,14 @@ void ListBox::resizeEvent(QResizeEvent* event)
     updateRanges();
 }
 
-void ListBox::scrollContentsBy(int, int) { viewport()->update(); }
+void ListBox::scrollContentsBy(int, int)
+{
+    viewport()->update();
+}
 
 void ListBox::scheduleRefresh()
 {
-    if (!refreshTimer_.isActive())
-        refreshTimer_.start();
+    if (!refreshTimer_.isActive()) refreshTimer_.start();
 }
 
 void ListBox::refresh()
@@ -259,14 +278,15 @@ void ListBox::updateRanges()
     h->setSingleStep(std::max(1, fontMetrics().averageCharWidth()));
 }
 
-int ListBox::visibleRows() const { return std::max(1, viewport()->height() / rowHeight_); }
+int ListBox::visibleRows() const
+{
+    return std::max(1, viewport()->height() / rowHeight_);
+}
 
 void ListBox::select(int index, bool byUser)
 {
-    if (index < -1 || index >= ListCount())
-        return;
-    if (index == selected_ && !byUser)
-        return;
+    if (index < -1 || index >= ListCount()) return;
+    if (index == selected_ && !byUser) return;
     const bool changed = index != selected_;
     selected_ = index;
     if (changed) {
@@ -283,8 +303,7 @@ void ListBox::select(int index, bool byUser)
 
 void ListBox::ensureVisible(int index)
 {
-    if (index < 0)
-        return;
+    if (index < 0) return;
     updateRanges();
     QScrollBar* v = verticalScrollBar();
     if (index < v->value())

@@ -5,7 +5,8 @@
 #include <QTimer>
 
 /** A list box: rows of one height, single selection, and a horizontal scroll range that changes
- *  only when SetHorizontalExtent sets it. Appending is cheap: the view catches up at display rate. */
+ *  only when SetHorizontalExtent sets it. Appending is cheap: the view catches up at display rate.
+ */
 class ListBox : public QAbstractScrollArea {
     Q_OBJECT
 public:

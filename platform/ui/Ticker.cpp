@@ -7,16 +7,14 @@ constexpr int kIntervals[8] = {16, 16, 15, 16, 16, 15, 16, 15};
 
 void Ticker::SetEnabled(bool on)
 {
-    if (on == enabled_)
-        return;
+    if (on == enabled_) return;
     enabled_ = on;
     enabledChanged(on);
 }
 
 void Ticker::fire()
 {
-    if (enabled_)
-        Q_EMIT Timer();
+    if (enabled_) Q_EMIT Timer();
 }
 
 DesktopTicker::DesktopTicker(QObject* parent) : Ticker(parent)

@@ -23,7 +23,8 @@ private:
 };
 
 /** Ticks at the classic desktop timer rate, 64 a second (15.625 ms), however short the
- *  interval asked for: a fade then looks as it did there, and an idle poll costs next to nothing. */
+ *  interval asked for: a fade then looks as it did there, and an idle poll costs next to nothing.
+ */
 class DesktopTicker : public Ticker {
     Q_OBJECT
 public:

@@ -15,7 +15,10 @@ struct Site {
     DemoSite site{DemoSite::BuiltInCatalogue()};
     HttpService service{[this](const ServiceRequest& q, ServiceResponse& r) { site.Handle(q, r); }};
     Site() { service.start({}); }
-    QString url(const QString& path) const { return QStringLiteral("http://127.0.0.1:%1").arg(service.port()) + path; }
+    QString url(const QString& path) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1").arg(service.port()) + path;
+    }
 };
 
 HttpOutcome Get(const QString& url)
@@ -70,9 +73,12 @@ void TestDemoSite::search_data()
 {
     QTest::addColumn<QString>("query");
     QTest::addColumn<QString>("present");
-    QTest::newRow("Chinese") << "%E6%97%A0%E9%97%B4%E9%81%93" << QStringLiteral("无间道3：终极无间");
-    QTest::newRow("Latin, any case") << "matrix" << "The Matrix Reloaded";
-    QTest::newRow("raw ampersand") << "Tom%20&%20Jerry" << "Tom &amp; Jerry";
+    QTest::newRow("Chinese") << "%E6%97%A0%E9%97%B4%E9%81%93"
+                             << QStringLiteral("无间道3：终极无间");
+    QTest::newRow("Latin, any case") << "matrix"
+                                     << "The Matrix Reloaded";
+    QTest::newRow("raw ampersand") << "Tom%20&%20Jerry"
+                                   << "Tom &amp; Jerry";
     QTest::newRow("GBK-only") << "%E9%95%95" << QStringLiteral("朱镕基访谈录");
     QTest::newRow("nothing") << "zzzz" << QStringLiteral("没有找到相关电影");
 }
@@ -106,7 +112,8 @@ void TestDemoSite::download()
 {
     Site s;
     const TorrentOffer offer = s.site.Offers(s.site.films().at(0)).at(0);
-    const QByteArray body = "action=download&id=" + offer.id.toUtf8() + "&uhash=" + offer.hash.toUtf8();
+    const QByteArray body =
+        "action=download&id=" + offer.id.toUtf8() + "&uhash=" + offer.hash.toUtf8();
     const HttpOutcome first = Post(s.url(QStringLiteral("/download.php")), body);
     const HttpOutcome second = Post(s.url(QStringLiteral("/download.php")), body);
     QCOMPARE(first.status, 200);
@@ -121,17 +128,20 @@ void TestDemoSite::download()
     QVERIFY(Bencode::RawValue(info, "name").contains(offer.name.toUtf8()));
     // another torrent is another file with another info hash
     const TorrentOffer other = s.site.Offers(s.site.films().at(0)).last();
-    const HttpOutcome third = Post(s.url(QStringLiteral("/download.php")),
-                                   "action=download&id=" + other.id.toUtf8() + "&uhash=" + other.hash.toUtf8());
-    QVERIFY(QCryptographicHash::hash(Bencode::RawValue(third.body, "info"), QCryptographicHash::Sha1) !=
-            QCryptographicHash::hash(info, QCryptographicHash::Sha1));
+    const HttpOutcome third =
+        Post(s.url(QStringLiteral("/download.php")),
+             "action=download&id=" + other.id.toUtf8() + "&uhash=" + other.hash.toUtf8());
+    QVERIFY(
+        QCryptographicHash::hash(Bencode::RawValue(third.body, "info"), QCryptographicHash::Sha1) !=
+        QCryptographicHash::hash(info, QCryptographicHash::Sha1));
 }
 
 void TestDemoSite::wrongHash_data()
 {
     QTest::addColumn<QByteArray>("body");
     QTest::newRow("wrong hash") << QByteArray("action=download&id=1-1&uhash=0000000000000000");
-    QTest::newRow("unknown id") << QByteArray("action=download&id=9999-1&uhash=") + DemoSite::HashFor("9999-1").toUtf8();
+    QTest::newRow("unknown id") << QByteArray("action=download&id=9999-1&uhash=") +
+                                       DemoSite::HashFor("9999-1").toUtf8();
     QTest::newRow("no action") << QByteArray("id=1-1&uhash=") + DemoSite::HashFor("1-1").toUtf8();
     QTest::newRow("empty") << QByteArray();
 }

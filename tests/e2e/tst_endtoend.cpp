@@ -27,7 +27,8 @@ void TestEndToEnd::searchListAndSave_data()
 {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("film");
-    QTest::newRow("Matrix") << "Matrix" << "The Matrix Reloaded";
+    QTest::newRow("Matrix") << "Matrix"
+                            << "The Matrix Reloaded";
     QTest::newRow("电影") << QStringLiteral("电影") << QStringLiteral("电影｜Film");
     QTest::newRow("GBK-only title") << QStringLiteral("镕") << QStringLiteral("朱镕基访谈录");
 }
@@ -57,8 +58,7 @@ void TestEndToEnd::searchListAndSave()
 
     int hit = -1;
     for (int i = 0; i < main.DownList->ListCount(); ++i)
-        if (main.DownList->List(i) == film)
-            hit = i;
+        if (main.DownList->List(i) == film) hit = i;
     QVERIFY2(hit >= 0, qPrintable(film));
     main.DownList->SetListIndex(hit);
     QTest::mouseClick(main.BTDown, Qt::LeftButton, {}, QPoint(10, 10));

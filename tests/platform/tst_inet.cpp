@@ -66,8 +66,8 @@ void TestInet::failures()
     Inet inet;
     inet.setLimits(Quick());
     QSignalSpy states(&inet, &Inet::StateChanged);
-    inet.Execute((silent ? quiet.url() : ClosedPortUrl()) + QStringLiteral("/d"), QStringLiteral("POST"),
-                 QString(), QString());
+    inet.Execute((silent ? quiet.url() : ClosedPortUrl()) + QStringLiteral("/d"),
+                 QStringLiteral("POST"), QString(), QString());
     QTRY_COMPARE_WITH_TIMEOUT(states.size(), 1, 5000);
     QCOMPARE(states.at(0).at(0).value<short>(), short(Inet::icError));
     QVERIFY(!inet.StillExecuting());
@@ -79,8 +79,10 @@ void TestInet::busyRaises()
     Inet inet;
     inet.setLimits(Quick());
     inet.Execute(quiet.url(), QStringLiteral("POST"), QString(), QString());
-    QVERIFY_THROWS_EXCEPTION(InetError, inet.Execute(quiet.url(), QStringLiteral("POST"), QString(), QString()));
-    QVERIFY_THROWS_EXCEPTION(InetError, Inet().Execute(QStringLiteral("not a url"), QString(), QString(), QString()));
+    QVERIFY_THROWS_EXCEPTION(
+        InetError, inet.Execute(quiet.url(), QStringLiteral("POST"), QString(), QString()));
+    QVERIFY_THROWS_EXCEPTION(
+        InetError, Inet().Execute(QStringLiteral("not a url"), QString(), QString(), QString()));
 }
 
 void TestInet::remotePortWhenUrlNamesNone()

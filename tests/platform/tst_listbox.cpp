@@ -21,7 +21,8 @@ private:
         auto list = std::make_unique<ListBox>();
         list->resize(305, 274);
         list->show();
-        QTest::qWaitForWindowExposed(list.get());
+        if (!QTest::qWaitForWindowExposed(list.get()))
+            qWarning("list box not exposed");
         return list;
     }
 };

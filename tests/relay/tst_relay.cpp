@@ -31,7 +31,8 @@ QString Expected(const DemoSite& site, const QString& query)
     QString reply;
     for (const Film& film : site.films())
         if (film.title.contains(query, Qt::CaseInsensitive))
-            reply += QString(film.title).replace(u'|', u'｜') + QStringLiteral("|/film/%1.html|").arg(film.id);
+            reply += QString(film.title).replace(u'|', u'｜') +
+                     QStringLiteral("|/film/%1.html|").arg(film.id);
     return reply;
 }
 
@@ -39,7 +40,8 @@ QString Expected(const DemoSite& site, const QString& query)
 struct FixtureRelay {
     TestHttpServer site;
     std::unique_ptr<Relay> relay;
-    HttpService service{[this](const ServiceRequest& q, ServiceResponse& r) { relay->Handle(q, r); }};
+    HttpService service{
+        [this](const ServiceRequest& q, ServiceResponse& r) { relay->Handle(q, r); }};
     explicit FixtureRelay(RelayConfig config = {}, const std::string& charset = "UTF-8")
     {
         config.sites.push_back(DemoProfile(site.port(), charset));
@@ -48,7 +50,8 @@ struct FixtureRelay {
     }
     QString find(const QString& rest) const
     {
-        return QStringLiteral("http://127.0.0.1:%1/moviejk/Find.php?url=").arg(service.port()) + rest;
+        return QStringLiteral("http://127.0.0.1:%1/moviejk/Find.php?url=").arg(service.port()) +
+               rest;
     }
     QString siteUrl() const { return site.url(); }
 };
@@ -81,10 +84,13 @@ void TestRelay::demoSearch_data()
     QTest::addColumn<QString>("query");
     QTest::addColumn<QString>("encoded");
     QTest::newRow("电影") << QStringLiteral("电影") << "%E7%94%B5%E5%BD%B1";
-    QTest::newRow("Matrix") << "Matrix" << "Matrix";
-    QTest::newRow("ampersand") << " & " << "%20&%20";
+    QTest::newRow("Matrix") << "Matrix"
+                            << "Matrix";
+    QTest::newRow("ampersand") << " & "
+                               << "%20&%20";
     QTest::newRow("GBK-only 喆") << QStringLiteral("喆") << "%E5%96%86";
-    QTest::newRow("nothing found") << "no such film" << "no%20such%20film";
+    QTest::newRow("nothing found") << "no such film"
+                                   << "no%20such%20film";
 }
 
 void TestRelay::demoSearch()
@@ -92,8 +98,8 @@ void TestRelay::demoSearch()
     QFETCH(QString, query);
     QFETCH(QString, encoded);
     DemoServices services;
-    const Answer a = Get(services.relayUrl() + QStringLiteral("/moviejk/Find.php?url=") + services.siteUrl() +
-                         QStringLiteral("/s.php?q=") + encoded);
+    const Answer a = Get(services.relayUrl() + QStringLiteral("/moviejk/Find.php?url=") +
+                         services.siteUrl() + QStringLiteral("/s.php?q=") + encoded);
     QCOMPARE(a.status, 200);
     QCOMPARE(a.text, Expected(services.site(), query));
 }
@@ -102,15 +108,15 @@ void TestRelay::demoFilmPages()
 {
     DemoServices services;
     for (const Film& film : services.site().films()) {
-        if (film.torrents != 0 && film.torrents != 40)
-            continue;
-        const Answer a = Get(services.relayUrl() + QStringLiteral("/moviejk/Down.php?url=") + services.siteUrl() +
-                             QStringLiteral("/film/%1.html").arg(film.id));
+        if (film.torrents != 0 && film.torrents != 40) continue;
+        const Answer a = Get(services.relayUrl() + QStringLiteral("/moviejk/Down.php?url=") +
+                             services.siteUrl() + QStringLiteral("/film/%1.html").arg(film.id));
         QCOMPARE(a.status, 200);
         const QStringList items = a.text.split(u'|');
         QCOMPARE(items.size(), 2 * film.torrents + 1); // the last "|" leaves an empty tail
         for (int i = 1; i < items.size() - 1; i += 2) {
-            QVERIFY(items[i].contains(QStringLiteral("&id=")) && items[i].contains(QStringLiteral("&uhash=")));
+            QVERIFY(items[i].contains(QStringLiteral("&id=")) &&
+                    items[i].contains(QStringLiteral("&uhash=")));
             QVERIFY(items[i - 1].endsWith(QStringLiteral(".torrent")));
         }
     }
@@ -124,26 +130,44 @@ void TestRelay::fixtures_data()
     const QByteArray head = "<html><head><meta charset='utf-8'></head><body><ul class='results'>";
     const QByteArray tail = "</ul></body></html>";
     QTest::newRow("plain rows") << "UTF-8"
-                                << head + "<li><a class='title' href='/f/1'>One</a></li><li><a class='title' href='/f/2'>Two</a></li>" + tail
+                                << head +
+                                       "<li><a class='title' href='/f/1'>One</a></li><li><a "
+                                       "class='title' href='/f/2'>Two</a></li>" +
+                                       tail
                                 << "One|/f/1|Two|/f/2|";
-    QTest::newRow("row without a path") << "UTF-8"
-                                        << head + "<li><a class='title'>Lost</a></li><li><a class='title' href='/f/2'>Two</a></li>" + tail
-                                        << "Two|/f/2|";
-    QTest::newRow("row without a title") << "UTF-8" << head + "<li><a class='title' href='/f/1'></a></li>" + tail << "";
+    QTest::newRow("row without a path")
+        << "UTF-8"
+        << head +
+               "<li><a class='title'>Lost</a></li><li><a class='title' href='/f/2'>Two</a></li>" +
+               tail
+        << "Two|/f/2|";
+    QTest::newRow("row without a title")
+        << "UTF-8" << head + "<li><a class='title' href='/f/1'></a></li>" + tail << "";
     QTest::newRow("bar and newlines in a title")
-        << "UTF-8" << head + "<li><a class='title' href='/f/1'>\n  Left|Right\r\n  (2019)\n</a></li>" + tail
+        << "UTF-8"
+        << head + "<li><a class='title' href='/f/1'>\n  Left|Right\r\n  (2019)\n</a></li>" + tail
         << QStringLiteral("Left｜Right  (2019)|/f/1|");
-    QTest::newRow("entities") << "UTF-8" << head + "<li><a class='title' href='/f/1?a=1&amp;b=2'>Tom &amp; Jerry</a></li>" + tail
-                              << "Tom & Jerry|/f/1?a=1&b=2|";
+    QTest::newRow("entities")
+        << "UTF-8"
+        << head + "<li><a class='title' href='/f/1?a=1&amp;b=2'>Tom &amp; Jerry</a></li>" + tail
+        << "Tom & Jerry|/f/1?a=1&b=2|";
     QTest::newRow("relative and absolute paths")
         << "UTF-8"
-        << head + "<li><a class='title' href='f/1'>A</a></li><li><a class='title' href='SITE/f/2'>B</a></li>"
-                  "<li><a class='title' href='http://elsewhere.test/f/3'>C</a></li><li><a class='title' href='//elsewhere.test/f/4'>D</a></li>" + tail
+        << head +
+               "<li><a class='title' href='f/1'>A</a></li><li><a class='title' "
+               "href='SITE/f/2'>B</a></li>"
+               "<li><a class='title' href='http://elsewhere.test/f/3'>C</a></li><li><a "
+               "class='title' href='//elsewhere.test/f/4'>D</a></li>" +
+               tail
         << "A|/f/1|B|/f/2|";
     QStringEncoder gbk("GBK");
-    const QByteArray gbkPage = gbk.encode(QStringLiteral("<html><body><ul class='results'><li><a class='title' href='/f/9'>朱镕基访谈录</a></li></ul></body></html>"));
-    QTest::newRow("GBK-only characters") << "GBK" << gbkPage << QStringLiteral("朱镕基访谈录|/f/9|");
-    QTest::newRow("empty result page") << "UTF-8" << QByteArray("<html><body><p>没有找到</p></body></html>") << "";
+    const QByteArray gbkPage =
+        gbk.encode(QStringLiteral("<html><body><ul class='results'><li><a class='title' "
+                                  "href='/f/9'>朱镕基访谈录</a></li></ul></body></html>"));
+    QTest::newRow("GBK-only characters")
+        << "GBK" << gbkPage << QStringLiteral("朱镕基访谈录|/f/9|");
+    QTest::newRow("empty result page")
+        << "UTF-8" << QByteArray("<html><body><p>没有找到</p></body></html>") << "";
     QTest::newRow("not HTML at all") << "UTF-8" << QByteArray("\x00\x01\x02 binary", 10) << "";
 }
 
@@ -184,7 +208,8 @@ void TestRelay::forbidden()
     QFETCH(QString, target);
     FixtureRelay fixture;
     fixture.site.reply(200, "<html></html>", "text/html");
-    const Answer a = Get(fixture.find(target.replace(QStringLiteral("PORT"), QString::number(fixture.site.port()))));
+    const Answer a = Get(
+        fixture.find(target.replace(QStringLiteral("PORT"), QString::number(fixture.site.port()))));
     QCOMPARE(a.status, 403);
     QVERIFY(!a.text.contains(u'|'));
     QCOMPARE(fixture.site.requests().size(), 0);
@@ -224,12 +249,14 @@ void TestRelay::siteNeverAnswers()
     const int port = QUrl(quiet.url()).port();
     config.sites.push_back(DemoProfile(port));
     Relay relay(config, [](const std::string&) {});
-    HttpService service([&relay](const ServiceRequest& q, ServiceResponse& r) { relay.Handle(q, r); });
+    HttpService service(
+        [&relay](const ServiceRequest& q, ServiceResponse& r) { relay.Handle(q, r); });
     service.start({});
     QElapsedTimer clock;
     clock.start();
     const Answer a = Get(QStringLiteral("http://127.0.0.1:%1/moviejk/Find.php?url=%2/s.php?q=x")
-                             .arg(service.port()).arg(quiet.url()));
+                             .arg(service.port())
+                             .arg(quiet.url()));
     QCOMPARE(a.status, 502);
     QVERIFY(clock.elapsed() < 5000); // well before the program's own time-out
 }
@@ -237,7 +264,8 @@ void TestRelay::siteNeverAnswers()
 void TestRelay::cacheServesRepeats()
 {
     FixtureRelay fixture;
-    fixture.site.reply(200, "<ul class='results'><li><a class='title' href='/f'>T</a></li></ul>", "text/html");
+    fixture.site.reply(200, "<ul class='results'><li><a class='title' href='/f'>T</a></li></ul>",
+                       "text/html");
     const QString url = fixture.find(fixture.siteUrl() + QStringLiteral("/s.php?q=x"));
     QCOMPARE(Get(url).text, QStringLiteral("T|/f|"));
     QCOMPARE(Get(url).text, QStringLiteral("T|/f|"));
@@ -294,7 +322,8 @@ void TestRelay::badConfig_data()
 {
     QTest::addColumn<QString>("text");
     QTest::newRow("no site") << "[relay]\nlisten = 127.0.0.1:1\n";
-    QTest::newRow("base with a path") << "[site a]\nbase = http://h/x\nsearch_rows = //a\nfilm_rows = //b\n";
+    QTest::newRow("base with a path")
+        << "[site a]\nbase = http://h/x\nsearch_rows = //a\nfilm_rows = //b\n";
     QTest::newRow("unknown key") << "[relay]\ncolour = blue\n";
     QTest::newRow("not a number") << "[relay]\ncache_seconds = soon\n";
     QTest::newRow("missing rows") << "[site a]\nbase = http://h\n";

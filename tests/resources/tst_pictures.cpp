@@ -20,7 +20,8 @@ void TestPictures::flatAreas_data()
     const QString search = QStringLiteral(":/reelmate/search.jpg");
     const QString torrent = QStringLiteral(":/reelmate/torrent.jpg");
     QTest::newRow("search background") << search << QPoint(10, 300) << QColor(50, 58, 69);
-    QTest::newRow("search background, bottom right") << search << QPoint(349, 499) << QColor(50, 58, 69);
+    QTest::newRow("search background, bottom right")
+        << search << QPoint(349, 499) << QColor(50, 58, 69);
     QTest::newRow("search title band") << search << QPoint(70, 50) << QColor(50, 58, 69);
     QTest::newRow("search camera body") << search << QPoint(32, 30) << QColor(167, 167, 167);
     QTest::newRow("search exit block") << search << QPoint(260, 5) << QColor(67, 76, 85);
@@ -50,9 +51,10 @@ void TestPictures::flatAreas()
     QVERIFY(!image.isNull());
     const QColor got = image.pixelColor(at);
     const auto near = [](int a, int b) { return std::abs(a - b) <= 2; };
-    QVERIFY2(near(got.red(), design.red()) && near(got.green(), design.green()) &&
-                 near(got.blue(), design.blue()),
-             qPrintable(QStringLiteral("got %1 %2 %3").arg(got.red()).arg(got.green()).arg(got.blue())));
+    QVERIFY2(
+        near(got.red(), design.red()) && near(got.green(), design.green()) &&
+            near(got.blue(), design.blue()),
+        qPrintable(QStringLiteral("got %1 %2 %3").arg(got.red()).arg(got.green()).arg(got.blue())));
 }
 
 void TestPictures::sizes_data()
@@ -74,7 +76,8 @@ void TestPictures::sizes()
 
 void TestPictures::iconMask()
 {
-    const QImage icon = QImage(QStringLiteral(":/reelmate/icon.png")).convertToFormat(QImage::Format_ARGB32);
+    const QImage icon =
+        QImage(QStringLiteral(":/reelmate/icon.png")).convertToFormat(QImage::Format_ARGB32);
     int opaque = 0, white = 0;
     for (int y = 0; y < icon.height(); ++y)
         for (int x = 0; x < icon.width(); ++x) {
@@ -90,7 +93,8 @@ void TestPictures::iconMask()
 
 void TestPictures::handCursor()
 {
-    const QImage hand = QImage(QStringLiteral(":/reelmate/hand.png")).convertToFormat(QImage::Format_ARGB32);
+    const QImage hand =
+        QImage(QStringLiteral(":/reelmate/hand.png")).convertToFormat(QImage::Format_ARGB32);
     QCOMPARE(hand.pixelColor(6, 0), QColor(Qt::black)); // the fingertip is the hot spot
     QCOMPARE(hand.pixelColor(0, 0).alpha(), 0);
     for (int y = 0; y < 32; ++y)

@@ -43,8 +43,14 @@ public:
     }
 
     const DemoSite& site() const { return site_; }
-    QString siteUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(siteService_.port()); }
-    QString relayUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(relayService_->port()); }
+    QString siteUrl() const
+    {
+        return QStringLiteral("http://127.0.0.1:%1").arg(siteService_.port());
+    }
+    QString relayUrl() const
+    {
+        return QStringLiteral("http://127.0.0.1:%1").arg(relayService_->port());
+    }
 
 private:
     DemoSite site_;

@@ -1,6 +1,9 @@
 #include "FakeDesktop.h"
 
-const QObject* FakeDesktop::WindowFromPoint(QPoint) const { return windowUnderCursor; }
+const QObject* FakeDesktop::WindowFromPoint(QPoint) const
+{
+    return windowUnderCursor;
+}
 
 bool FakeDesktop::StartSystemMove(QWidget* window)
 {

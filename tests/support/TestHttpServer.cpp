@@ -2,7 +2,6 @@
 
 #include <QStringEncoder>
 
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -11,7 +10,8 @@
 TestHttpServer::TestHttpServer()
     : service_([this](const ServiceRequest& req, ServiceResponse& res) {
           SeenRequest seen;
-          seen.requestLine = QByteArray::fromStdString(req.method + " " + req.target + " " + req.version);
+          seen.requestLine =
+              QByteArray::fromStdString(req.method + " " + req.target + " " + req.version);
           seen.body = QByteArray::fromStdString(req.body);
           seen.contentType = QByteArray::fromStdString(req.contentType);
           Handler handler;
@@ -20,8 +20,7 @@ TestHttpServer::TestHttpServer()
               seen_.append(seen);
               handler = handler_;
           }
-          if (handler)
-              handler(req, res);
+          if (handler) handler(req, res);
       })
 {
     service_.start({});
@@ -44,7 +43,10 @@ void TestHttpServer::reply(int status, const QByteArray& body, const char* conte
     });
 }
 
-QString TestHttpServer::url() const { return QStringLiteral("http://127.0.0.1:%1").arg(port()); }
+QString TestHttpServer::url() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(port());
+}
 
 QList<SeenRequest> TestHttpServer::requests() const
 {
@@ -65,9 +67,15 @@ SilentServer::SilentServer()
     port_ = ntohs(addr.sin_port);
 }
 
-SilentServer::~SilentServer() { ::close(fd_); }
+SilentServer::~SilentServer()
+{
+    ::close(fd_);
+}
 
-QString SilentServer::url() const { return QStringLiteral("http://127.0.0.1:%1").arg(port_); }
+QString SilentServer::url() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(port_);
+}
 
 QString ClosedPortUrl()
 {

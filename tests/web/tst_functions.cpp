@@ -27,16 +27,20 @@ void TestFunctions::urlEncode_data()
     QTest::addColumn<QString>("input");
     QTest::addColumn<QString>("expected");
     QTest::newRow("empty") << QString() << QString();
-    QTest::newRow("space stays") << "Matrix 2" << "Matrix 2";
+    QTest::newRow("space stays") << "Matrix 2"
+                                 << "Matrix 2";
     QTest::newRow("one CJK") << QStringLiteral("中") << "%E4%B8%AD";
     QTest::newRow("two CJK") << QStringLiteral("电影") << "%E7%94%B5%E5%BD%B1";
-    QTest::newRow("digit after escape") << QStringLiteral("无间道2") << "%E6%97%A0%E9%97%B4%E9%81%932";
+    QTest::newRow("digit after escape")
+        << QStringLiteral("无间道2") << "%E6%97%A0%E9%97%B4%E9%81%932";
     QTest::newRow("two-byte form") << QStringLiteral("é") << "%C3%A9";
-    QTest::newRow("ampersand") << "a&b" << "a&b";
-    QTest::newRow("ascii punctuation") << " &#%+?=/" << " &#%+?=/";
+    QTest::newRow("ampersand") << "a&b"
+                               << "a&b";
+    QTest::newRow("ascii punctuation") << " &#%+?=/"
+                                       << " &#%+?=/";
     QTest::newRow("control char") << QStringLiteral("a\tb") << QStringLiteral("a\tb");
-    QTest::newRow("surrogate pair per unit") << QString::fromUtf16(u"\U0001F600")
-                                             << "%ED%A0%BD%ED%B8%80";
+    QTest::newRow("surrogate pair per unit")
+        << QString::fromUtf16(u"\U0001F600") << "%ED%A0%BD%ED%B8%80";
     QTest::newRow("U+07FF / U+0800") << QString::fromUtf16(u"\u07FF\u0800") << "%DF%BF%E0%A0%80";
 }
 
@@ -55,10 +59,14 @@ void TestFunctions::bytesToText_data()
     QTest::newRow("gb2312") << QByteArray("\xB5\xE7\xD3\xB0|/f/1|") << QStringLiteral("电影|/f/1|");
     // 镕 is in GBK but not in GB2312; 𠀀 needs GB18030's four-byte form
     QTest::newRow("gbk only") << QByteArray("\xE9\x46") << QStringLiteral("镕");
-    QTest::newRow("four-byte") << QByteArray("\x95\x32\x82\x36") << QString::fromUtf16(u"\U00020000");
-    QTest::newRow("invalid pair") << QByteArray("A\xFF\xFF" "B") << QStringLiteral("A\uFFFD\uFFFDB");
+    QTest::newRow("four-byte") << QByteArray("\x95\x32\x82\x36")
+                               << QString::fromUtf16(u"\U00020000");
+    QTest::newRow("invalid pair") << QByteArray("A\xFF\xFF"
+                                                "B")
+                                  << QStringLiteral("A\uFFFD\uFFFDB");
     QTest::newRow("incomplete end") << QByteArray("A\xB5") << QStringLiteral("A\uFFFD");
-    QTest::newRow("incomplete four-byte end") << QByteArray("A\x95\x32") << QStringLiteral("A\uFFFD");
+    QTest::newRow("incomplete four-byte end")
+        << QByteArray("A\x95\x32") << QStringLiteral("A\uFFFD");
 }
 
 void TestFunctions::bytesToText()
@@ -73,7 +81,8 @@ void TestFunctions::fetchStoresReply_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("hits") << 200 << Gb(QStringLiteral("无间道|/f/1|")) << QStringLiteral("无间道|/f/1|");
+    QTest::newRow("hits") << 200 << Gb(QStringLiteral("无间道|/f/1|"))
+                          << QStringLiteral("无间道|/f/1|");
     QTest::newRow("404 page") << 404 << QByteArray("Not Found") << QStringLiteral("Not Found");
     QTest::newRow("500 with bars") << 500 << QByteArray("A|B|") << QStringLiteral("A|B|");
     QTest::newRow("empty body") << 200 << QByteArray() << QString();
@@ -111,7 +120,9 @@ void TestFunctions::failedFetchLeavesReplyText()
     limits.connect = 1s;
     limits.total = 1s;
     limits.maxBody = 1024;
-    const QString url = kind == u"closed" ? ClosedPortUrl() : kind == u"silent" ? silent.url() : big.url();
+    const QString url = kind == u"closed"   ? ClosedPortUrl()
+                        : kind == u"silent" ? silent.url()
+                                            : big.url();
     ReplyText.assign(QStringLiteral("A|left over"));
     QString item;
     ReplyText.takeItem(item);

@@ -21,14 +21,20 @@ void TestTorrentFile::cleanName_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("cleaned");
-    QTest::newRow("nine characters") << "a/b:c?.torrent" << "abc.torrent";
+    QTest::newRow("nine characters") << "a/b:c?.torrent"
+                                     << "abc.torrent";
     QTest::newRow("all nine") << QStringLiteral("\\/:*?\"<>|x.torrent") << "x.torrent";
     QTest::newRow("control characters") << QStringLiteral("a\tb\nc\x7f.torrent") << "abc.torrent";
-    QTest::newRow("leading dots") << "...hidden.torrent" << "hidden.torrent";
-    QTest::newRow("dots after a slash") << "../../etc/passwd" << "etcpasswd";
-    QTest::newRow("only dots") << ".." << "";
-    QTest::newRow("Chinese kept") << QStringLiteral("无间道2.torrent") << QStringLiteral("无间道2.torrent");
-    QTest::newRow("inner dots and spaces kept") << "A.B C.torrent" << "A.B C.torrent";
+    QTest::newRow("leading dots") << "...hidden.torrent"
+                                  << "hidden.torrent";
+    QTest::newRow("dots after a slash") << "../../etc/passwd"
+                                        << "etcpasswd";
+    QTest::newRow("only dots") << ".."
+                               << "";
+    QTest::newRow("Chinese kept") << QStringLiteral("无间道2.torrent")
+                                  << QStringLiteral("无间道2.torrent");
+    QTest::newRow("inner dots and spaces kept") << "A.B C.torrent"
+                                                << "A.B C.torrent";
 }
 
 void TestTorrentFile::cleanName()
@@ -40,7 +46,8 @@ void TestTorrentFile::cleanName()
 
 void TestTorrentFile::longNameKeepsExtension()
 {
-    const QString name = QString(200, QChar(0x4E2D)) + QStringLiteral(".torrent"); // 600 bytes of 中
+    const QString name =
+        QString(200, QChar(0x4E2D)) + QStringLiteral(".torrent"); // 600 bytes of 中
     const QString cleaned = CleanTorrentName(name);
     QVERIFY(cleaned.toUtf8().size() <= 255);
     QVERIFY(cleaned.endsWith(QStringLiteral(".torrent")));
@@ -54,7 +61,8 @@ void TestTorrentFile::bencode_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<bool>("torrent");
-    QTest::newRow("dictionary") << QByteArray("d8:announce3:url4:infod6:lengthi5e4:name1:xee") << true;
+    QTest::newRow("dictionary") << QByteArray("d8:announce3:url4:infod6:lengthi5e4:name1:xee")
+                                << true;
     QTest::newRow("empty dictionary") << QByteArray("de") << true;
     QTest::newRow("nested lists") << QByteArray("d1:ali-3eli0eeee") << true;
     QTest::newRow("html page") << QByteArray("<html>error</html>") << false;
@@ -95,11 +103,13 @@ void TestTorrentFile::saveFailureLeavesNothing()
     QFile blocker(dir.filePath(QStringLiteral("file")));
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
-    QVERIFY(!SaveWholeFile(dir.filePath(QStringLiteral("file")), QStringLiteral("x.torrent"), "de"));
+    QVERIFY(
+        !SaveWholeFile(dir.filePath(QStringLiteral("file")), QStringLiteral("x.torrent"), "de"));
     QVERIFY(!SaveWholeFile(dir.path(), QString(), "de"));
     QVERIFY(!SaveWholeFile(dir.path(), QStringLiteral("a/b"), "de"));
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::Dirs | QDir::NoDotAndDotDot),
-             QStringList{"file"});
+    QCOMPARE(
+        QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::Dirs | QDir::NoDotAndDotDot),
+        QStringList{"file"});
 }
 
 QTEST_GUILESS_MAIN(TestTorrentFile)

@@ -89,7 +89,8 @@ void TestMainLayout::tabOrderAndFirstFocus()
     QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(main_->BTDown));
     // the label sits 24 pixels above the list and sizes itself to its 16 full-width characters
     QCOMPARE(main_->resultstr->pos(), QPoint(24, 128));
-    QCOMPARE(main_->resultstr->width(), 16 * QFontMetrics(main_->resultstr->font()).horizontalAdvance(u'输'));
+    QCOMPARE(main_->resultstr->width(),
+             16 * QFontMetrics(main_->resultstr->font()).horizontalAdvance(u'输'));
 }
 
 void TestMainLayout::urlListNeverShown()
@@ -122,9 +123,11 @@ void TestMainLayout::pixels()
     const QPixmap shot = main_->grab();
     const QImage image = shot.toImage();
     const QColor got = image.pixelColor(at * shot.devicePixelRatio());
-    QVERIFY2(std::abs(got.red() - expected.red()) <= 2 && std::abs(got.green() - expected.green()) <= 2 &&
-                 std::abs(got.blue() - expected.blue()) <= 2,
-             qPrintable(QStringLiteral("got %1 %2 %3").arg(got.red()).arg(got.green()).arg(got.blue())));
+    QVERIFY2(
+        std::abs(got.red() - expected.red()) <= 2 &&
+            std::abs(got.green() - expected.green()) <= 2 &&
+            std::abs(got.blue() - expected.blue()) <= 2,
+        qPrintable(QStringLiteral("got %1 %2 %3").arg(got.red()).arg(got.green()).arg(got.blue())));
 }
 
 void TestMainLayout::zones_data()
@@ -134,12 +137,15 @@ void TestMainLayout::zones_data()
     QTest::addColumn<int>("moves");
     QTest::addColumn<int>("exits");
     QTest::newRow("left press on the drag zone") << QPoint(10, 10) << int(Qt::LeftButton) << 1 << 0;
-    QTest::newRow("right press on the drag zone") << QPoint(120, 40) << int(Qt::RightButton) << 1 << 0;
-    QTest::newRow("middle press on the drag zone") << QPoint(247, 56) << int(Qt::MiddleButton) << 1 << 0;
+    QTest::newRow("right press on the drag zone")
+        << QPoint(120, 40) << int(Qt::RightButton) << 1 << 0;
+    QTest::newRow("middle press on the drag zone")
+        << QPoint(247, 56) << int(Qt::MiddleButton) << 1 << 0;
     QTest::newRow("column 248 closes") << QPoint(248, 20) << int(Qt::LeftButton) << 0 << 1;
     QTest::newRow("right edge closes") << QPoint(348, 56) << int(Qt::LeftButton) << 0 << 1;
     QTest::newRow("row 57 is neither") << QPoint(100, 57) << int(Qt::LeftButton) << 0 << 0;
-    QTest::newRow("row 57 under the exit block") << QPoint(300, 57) << int(Qt::LeftButton) << 0 << 0;
+    QTest::newRow("row 57 under the exit block")
+        << QPoint(300, 57) << int(Qt::LeftButton) << 0 << 0;
 }
 
 void TestMainLayout::zones()
@@ -150,8 +156,7 @@ void TestMainLayout::zones()
     QFETCH(int, exits);
     QTest::mouseClick(main_->windowHandle(), Qt::MouseButton(button), {}, at);
     QCOMPARE(desktop_.moves.size(), moves);
-    if (moves)
-        QCOMPARE(desktop_.moves.first(), static_cast<QWidget*>(main_.get()));
+    if (moves) QCOMPARE(desktop_.moves.first(), static_cast<QWidget*>(main_.get()));
     QCOMPARE(desktop_.captureReleases, moves);
     QCOMPARE(desktop_.exits, exits);
 }

@@ -12,7 +12,6 @@
 #include <QTest>
 #include <QTimer>
 
-
 using namespace std::chrono_literals;
 
 namespace {
@@ -85,37 +84,37 @@ void TestSearch::search_data()
     QTest::addColumn<QByteArray>("query");
 
     QTest::newRow("电影") << QStringLiteral("电影") << 200 << QByteArray("A|P1|B|P2|")
-                        << QStringList{"A", "B"} << QStringList{"P1", "P2"} << 2 << ""
-                        << QByteArray("q=%E7%94%B5%E5%BD%B1");
+                          << QStringList{"A", "B"} << QStringList{"P1", "P2"} << 2 << ""
+                          << QByteArray("q=%E7%94%B5%E5%BD%B1");
     QTest::newRow("无间道2") << QStringLiteral("无间道2") << 200 << QByteArray("A|P1|B|")
-                          << QStringList{"A", "B"} << QStringList{"P1"} << 2 << ""
-                          << QByteArray("q=%E6%97%A0%E9%97%B4%E9%81%932");
-    QTest::newRow("a&b, text after the last bar") << "a&b" << 200 << QByteArray("A|P1|rest")
-                                                   << QStringList{"A"} << QStringList{"P1"} << 1
-                                                   << "rest" << QByteArray("q=a&b");
-    QTest::newRow("Matrix 2, empty path") << "Matrix 2" << 200 << QByteArray("A||B|P2|")
-                                          << QStringList{"A", "B"} << QStringList{"", "P2"} << 2
-                                          << "" << QByteArray("q=Matrix%202");
-    QTest::newRow("C#, empty reply") << "C#" << 200 << QByteArray() << QStringList{} << QStringList{}
-                                     << 0 << "" << QByteArray("q=C%23");
-    QTest::newRow("empty text") << "" << 200 << QByteArray("X|") << QStringList{"X"} << QStringList{}
-                                << 1 << "" << QByteArray("q=");
-    QTest::newRow("no bar: error page") << "x" << 200 << QByteArray("<html>busy</html>")
-                                        << QStringList{} << QStringList{} << 0
-                                        << "<html>busy</html>" << QByteArray("q=x");
+                             << QStringList{"A", "B"} << QStringList{"P1"} << 2 << ""
+                             << QByteArray("q=%E6%97%A0%E9%97%B4%E9%81%932");
+    QTest::newRow("a&b, text after the last bar")
+        << "a&b" << 200 << QByteArray("A|P1|rest") << QStringList{"A"} << QStringList{"P1"} << 1
+        << "rest" << QByteArray("q=a&b");
+    QTest::newRow("Matrix 2, empty path")
+        << "Matrix 2" << 200 << QByteArray("A||B|P2|") << QStringList{"A", "B"}
+        << QStringList{"", "P2"} << 2 << "" << QByteArray("q=Matrix%202");
+    QTest::newRow("C#, empty reply") << "C#" << 200 << QByteArray() << QStringList{}
+                                     << QStringList{} << 0 << "" << QByteArray("q=C%23");
+    QTest::newRow("empty text") << "" << 200 << QByteArray("X|") << QStringList{"X"}
+                                << QStringList{} << 1 << "" << QByteArray("q=");
+    QTest::newRow("no bar: error page")
+        << "x" << 200 << QByteArray("<html>busy</html>") << QStringList{} << QStringList{} << 0
+        << "<html>busy</html>" << QByteArray("q=x");
     QTest::newRow("404 with a body") << "x" << 404 << QByteArray("Not Found") << QStringList{}
                                      << QStringList{} << 0 << "Not Found" << QByteArray("q=x");
     QTest::newRow("500 with bars") << "x" << 500 << QByteArray("A|P|") << QStringList{"A"}
                                    << QStringList{"P"} << 1 << "" << QByteArray("q=x");
-    QTest::newRow("invalid GB bytes") << "x" << 200 << QByteArray("A\xFF\xFF|P|")
-                                      << QStringList{QStringLiteral("A\uFFFD\uFFFD")}
-                                      << QStringList{"P"} << 1 << "" << QByteArray("q=x");
+    QTest::newRow("invalid GB bytes")
+        << "x" << 200 << QByteArray("A\xFF\xFF|P|") << QStringList{QStringLiteral("A\uFFFD\uFFFD")}
+        << QStringList{"P"} << 1 << "" << QByteArray("q=x");
     QTest::newRow("GBK-only title") << "x" << 200 << Gb(QStringLiteral("朱镕基传|/f/9|"))
-                                    << QStringList{QStringLiteral("朱镕基传")} << QStringList{"/f/9"}
-                                    << 1 << "" << QByteArray("q=x");
-    QTest::newRow("odd item count") << "x" << 200 << QByteArray("A|P1|B|P2|C|")
-                                    << QStringList{"A", "B", "C"} << QStringList{"P1", "P2"} << 3
-                                    << "" << QByteArray("q=x");
+                                    << QStringList{QStringLiteral("朱镕基传")}
+                                    << QStringList{"/f/9"} << 1 << "" << QByteArray("q=x");
+    QTest::newRow("odd item count")
+        << "x" << 200 << QByteArray("A|P1|B|P2|C|") << QStringList{"A", "B", "C"}
+        << QStringList{"P1", "P2"} << 3 << "" << QByteArray("q=x");
 }
 
 void TestSearch::search()
@@ -246,7 +245,8 @@ void TestSearch::extentKeptByShorterResults()
     QCOMPARE(main.DownList->HorizontalExtent(), wide);
     main.show();
     QTRY_VERIFY(main.DownList->horizontalScrollBar()->isVisible());
-    QCOMPARE(main.DownList->horizontalScrollBar()->maximum(), wide - main.DownList->viewport()->width());
+    QCOMPARE(main.DownList->horizontalScrollBar()->maximum(),
+             wide - main.DownList->viewport()->width());
 }
 
 void TestSearch::nestedSearchTakesOver()

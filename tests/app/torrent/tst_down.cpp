@@ -22,8 +22,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const QByteArray kTorrent = "d8:announce14:http://t.test/4:infod6:lengthi3e4:name1:x12:piece lengthi16384e6:pieces20:"
-                            "01234567890123456789ee";
+const QByteArray kTorrent =
+    "d8:announce14:http://t.test/4:infod6:lengthi3e4:name1:x12:piece lengthi16384e6:pieces20:"
+    "01234567890123456789ee";
 constexpr qint32 kIdle = 0x92908E, kSaved = 0x80FF80, kFailed = 0x8080FF;
 
 QStringList Entries(const ListBox* list)
@@ -95,7 +96,8 @@ void TestDown::init()
     siteServer_ = std::make_unique<TestHttpServer>();
     relay().serve([this](const ServiceRequest& req, ServiceResponse& res) {
         if (req.target.find("/moviejk/Find.php") == 0)
-            res.body = Gb(QStringLiteral("Film|") + QString::fromUtf8(path_) + QStringLiteral("|")).toStdString();
+            res.body = Gb(QStringLiteral("Film|") + QString::fromUtf8(path_) + QStringLiteral("|"))
+                           .toStdString();
         else
             res.body = torrentReply_.toStdString();
     });
@@ -149,7 +151,8 @@ void TestDown::listing_data()
     QTest::addColumn<QStringList>("names");
     QTest::addColumn<QStringList>("links");
     QTest::addColumn<bool>("shown");
-    QTest::newRow("A|a|B|b|") << QByteArray("A|a|B|b|") << QStringList{"A", "B"} << QStringList{"a", "b"} << true;
+    QTest::newRow("A|a|B|b|") << QByteArray("A|a|B|b|") << QStringList{"A", "B"}
+                              << QStringList{"a", "b"} << true;
     QTest::newRow("A|a|B") << QByteArray("A|a|B") << QStringList{"A"} << QStringList{"a"} << true;
     QTest::newRow("A||") << QByteArray("A||") << QStringList{"A"} << QStringList{""} << true;
     QTest::newRow("no bar") << QByteArray("relay error") << QStringList{} << QStringList{} << true;
@@ -169,7 +172,8 @@ void TestDown::listing()
     QVERIFY(!d.BTList1->isVisible());
     if (shown) {
         const QPoint offset = d.frameGeometry().center() - main_->frameGeometry().center();
-        QVERIFY(std::abs(offset.x()) <= 1 && std::abs(offset.y()) <= 1); // centred over the search window
+        QVERIFY(std::abs(offset.x()) <= 1 &&
+                std::abs(offset.y()) <= 1); // centred over the search window
         QCOMPARE(d.focusWidget(), static_cast<QWidget*>(d.BTList)); // first focus on the list
     }
 }
@@ -199,9 +203,12 @@ void TestDown::postBody_data()
 {
     QTest::addColumn<QByteArray>("link");
     QTest::addColumn<QByteArray>("body"); // empty: the failure message, nothing sent
-    QTest::newRow("id 123") << QByteArray("/t.php?x=1&id=123&uhash=9f8e") << QByteArray("action=download&id=123&uhash=9f8e");
-    QTest::newRow("empty id") << QByteArray("&id=&uhash=abc") << QByteArray("action=download&id=&uhash=abc");
-    QTest::newRow("empty hash") << QByteArray("&id=7&uhash=") << QByteArray("action=download&id=7&uhash=");
+    QTest::newRow("id 123") << QByteArray("/t.php?x=1&id=123&uhash=9f8e")
+                            << QByteArray("action=download&id=123&uhash=9f8e");
+    QTest::newRow("empty id") << QByteArray("&id=&uhash=abc")
+                              << QByteArray("action=download&id=&uhash=abc");
+    QTest::newRow("empty hash") << QByteArray("&id=7&uhash=")
+                                << QByteArray("action=download&id=7&uhash=");
     QTest::newRow("no uhash") << QByteArray("&id=7") << QByteArray();
     QTest::newRow("uhash before id") << QByteArray("&uhash=h&id=7") << QByteArray();
     QTest::newRow("empty link") << QByteArray("") << QByteArray();
@@ -269,11 +276,14 @@ void TestDown::badDownloads_data()
     QTest::addColumn<QByteArray>("served");
     QTest::addColumn<QByteArray>("name");
     QTest::addColumn<bool>("deselect");
-    QTest::newRow("HTML error page") << 200 << QByteArray("<html>wrong hash</html>") << QByteArray("x.torrent") << false;
-    QTest::newRow("status 404 with a torrent") << 404 << kTorrent << QByteArray("x.torrent") << false;
+    QTest::newRow("HTML error page")
+        << 200 << QByteArray("<html>wrong hash</html>") << QByteArray("x.torrent") << false;
+    QTest::newRow("status 404 with a torrent")
+        << 404 << kTorrent << QByteArray("x.torrent") << false;
     QTest::newRow("status 500") << 500 << QByteArray("oops") << QByteArray("x.torrent") << false;
     QTest::newRow("name empty once cleaned") << 200 << kTorrent << QByteArray("../..") << false;
-    QTest::newRow("nothing selected at completion") << 200 << kTorrent << QByteArray("x.torrent") << true;
+    QTest::newRow("nothing selected at completion")
+        << 200 << kTorrent << QByteArray("x.torrent") << true;
 }
 
 void TestDown::badDownloads()
@@ -286,8 +296,7 @@ void TestDown::badDownloads()
     openTorrents(name + "|&id=1&uhash=h|");
     pick(0);
     press();
-    if (deselect)
-        down().BTList->SetListIndex(-1);
+    if (deselect) down().BTList->SetListIndex(-1);
     QTRY_COMPARE(down().BTDown->Text(), QStringLiteral("下载出错"));
     QCOMPARE(down().BTDown->Color_Text(), kFailed);
     QCOMPARE(Files(folder_->path()), QStringList{});
@@ -426,9 +435,11 @@ void TestDown::pixels()
     QFETCH(QColor, expected);
     const QImage image = openTorrents("A|a|").grab().toImage();
     const QColor got = image.pixelColor(at);
-    QVERIFY2(std::abs(got.red() - expected.red()) <= 2 && std::abs(got.green() - expected.green()) <= 2 &&
-                 std::abs(got.blue() - expected.blue()) <= 2,
-             qPrintable(QStringLiteral("got %1 %2 %3").arg(got.red()).arg(got.green()).arg(got.blue())));
+    QVERIFY2(
+        std::abs(got.red() - expected.red()) <= 2 &&
+            std::abs(got.green() - expected.green()) <= 2 &&
+            std::abs(got.blue() - expected.blue()) <= 2,
+        qPrintable(QStringLiteral("got %1 %2 %3").arg(got.red()).arg(got.green()).arg(got.blue())));
 }
 
 void TestDown::zones_data()

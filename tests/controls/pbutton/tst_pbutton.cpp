@@ -8,7 +8,10 @@
 
 namespace {
 
-constexpr qint32 Rgb(int r, int g, int b) { return r | (g << 8) | (b << 16); }
+constexpr qint32 Rgb(int r, int g, int b)
+{
+    return r | (g << 8) | (b << 16);
+}
 
 /** Records property reports and redraws in the order they happen. */
 struct Journal {
@@ -26,8 +29,7 @@ QRect Ink(const QImage& face, const QColor& fill)
     QRect box;
     for (int y = 0; y < face.height(); ++y)
         for (int x = 0; x < face.width(); ++x)
-            if (face.pixelColor(x, y) != fill)
-                box |= QRect(x, y, 1, 1);
+            if (face.pixelColor(x, y) != fill) box |= QRect(x, y, 1, 1);
     return box;
 }
 
@@ -37,7 +39,11 @@ class TestPButton : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void init();
-    void cleanup() { button_.reset(); desktop_.reset(); }
+    void cleanup()
+    {
+        button_.reset();
+        desktop_.reset();
+    }
     void workedExampleFadeIn();
     void leaveReversesFromColourReached();
     void moveOverHoveredRedrawsTwice();
@@ -190,8 +196,7 @@ void TestPButton::disabledGating()
         QTest::mouseClick(button_.get(), Qt::LeftButton, {}, at);
         QTest::mouseDClick(button_.get(), Qt::LeftButton, {}, at);
         QTest::mouseRelease(button_.get(), Qt::LeftButton, {}, at);
-    }
-    else if (action == u"enterdown")
+    } else if (action == u"enterdown")
         QTest::keyPress(button_.get(), Qt::Key_Return);
     else if (action == u"enterup")
         QTest::keyRelease(button_.get(), Qt::Key_Return);
@@ -251,9 +256,8 @@ void TestPButton::mouseClickSequence()
     connect(button_.get(), &PButton::MouseDown, this, [&](short b, short, float x, float y) {
         order << QStringLiteral("down %1 %2 %3").arg(b).arg(x).arg(y);
     });
-    connect(button_.get(), &PButton::MouseUp, this, [&](short b, short, float, float) {
-        order << QStringLiteral("up %1").arg(b);
-    });
+    connect(button_.get(), &PButton::MouseUp, this,
+            [&](short b, short, float, float) { order << QStringLiteral("up %1").arg(b); });
     connect(button_.get(), &PButton::Click, this, [&] { order << QStringLiteral("click"); });
     QTest::mousePress(button_.get(), Qt::LeftButton, {}, QPoint(10, 4));
     QVERIFY(button_->Pressed());
