@@ -4,7 +4,6 @@
 #include <QCoreApplication>
 #include <QFile>
 
-#include <csignal>
 #include <cstdio>
 #include <unistd.h>
 
@@ -39,12 +38,6 @@ int main(int argc, char* argv[])
     if (!service.start(options)) return 1;
     std::fprintf(stderr, "demo site: %lld films on http://%s\n", qlonglong(films.size()),
                  qPrintable(listen));
-    sigset_t wait;
-    sigemptyset(&wait);
-    sigaddset(&wait, SIGINT);
-    sigaddset(&wait, SIGTERM);
-    sigprocmask(SIG_BLOCK, &wait, nullptr);
-    int signal = 0;
-    sigwait(&wait, &signal);
+    WaitForTermination();
     return 0;
 }

@@ -4,7 +4,6 @@
 #include <QCoreApplication>
 #include <QFile>
 
-#include <csignal>
 #include <cstdio>
 
 int main(int argc, char* argv[])
@@ -35,12 +34,6 @@ int main(int argc, char* argv[])
     if (!service.start(options)) return 1;
     std::fprintf(stderr, "relay: http://%s:%d, %zu site(s)\n", config.listenAddress.c_str(),
                  config.listenPort, config.sites.size());
-    sigset_t wait;
-    sigemptyset(&wait);
-    sigaddset(&wait, SIGINT);
-    sigaddset(&wait, SIGTERM);
-    sigprocmask(SIG_BLOCK, &wait, nullptr);
-    int signal = 0;
-    sigwait(&wait, &signal);
+    WaitForTermination();
     return 0;
 }

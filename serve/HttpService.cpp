@@ -3,9 +3,11 @@
 #include <microhttpd.h>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
+#include <pthread.h>
 
 namespace {
 
@@ -161,6 +163,17 @@ void HttpService::stop()
         MHD_stop_daemon(impl_->daemon);
         impl_->daemon = nullptr;
     }
+}
+
+void WaitForTermination()
+{
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    int signal = 0;
+    sigwait(&stop, &signal);
 }
 
 std::string PercentDecode(const std::string& text, bool formEncoded)

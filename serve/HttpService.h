@@ -54,5 +54,8 @@ private:
     int port_ = 0;
 };
 
+/** Blocks the calling thread until the process is asked to stop (SIGINT or SIGTERM). */
+void WaitForTermination();
+
 /** Percent-decoding of a URL component; "+" is left alone unless formEncoded. */
 std::string PercentDecode(const std::string& text, bool formEncoded = false);

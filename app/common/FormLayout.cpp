@@ -11,6 +11,7 @@
 #include <QPixmap>
 
 #include <cmath>
+#include <limits>
 #include <map>
 
 namespace {
@@ -30,6 +31,7 @@ QWidget* Create(QWidget* form, const FormSpec& spec, const ControlSpec& c, Deskt
     case ControlSpec::Kind::TextBox: {
         auto* box = new TextBox(form);
         box->setFrame(false);
+        box->setMaxLength(std::numeric_limits<int>::max()); // no length limit
         box->setText(c.text);
         w = box;
         break;
@@ -84,6 +86,16 @@ QWidget* Create(QWidget* form, const FormSpec& spec, const ControlSpec& c, Deskt
 }
 
 } // namespace
+
+PropertyBag DownloadButtonEntries()
+{
+    return PropertyBag{{QStringLiteral("color_back"), Rgb(67, 75, 85)},
+                       {QStringLiteral("color_begin"), Rgb(67, 75, 85)},
+                       {QStringLiteral("color_end"), Rgb(88, 91, 95)},
+                       {QStringLiteral("color_text"), Rgb(142, 144, 146)},
+                       {QStringLiteral("text"), QStringLiteral("下载")},
+                       {QStringLiteral("font_size"), 13}};
+}
 
 QRect PixelsFromTwips(const QRect& twips)
 {

@@ -37,6 +37,13 @@ struct FormSpec {
 };
 
 constexpr int kTwipsPerPixel = 15;
+/** A colour in the desktop's 32-bit layout: red in the low byte. */
+constexpr qint32 Rgb(int r, int g, int b)
+{
+    return r | (g << 8) | (b << 16);
+}
+/** The stored entries of both windows' download button "下载" (lower-case keys, as stored). */
+PropertyBag DownloadButtonEntries();
 /** Twips to pixels, rounded to the nearest pixel. */
 QRect PixelsFromTwips(const QRect& twips);
 

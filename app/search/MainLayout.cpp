@@ -1,12 +1,5 @@
 #include "app/search/MainLayout.h"
 
-namespace {
-constexpr qint32 Rgb(int r, int g, int b)
-{
-    return r | (g << 8) | (b << 16);
-}
-} // namespace
-
 FormSpec MainLayout()
 {
     using K = ControlSpec::Kind;
@@ -30,13 +23,7 @@ FormSpec MainLayout()
          1,
          {}},
         {QStringLiteral("BTDown"), K::PButton, QRect(360, 6480, 4575, 735), -1, -1, QString(), true,
-         0,
-         PropertyBag{{QStringLiteral("color_back"), Rgb(67, 75, 85)},
-                     {QStringLiteral("color_begin"), Rgb(67, 75, 85)},
-                     {QStringLiteral("color_end"), Rgb(88, 91, 95)},
-                     {QStringLiteral("color_text"), Rgb(142, 144, 146)},
-                     {QStringLiteral("text"), QStringLiteral("下载")},
-                     {QStringLiteral("font_size"), 13}}},
+         0, DownloadButtonEntries()},
         {QStringLiteral("UrlList"),
          K::ListBox,
          QRect(5520, 960, 4575, 3630),

@@ -1,12 +1,5 @@
 #include "app/torrent/DownLayout.h"
 
-namespace {
-constexpr qint32 Rgb(int r, int g, int b)
-{
-    return r | (g << 8) | (b << 16);
-}
-} // namespace
-
 FormSpec DownLayout()
 {
     using K = ControlSpec::Kind;
@@ -39,13 +32,7 @@ FormSpec DownLayout()
          0,
          {}},
         {QStringLiteral("BTDown"), K::PButton, QRect(240, 3480, 6975, 735), -1, -1, QString(), true,
-         2,
-         PropertyBag{{QStringLiteral("color_back"), Rgb(67, 75, 85)},
-                     {QStringLiteral("color_begin"), Rgb(67, 75, 85)},
-                     {QStringLiteral("color_end"), Rgb(88, 91, 95)},
-                     {QStringLiteral("color_text"), Rgb(142, 144, 146)},
-                     {QStringLiteral("text"), QStringLiteral("下载")},
-                     {QStringLiteral("font_size"), 13}}},
+         2, DownloadButtonEntries()},
         {QStringLiteral("ExitForm"),
          K::ImageZone,
          QRect(5960, 0, 1575, 855),

@@ -115,6 +115,8 @@ PButton::PButton(QWidget* parent, Desktop& desktop) : QWidget(parent), desktop_(
     resize(1005 / 15, 615 / 15);
     timer1_ = desktop_.NewTimer(this);
     timer2_ = desktop_.NewTimer(this);
+    timer1_->setObjectName(QStringLiteral("Timer1"));
+    timer2_->setObjectName(QStringLiteral("Timer2"));
     connect(timer1_, &Ticker::Timer, this, &PButton::Timer1_Timer);
     connect(timer2_, &Ticker::Timer, this, &PButton::Timer2_Timer);
 

@@ -101,11 +101,7 @@ void TestInet::destroyAbandons()
 {
     std::atomic_bool release{false};
     TestHttpServer site;
-    site.serve([&release](const ServiceRequest&, ServiceResponse& res) {
-        for (int i = 0; i < 400 && !release; ++i)
-            std::this_thread::sleep_for(5ms);
-        res.body = "late";
-    });
+    site.serve(HoldUntil(release, std::string("late")));
     int reports = 0;
     QElapsedTimer clock;
     {

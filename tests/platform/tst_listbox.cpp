@@ -21,8 +21,7 @@ private:
         auto list = std::make_unique<ListBox>();
         list->resize(305, 274);
         list->show();
-        if (!QTest::qWaitForWindowExposed(list.get()))
-            qWarning("list box not exposed");
+        if (!QTest::qWaitForWindowExposed(list.get())) qWarning("list box not exposed");
         return list;
     }
 };

@@ -2,6 +2,9 @@
 
 #include <QStringEncoder>
 
+#include <chrono>
+#include <thread>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -75,6 +78,15 @@ SilentServer::~SilentServer()
 QString SilentServer::url() const
 {
     return QStringLiteral("http://127.0.0.1:%1").arg(port_);
+}
+
+HttpService::Handler HoldUntil(std::atomic_bool& release, std::string body)
+{
+    return [&release, body](const ServiceRequest&, ServiceResponse& res) {
+        for (int i = 0; i < 400 && !release; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        res.body = body;
+    };
 }
 
 QString ClosedPortUrl()

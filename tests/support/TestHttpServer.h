@@ -6,6 +6,7 @@
 #include <QList>
 #include <QString>
 
+#include <atomic>
 #include <mutex>
 
 /** What a test server saw of one request. */
@@ -48,6 +49,9 @@ private:
     int fd_ = -1;
     int port_ = 0;
 };
+
+/** A handler that holds its answer until release is set (2 s at most), then answers body. */
+HttpService::Handler HoldUntil(std::atomic_bool& release, std::string body);
 
 /** A loopback URL on which nothing listens. */
 QString ClosedPortUrl();

@@ -1,4 +1,5 @@
 #include "FakeDesktop.h"
+#include "Pixels.h"
 #include "TestHttpServer.h"
 #include "app/search/Main.h"
 #include "controls/pbutton/PButton.h"
@@ -122,12 +123,9 @@ void TestMainLayout::pixels()
     QFETCH(QColor, expected);
     const QPixmap shot = main_->grab();
     const QImage image = shot.toImage();
-    const QColor got = image.pixelColor(at * shot.devicePixelRatio());
-    QVERIFY2(
-        std::abs(got.red() - expected.red()) <= 2 &&
-            std::abs(got.green() - expected.green()) <= 2 &&
-            std::abs(got.blue() - expected.blue()) <= 2,
-        qPrintable(QStringLiteral("got %1 %2 %3").arg(got.red()).arg(got.green()).arg(got.blue())));
+    const QString mismatch =
+        ColorMismatch(image.pixelColor(at * shot.devicePixelRatio()), expected);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
 }
 
 void TestMainLayout::zones_data()

@@ -1,4 +1,5 @@
 #include "FakeDesktop.h"
+#include "Pixels.h"
 #include "TestHttpServer.h"
 #include "app/search/Main.h"
 #include "app/torrent/Down.h"
@@ -328,17 +329,15 @@ void TestDown::transferFails()
 void TestDown::pickAnotherWhileRunning()
 {
     std::atomic_bool release{false};
-    site().serve([&release](const ServiceRequest&, ServiceResponse& res) {
-        for (int i = 0; i < 400 && !release; ++i)
-            std::this_thread::sleep_for(5ms);
-        res.body = kTorrent.toStdString();
-    });
+    site().serve(HoldUntil(release, kTorrent.toStdString()));
     openTorrents("first.torrent|&id=1&uhash=h|second.torrent|&id=2&uhash=h|");
     pick(0);
     press();
     QTRY_COMPARE(site().requests().size(), 1);
     pick(1);
     QCOMPARE(down().BTDown->Text(), QStringLiteral("下载"));
+    press(); // a second request while one runs is refused with the failure message
+    QCOMPARE(desktop_->messages.size(), 1);
     release = true;
     QTRY_COMPARE(down().BTDown->Text(), QStringLiteral("下载完成！"));
     QCOMPARE(Files(folder_->path()), QStringList{"second.torrent"});
@@ -347,11 +346,7 @@ void TestDown::pickAnotherWhileRunning()
 void TestDown::closeWhileRunning()
 {
     std::atomic_bool release{false};
-    site().serve([&release](const ServiceRequest&, ServiceResponse& res) {
-        for (int i = 0; i < 400 && !release; ++i)
-            std::this_thread::sleep_for(5ms);
-        res.body = kTorrent.toStdString();
-    });
+    site().serve(HoldUntil(release, kTorrent.toStdString()));
     Down* first = &openTorrents("x.torrent|&id=1&uhash=h|");
     QPointer<Down> watch(first);
     pick(0);
@@ -434,12 +429,8 @@ void TestDown::pixels()
     QFETCH(QPoint, at);
     QFETCH(QColor, expected);
     const QImage image = openTorrents("A|a|").grab().toImage();
-    const QColor got = image.pixelColor(at);
-    QVERIFY2(
-        std::abs(got.red() - expected.red()) <= 2 &&
-            std::abs(got.green() - expected.green()) <= 2 &&
-            std::abs(got.blue() - expected.blue()) <= 2,
-        qPrintable(QStringLiteral("got %1 %2 %3").arg(got.red()).arg(got.green()).arg(got.blue())));
+    const QString mismatch = ColorMismatch(image.pixelColor(at), expected);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
 }
 
 void TestDown::zones_data()
