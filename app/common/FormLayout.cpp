@@ -79,7 +79,6 @@ QWidget* Create(QWidget* form, const FormSpec& spec, const ControlSpec& c, Deskt
         w->move(px.topLeft()); // sizes itself to its text
     else
         w->setGeometry(px);
-    if (c.tabIndex < 0 && c.kind != ControlSpec::Kind::PButton) w->setFocusPolicy(Qt::NoFocus);
     w->setVisible(c.visible);
     w->setAccessibleName(c.kind == ControlSpec::Kind::ImageZone ? c.name : QString());
     return w;
@@ -109,9 +108,13 @@ QHash<QString, QWidget*> BuildControls(QWidget* form, const FormSpec& spec, Desk
     for (const ControlSpec& c : spec.controls) {
         QWidget* w = Create(form, spec, c, desktop);
         controls.insert(c.name, w);
-        if (c.tabIndex >= 0 && c.visible)
+        // Labels, image zones and hidden controls take no focus, whatever their tab index.
+        const bool focusable = c.kind == ControlSpec::Kind::TextBox ||
+                               c.kind == ControlSpec::Kind::ListBox ||
+                               c.kind == ControlSpec::Kind::PButton;
+        if (focusable && c.visible && c.tabIndex >= 0)
             tabOrder[c.tabIndex] = w;
-        else if (c.kind == ControlSpec::Kind::PButton || c.tabIndex >= 0)
+        else
             w->setFocusPolicy(Qt::NoFocus);
     }
     QWidget* previous = nullptr;

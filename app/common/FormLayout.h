@@ -22,7 +22,7 @@ struct ControlSpec {
     qint32 foreColor = -1;
     QString text;
     bool visible = true;
-    int tabIndex = -1;  // -1: takes no focus
+    int tabIndex = -1;  // -1: none
     PropertyBag stored; // the button's stored entries, lower-case keys as the window keeps them
 };
 

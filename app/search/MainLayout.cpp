@@ -58,7 +58,7 @@ FormSpec MainLayout()
          listText,
          QStringLiteral("输入电影名称后回车即可搜索电影！"),
          true,
-         -1,
+         3,
          {}},
         {QStringLiteral("ExitForm"),
          K::ImageZone,
