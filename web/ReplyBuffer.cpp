@@ -4,7 +4,6 @@ void ReplyBuffer::assign(const QString& text)
 {
     text_ = text;
     head_ = 0;
-    ++generation_;
 }
 
 bool ReplyBuffer::containsSeparator() const

@@ -11,16 +11,12 @@ public:
     void assign(const QString& text);
     /** What has not been consumed yet. */
     QString text() const { return text_.mid(head_); }
-    QStringView view() const { return QStringView(text_).mid(head_); }
     bool isEmpty() const { return head_ >= text_.size(); }
     bool containsSeparator() const;
     /** Takes the text before the next "|" and the "|" itself; false when there is no "|". */
     bool takeItem(QString& item);
-    /** Bumped by every assign: lets a reader notice that another one replaced the text. */
-    quint64 generation() const { return generation_; }
 
 private:
     QString text_;
     qsizetype head_ = 0;
-    quint64 generation_ = 0;
 };

@@ -14,7 +14,6 @@ public:
     /** 1 once opened, 4 once the reply is complete. */
     int ReadyState() const { return readyState_; }
     QByteArray responseBody() const { return outcome_.body; }
-    long status() const { return outcome_.status; }
 
 private:
     HttpLimits limits_;
