@@ -1,32 +1,75 @@
 #include "web/TorrentFile.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 namespace {
 
 constexpr qsizetype kMaxNameBytes = 255;
 constexpr int kMaxDepth = 256;
+constexpr qint64 kMaxTorrentBytes = 64 * 1024 * 1024; // as much as a download may bring
 
-qsizetype Utf8Size(QStringView s)
+int Utf8Size(char32_t c)
 {
-    return s.toUtf8().size();
+    return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
 }
 
-/** Drops whole characters from the end of stem until stem + ext fits. */
-QString Shorten(const QString& name)
+/** Characters that must not reach a file name: the nine the file system or a shell treats
+ *  specially, controls, and format characters that make a name show as something it is not. */
+bool Dropped(char32_t c)
 {
-    if (Utf8Size(name) <= kMaxNameBytes) return name;
+    switch (c) {
+    case u'\\':
+    case u'/':
+    case u':':
+    case u'*':
+    case u'?':
+    case u'"':
+    case u'<':
+    case u'>':
+    case u'|':
+        return true;
+    default:
+        break;
+    }
+    if (QChar::isSurrogate(c)) return true; // a lone half: no file system can store it
+    const auto category = QChar::category(c);
+    return category == QChar::Other_Control || category == QChar::Other_Format;
+}
+
+/** Keeps whole characters of stem while they fit budget bytes of UTF-8. */
+QString FitBytes(QStringView stem, qsizetype budget)
+{
+    qsizetype bytes = 0, end = 0;
+    for (qsizetype i = 0; i < stem.size();) {
+        const bool pair = stem[i].isHighSurrogate() && i + 1 < stem.size();
+        const char32_t c = pair ? QChar::surrogateToUcs4(stem[i], stem[i + 1]) : stem[i].unicode();
+        bytes += Utf8Size(c);
+        if (bytes > budget) break;
+        i += pair ? 2 : 1;
+        end = i;
+    }
+    return stem.left(end).toString();
+}
+
+/** Shortens the stem so that stem + extension fits the file system's 255 bytes. */
+QString Shorten(const QString& name, qsizetype nameBytes)
+{
+    if (nameBytes <= kMaxNameBytes) return name;
     const qsizetype dot = name.lastIndexOf(u'.');
     QString ext = dot > 0 ? name.mid(dot) : QString();
-    if (Utf8Size(ext) > kMaxNameBytes / 2) ext.clear();
-    QString stem = name.left(name.size() - ext.size());
-    const qsizetype budget = kMaxNameBytes - Utf8Size(ext);
-    while (!stem.isEmpty() && Utf8Size(stem) > budget) {
-        stem.chop(1);
-        if (!stem.isEmpty() && stem.back().isHighSurrogate()) stem.chop(1);
-    }
-    return stem + ext;
+    if (ext.toUtf8().size() > kMaxNameBytes / 2) ext.clear();
+    const QStringView stem = QStringView(name).left(name.size() - ext.size());
+    return FitBytes(stem, kMaxNameBytes - ext.toUtf8().size()) + ext;
+}
+
+bool HoldsTorrent(const QString& path)
+{
+    QFile file(path);
+    if (file.size() > kMaxTorrentBytes || !file.open(QIODevice::ReadOnly)) return false;
+    return IsBencodedDictionary(file.readAll());
 }
 
 /** Recursive-descent check of one bencoded value starting at pos. */
@@ -75,15 +118,25 @@ bool SkipValue(QByteArrayView b, qsizetype& pos, int depth)
 
 QString CleanTorrentName(const QString& displayName)
 {
-    QString name = displayName;
-    for (QChar c : {u'\\', u'/', u':', u'*', u'?', u'"', u'<', u'>', u'|'})
-        name.remove(c);
-    name.removeIf([](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; });
-    qsizetype dots = 0;
-    while (dots < name.size() && name.at(dots) == u'.')
-        ++dots;
-    name.remove(0, dots);
-    return Shorten(name);
+    QString name;
+    name.reserve(displayName.size());
+    qsizetype bytes = 0;
+    for (qsizetype i = 0; i < displayName.size(); ++i) {
+        const QChar unit = displayName[i];
+        char32_t c = unit.unicode();
+        qsizetype units = 1;
+        if (unit.isHighSurrogate() && i + 1 < displayName.size() &&
+            displayName[i + 1].isLowSurrogate()) {
+            c = QChar::surrogateToUcs4(unit, displayName[i + 1]);
+            units = 2;
+        }
+        if (!Dropped(c) && !(c == u'.' && name.isEmpty())) { // no leading dots: hidden or ".."
+            name.append(displayName.constData() + i, units);
+            bytes += Utf8Size(c);
+        }
+        i += units - 1;
+    }
+    return Shorten(name, bytes);
 }
 
 bool IsBencodedDictionary(QByteArrayView bytes)
@@ -93,14 +146,31 @@ bool IsBencodedDictionary(QByteArrayView bytes)
     return SkipValue(bytes, pos, 0) && pos == bytes.size();
 }
 
-bool SaveWholeFile(const QString& folder, const QString& name, const QByteArray& data)
+SaveResult SaveWholeFile(const QString& folder, const QString& name, const QByteArray& data)
 {
-    if (name.isEmpty() || name.contains(u'/')) return false;
-    QSaveFile file(QDir(folder).filePath(name));
-    if (!file.open(QIODevice::WriteOnly)) return false;
-    if (file.write(data) != data.size()) {
-        file.cancelWriting();
-        return false;
+    SaveResult result;
+    if (name.isEmpty() || name.contains(u'/')) {
+        result.error = QStringLiteral("the torrent has no usable file name");
+        return result;
     }
-    return file.commit();
+    result.path = QDir(folder).filePath(name);
+    const QFileInfo existing(result.path);
+    if (existing.isSymLink() ||
+        (existing.exists() && !(existing.isFile() && HoldsTorrent(result.path)))) {
+        result.error = QStringLiteral("%1 exists and is not a torrent").arg(result.path);
+        return result;
+    }
+    QSaveFile file(result.path);
+    // A plain file, never executable, whatever stood there before.
+    if (!file.open(QIODevice::WriteOnly) ||
+        !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                             QFileDevice::ReadGroup | QFileDevice::ReadOther) ||
+        file.write(data) != data.size()) {
+        result.error = QStringLiteral("cannot write %1: %2").arg(result.path, file.errorString());
+        file.cancelWriting();
+        return result;
+    }
+    if (!file.commit())
+        result.error = QStringLiteral("cannot write %1: %2").arg(result.path, file.errorString());
+    return result;
 }

@@ -103,7 +103,7 @@ bool Down::SaveTorrent()
     const QByteArray data = Inet1->GetChunk(0, Inet::icByteArray);
     // An error status or a page that is no torrent is a failed download, not a file.
     if (name.isEmpty() || Inet1->ResponseCode() >= 400 || !IsBencodedDictionary(data)) return false;
-    return SaveWholeFile(saveFolder_, name, data);
+    return bool(SaveWholeFile(saveFolder_, name, data));
 }
 
 void Down::ShowOutcome(const QString& text, qint32 color)

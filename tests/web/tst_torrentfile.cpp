@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 class TestTorrentFile : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -14,6 +16,8 @@ private Q_SLOTS:
     void bencode_data();
     void bencode();
     void saveReplacesWholeFile();
+    void saveRefusesToReplace_data();
+    void saveRefusesToReplace();
     void saveFailureLeavesNothing();
 };
 
@@ -35,6 +39,17 @@ void TestTorrentFile::cleanName_data()
                                   << QStringLiteral("无间道2.torrent");
     QTest::newRow("inner dots and spaces kept") << "A.B C.torrent"
                                                 << "A.B C.torrent";
+    QTest::newRow("right-to-left override")
+        << QStringLiteral("Film\u202Etnerrot.sh") << "Filmtnerrot.sh";
+    QTest::newRow("isolates and zero-width marks")
+        << QStringLiteral("\u2066a\u2069\u200Db\u200Ec\uFEFF.torrent") << "abc.torrent";
+    QTest::newRow("C1 control and lone surrogate")
+        << QString::fromUtf16(u"a\u0085b") + QChar(0xD800) + QStringLiteral("c.torrent")
+        << "abc.torrent";
+    QTest::newRow("format character outside the BMP")
+        << QString::fromUtf16(u"x\U000E0001y.torrent") << "xy.torrent";
+    QTest::newRow("emoji kept") << QString::fromUtf16(u"\U0001F600.torrent")
+                                << QString::fromUtf16(u"\U0001F600.torrent");
 }
 
 void TestTorrentFile::cleanName()
@@ -87,13 +102,73 @@ void TestTorrentFile::saveReplacesWholeFile()
     QTemporaryDir dir;
     QFile old(dir.filePath(QStringLiteral("a.torrent")));
     QVERIFY(old.open(QIODevice::WriteOnly));
-    old.write(QByteArray(5000, 'o'));
+    old.write("d4:name" + QByteArray("5000:") + QByteArray(5000, 'o') + "e");
     old.close();
-    QVERIFY(SaveWholeFile(dir.path(), QStringLiteral("a.torrent"), "de"));
-    QFile saved(dir.filePath(QStringLiteral("a.torrent")));
+    QVERIFY(old.setPermissions(old.permissions() | QFile::ExeOwner | QFile::ExeOther));
+    const SaveResult result = SaveWholeFile(dir.path(), QStringLiteral("a.torrent"), "de");
+    QVERIFY2(result, qPrintable(result.error));
+    QCOMPARE(result.path, dir.filePath(QStringLiteral("a.torrent")));
+    QFile saved(result.path);
     QVERIFY(saved.open(QIODevice::ReadOnly));
     QCOMPARE(saved.readAll(), QByteArray("de"));
+    // a plain 0644 file, whatever the old one's mode was
+    struct stat st {};
+    QCOMPARE(stat(QFile::encodeName(result.path).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, 0644u);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"a.torrent"});
+}
+
+void TestTorrentFile::saveRefusesToReplace_data()
+{
+    QTest::addColumn<QByteArray>("content"); // empty: a folder of that name; "->": a link
+    QTest::newRow("the program itself") << QByteArray("\x7f"
+                                                      "ELF\x02\x01\x01 binary");
+    QTest::newRow("a shell script") << QByteArray("#!/bin/sh\necho hi\n");
+    QTest::newRow("an empty file") << QByteArray("");
+    QTest::newRow("a folder") << QByteArray();
+    QTest::newRow("a link to a torrent") << QByteArray("->");
+}
+
+void TestTorrentFile::saveRefusesToReplace()
+{
+    QFETCH(QByteArray, content);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("reelmate"));
+    QFile target(dir.filePath(QStringLiteral("target.torrent")));
+    QVERIFY(target.open(QIODevice::WriteOnly));
+    target.write("de");
+    target.close();
+    if (content.isNull())
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("reelmate")));
+    else if (content == "->")
+        QVERIFY(QFile::link(target.fileName(), path));
+    else {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+        file.close();
+        QVERIFY(file.setPermissions(file.permissions() | QFile::ExeOwner));
+    }
+    const QFileInfo before(path);
+    const SaveResult result = SaveWholeFile(dir.path(), QStringLiteral("reelmate"), "d1:ai1ee");
+    QVERIFY(!result);
+    QVERIFY(!result.error.isEmpty());
+    const QFileInfo after(path);
+    QCOMPARE(after.isDir(), before.isDir());
+    QCOMPARE(after.isSymLink(), before.isSymLink());
+    QCOMPARE(after.permissions(), before.permissions());
+    if (after.isFile() && !after.isSymLink()) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), content);
+    }
+    QFile again(target.fileName());
+    QVERIFY(again.open(QIODevice::ReadOnly));
+    QCOMPARE(again.readAll(), QByteArray("de"));
+    QCOMPARE(QDir(dir.path())
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System)
+                 .size(),
+             2);
 }
 
 void TestTorrentFile::saveFailureLeavesNothing()

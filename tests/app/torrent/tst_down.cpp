@@ -56,6 +56,7 @@ private Q_SLOTS:
     void postBody_data();
     void postBody();
     void savesServedBytes();
+    void replacesExistingFile_data();
     void replacesExistingFile();
     void badDownloads_data();
     void badDownloads();
@@ -257,18 +258,37 @@ void TestDown::savesServedBytes()
     QCOMPARE(down().BTDown->Color_Text(), kIdle);
 }
 
+void TestDown::replacesExistingFile_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QByteArray>("existing");
+    QTest::addColumn<bool>("replaced");
+    QTest::newRow("an older torrent") << QByteArray("x.torrent") << QByteArray("d1:ai1ee") << true;
+    QTest::newRow("the program's own name")
+        << QByteArray("reelmate") << QByteArray("#!/bin/sh\necho taken\n") << false;
+    QTest::newRow("a file that is no torrent")
+        << QByteArray("x.torrent") << QByteArray(10000, 'z') << false;
+}
+
 void TestDown::replacesExistingFile()
 {
-    QFile old(QDir(folder_->path()).filePath(QStringLiteral("x.torrent")));
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, existing);
+    QFETCH(bool, replaced);
+    QFile old(QDir(folder_->path()).filePath(QString::fromUtf8(name)));
     QVERIFY(old.open(QIODevice::WriteOnly));
-    old.write(QByteArray(10000, 'z'));
+    old.write(existing);
     old.close();
-    openTorrents("x.torrent|&id=1&uhash=h|");
+    QVERIFY(old.setPermissions(old.permissions() | QFile::ExeOwner | QFile::ExeGroup));
+    openTorrents(name + "|&id=1&uhash=h|");
     pick(0);
     press();
-    QTRY_COMPARE(down().BTDown->Text(), QStringLiteral("下载完成！"));
+    QTRY_COMPARE(down().BTDown->Text(),
+                 replaced ? QStringLiteral("下载完成！") : QStringLiteral("下载出错"));
     QVERIFY(old.open(QIODevice::ReadOnly));
-    QCOMPARE(old.readAll(), kTorrent);
+    QCOMPARE(old.readAll(), replaced ? kTorrent : existing);
+    QCOMPARE(bool(old.permissions() & QFile::ExeOwner), !replaced); // a saved torrent is never run
+    QCOMPARE(Files(folder_->path()), QStringList{QString::fromUtf8(name)});
 }
 
 void TestDown::badDownloads_data()
