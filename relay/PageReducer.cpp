@@ -79,9 +79,9 @@ std::string CleanField(const std::string& utf8)
     return first == std::string::npos ? std::string() : out.substr(first, last - first + 1);
 }
 
-ReducedPage ReducePage(const std::string& html, const std::string& charset,
-                       const std::string& rowsXPath, const std::string& firstXPath,
-                       const std::string& secondXPath)
+ReducedPage ReducePage(std::string html, const std::string& charset, const std::string& rowsXPath,
+                       const std::string& firstXPath, const std::string& secondXPath,
+                       size_t maxRows)
 {
     InitOnce();
     ReducedPage page;
@@ -92,6 +92,7 @@ ReducedPage ReducePage(const std::string& html, const std::string& charset,
     std::unique_ptr<xmlDoc, DocFree> doc(htmlReadMemory(
         html.data(), int(html.size()), "page.html", charset.empty() ? nullptr : charset.c_str(),
         HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET));
+    std::string().swap(html);
     if (!doc) {
         page.error = "page could not be parsed";
         return page;
@@ -102,8 +103,13 @@ ReducedPage ReducePage(const std::string& html, const std::string& charset,
         page.error = "rows expression is not a node set";
         return page;
     }
-    const int count = rows->nodesetval ? rows->nodesetval->nodeNr : 0;
-    for (int i = 0; i < count; ++i) {
+    size_t count = rows->nodesetval ? size_t(rows->nodesetval->nodeNr) : 0;
+    if (count > maxRows) {
+        count = maxRows;
+        page.truncated = true;
+    }
+    page.rows.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
         ctx->node = rows->nodesetval->nodeTab[i];
         page.rows.emplace_back(CleanField(StringOf(ctx.get(), firstXPath)),
                                CleanField(StringOf(ctx.get(), secondXPath)));

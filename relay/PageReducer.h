@@ -8,16 +8,19 @@
 struct ReducedPage {
     bool ok = false;
     std::string error;
+    bool truncated = false;
     std::vector<std::pair<std::string, std::string>> rows; // UTF-8
 };
 
 /** Parses an HTML page in its charset (libxml2's forgiving HTML parser) and evaluates rowsXPath;
  *  for every row, firstXPath and secondXPath are evaluated with the row as context node and taken
  *  as strings. Each field is cleaned so it can never split a relay item: "|" becomes "｜" and
- *  control characters (CR and LF among them) are removed; surrounding spaces are trimmed. */
-ReducedPage ReducePage(const std::string& html, const std::string& charset,
-                       const std::string& rowsXPath, const std::string& firstXPath,
-                       const std::string& secondXPath);
+ *  control characters (CR and LF among them) are removed; surrounding spaces are trimmed.
+ *  Rows past maxRows are left out (truncated is set). The page's text is let go as soon as it is
+ *  parsed, so that a large page is not held twice. */
+ReducedPage ReducePage(std::string html, const std::string& charset, const std::string& rowsXPath,
+                       const std::string& firstXPath, const std::string& secondXPath,
+                       size_t maxRows = 200000);
 
 /** The cleaning ReducePage applies to each field. */
 std::string CleanField(const std::string& utf8);

@@ -6,10 +6,15 @@
 #include <QString>
 #include <QStringEncoder>
 
-#include <chrono>
 #include <cstdio>
+#include <malloc.h>
+#include <mutex>
+
+using namespace std::chrono_literals;
 
 namespace {
+
+constexpr size_t kLargePage = 1 << 20;
 
 void Plain(ServiceResponse& response, int status, const std::string& text)
 {
@@ -32,14 +37,63 @@ std::string NoBars(std::string text)
     return text;
 }
 
+/** One of the relay's answer slots, held for as long as this lives. */
+class Slot {
+public:
+    Slot(std::counting_semaphore<4096>& slots, std::chrono::steady_clock::time_point deadline,
+         const std::function<bool()>& clientGone)
+        : slots_(slots)
+    {
+        // Short waits, so that a client that gives up does not keep its place in the queue.
+        while (!held_ && !clientGone()) {
+            const auto left = deadline - std::chrono::steady_clock::now();
+            if (left <= 0s) break;
+            held_ =
+                slots_.try_acquire_for(std::min<std::chrono::steady_clock::duration>(left, 100ms));
+        }
+    }
+    ~Slot()
+    {
+        if (held_) slots_.release();
+    }
+    Slot(const Slot&) = delete;
+    Slot& operator=(const Slot&) = delete;
+    explicit operator bool() const { return held_; }
+
+private:
+    std::counting_semaphore<4096>& slots_;
+    bool held_ = false;
+};
+
 } // namespace
 
-Relay::Relay(RelayConfig config, Log log)
+Relay::Relay(RelayConfig config, Log log, ReplyCache::Clock cacheClock)
     : config_(std::move(config)), log_(std::move(log)),
-      cache_(config_.cacheTime, config_.cacheEntries),
-      fetches_(std::max(1, config_.maxConcurrentFetches))
+      cache_(config_.cacheTime, config_.cacheEntries, config_.cacheBytes, std::move(cacheClock)),
+      slots_(std::max(1, config_.maxConcurrentFetches)),
+      housekeeping_([this](std::stop_token stop) {
+          std::mutex mutex;
+          std::unique_lock lock(mutex);
+          while (!stop.stop_requested()) {
+              tick_.wait_for(lock, stop, 1s, [] { return false; });
+              cache_.purgeExpired();
+          }
+      })
 {
     if (!log_) log_ = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+}
+
+Relay::~Relay() = default;
+
+HttpService::Options Relay::ServiceOptions() const
+{
+    HttpService::Options options;
+    options.address = config_.listenAddress;
+    options.port = config_.listenPort;
+    options.maxConnections = config_.maxConnections;
+    options.maxConnectionsPerClient = config_.maxConnectionsPerClient;
+    options.requestDeadline = config_.requestDeadline;
+    return options;
 }
 
 const SiteProfile* Relay::SiteFor(const UrlOrigin& origin) const
@@ -70,18 +124,18 @@ void Relay::Handle(const ServiceRequest& request, ServiceResponse& response)
             Plain(response, 400, "missing url=");
         else
             Answer(path == "/moviejk/Find.php" ? Form::Search : Form::Film, target.substr(url + 4),
-                   response, note);
+                   request, response, note);
     }
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     char line[160];
     std::snprintf(line, sizeof line, " %d %zu %.1fms %s", response.status, response.body.size(), ms,
                   note.c_str());
-    log_(request.remote + " \"" + request.method + " " + target + "\"" + line);
+    log_(request.remote + " \"" + LogSafe(request.method) + " " + LogSafe(target) + "\"" + line);
 }
 
-void Relay::Answer(Form form, const std::string& target, ServiceResponse& response,
-                   std::string& note)
+void Relay::Answer(Form form, const std::string& target, const ServiceRequest& request,
+                   ServiceResponse& response, std::string& note)
 {
     const UrlOrigin origin = ParseOrigin(target);
     const SiteProfile* site = SiteFor(origin);
@@ -90,8 +144,9 @@ void Relay::Answer(Form form, const std::string& target, ServiceResponse& respon
         return;
     }
     // Rebuilt from the checked parts, so the fetch goes exactly where the check looked.
-    const std::string upstream = site->base + origin.pathAndQuery;
-    const std::string key = (form == Form::Search ? "S " : "F ") + upstream;
+    const Job job{form, site, site->base + origin.pathAndQuery,
+                  std::chrono::steady_clock::now() + config_.answerTimeout, request};
+    const std::string key = (form == Form::Search ? "S " : "F ") + job.upstream;
     if (auto cached = cache_.get(key)) {
         note = "cache=hit";
         response.body = std::move(*cached);
@@ -99,47 +154,86 @@ void Relay::Answer(Form form, const std::string& target, ServiceResponse& respon
         return;
     }
     note = "cache=miss";
-    if (!fetches_.try_acquire_for(config_.totalTimeout)) {
+    const Slot slot(slots_, job.deadline, request.clientGone);
+    if (!slot) {
         Plain(response, 503, "busy");
+        if (request.clientGone()) note += " client=gone";
         return;
+    }
+    std::string page;
+    ReducedPage reduced;
+    if (!Fetch(job, page, response) || !Reduce(job, std::move(page), reduced, response)) return;
+    bool cut = false;
+    const std::string reply = Normalise(job, reduced, cut);
+    reduced = {};
+    response.body = Gb18030(reply);
+    response.contentType = "text/plain; charset=GB18030";
+    if (cut) note += " truncated";
+    if (!cut) cache_.put(key, response.body);
+}
+
+bool Relay::Fetch(const Job& job, std::string& page, ServiceResponse& response)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        job.deadline - std::chrono::steady_clock::now());
+    if (left <= 0ms) {
+        Plain(response, 504, "upstream too slow");
+        return false;
     }
     HttpCall call;
-    call.url = QString::fromUtf8(upstream);
-    call.limits.connect = config_.connectTimeout;
-    call.limits.total = config_.totalTimeout;
+    call.url = QString::fromUtf8(job.upstream);
+    call.limits.connect = std::min(config_.connectTimeout, left);
+    call.limits.total = std::min(config_.totalTimeout, left);
     call.limits.maxBody = config_.maxPageBytes;
+    call.abandoned = job.request.clientGone;
     // One session per serving thread: its connection to the site stays open between requests.
     thread_local HttpSession session;
-    const HttpOutcome page = PerformHttp(call, &session);
-    fetches_.release();
-    if (!page.completed) {
-        Plain(response, 502, "upstream failed: " + NoBars(page.error.toStdString()));
-        return;
+    HttpOutcome outcome = PerformHttp(call, &session);
+    if (!outcome.completed) {
+        Plain(response, job.request.clientGone() ? 503 : 502,
+              "upstream failed: " + NoBars(outcome.error.toStdString()));
+        return false;
     }
-    if (page.status >= 300 && page.status < 400) {
+    if (outcome.status >= 300 && outcome.status < 400) {
         Plain(response, 403, "forbidden: the site redirects");
-        return;
+        return false;
     }
-    if (page.status >= 400) {
-        Plain(response, 502, "upstream status " + std::to_string(page.status));
-        return;
+    if (outcome.status >= 400) {
+        Plain(response, 502, "upstream status " + std::to_string(outcome.status));
+        return false;
     }
-    const bool search = form == Form::Search;
-    const ReducedPage reduced = ReducePage(
-        page.body.toStdString(), site->charset, search ? site->searchRows : site->filmRows,
-        search ? site->searchTitle : site->filmName, search ? site->searchPath : site->filmLink);
+    page.assign(outcome.body.constData(), size_t(outcome.body.size()));
+    return true;
+}
+
+bool Relay::Reduce(const Job& job, std::string page, ReducedPage& reduced,
+                   ServiceResponse& response)
+{
+    const bool search = job.form == Form::Search;
+    const SiteProfile& site = *job.site;
+    const bool large = page.size() > kLargePage;
+    reduced = ReducePage(std::move(page), site.charset, search ? site.searchRows : site.filmRows,
+                         search ? site.searchTitle : site.filmName,
+                         search ? site.searchPath : site.filmLink, size_t(config_.maxRows));
+    if (large) malloc_trim(0); // a large page's tree leaves the heap ragged: give it back
     if (!reduced.ok) {
         Plain(response, 502, "page not understood: " + reduced.error);
-        return;
+        return false;
     }
+    return true;
+}
+
+std::string Relay::Normalise(const Job& job, const ReducedPage& reduced, bool& cut) const
+{
+    cut = reduced.truncated;
     std::string reply;
     for (auto [first, second] : reduced.rows) {
         if (first.empty() || second.empty()) continue; // a row without both fields is no hit
-        if (search) {
+        if (job.form == Form::Search) {
             // The path relative to the site's base URL.
             if (second.rfind("http://", 0) == 0 || second.rfind("https://", 0) == 0) {
                 const UrlOrigin link = ParseOrigin(second);
-                if (SiteFor(link) != site) continue;
+                if (SiteFor(link) != job.site) continue;
                 second = link.pathAndQuery;
             } else if (second.rfind("//", 0) == 0) {
                 continue;
@@ -147,9 +241,11 @@ void Relay::Answer(Form form, const std::string& target, ServiceResponse& respon
                 second = "/" + second;
             }
         }
+        if (reply.size() + first.size() + second.size() + 2 > size_t(config_.maxReplyBytes)) {
+            cut = true; // whole rows only: the program must never read half a pair
+            break;
+        }
         reply += first + "|" + second + "|";
     }
-    response.body = Gb18030(reply);
-    response.contentType = "text/plain; charset=GB18030";
-    cache_.put(key, response.body);
+    return reply;
 }

@@ -4,28 +4,56 @@
 #include "relay/ReplyCache.h"
 #include "serve/HttpService.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <semaphore>
 #include <string>
+#include <thread>
+
+struct ReducedPage;
 
 /** The relay: fetches a configured site's search or film page and answers the flat reply the
  *  program reads ("title|path|..." or "name|link|..."), in GB18030. Nothing but configured sites
- *  is ever fetched. */
+ *  is ever fetched. An answer holds one of a few slots from fetch to encoding, has a deadline
+ *  shorter than the program's own and is dropped once its client has gone. */
 class Relay {
 public:
     using Log = std::function<void(const std::string& line)>;
 
-    explicit Relay(RelayConfig config, Log log = {});
+    explicit Relay(RelayConfig config, Log log = {},
+                   ReplyCache::Clock cacheClock = &std::chrono::steady_clock::now);
+    ~Relay();
     void Handle(const ServiceRequest& request, ServiceResponse& response);
     const RelayConfig& config() const { return config_; }
+    size_t cachedBytes() const { return cache_.bytes(); }
+
+    /** The options a service in front of this relay should listen with. */
+    HttpService::Options ServiceOptions() const;
 
 private:
     enum class Form { Search, Film };
-    void Answer(Form form, const std::string& target, ServiceResponse& response, std::string& note);
+    using Deadline = std::chrono::steady_clock::time_point;
+    /** One request on its way through the relay. */
+    struct Job {
+        Form form;
+        const SiteProfile* site;
+        std::string upstream;
+        Deadline deadline;
+        const ServiceRequest& request;
+    };
+
+    void Answer(Form form, const std::string& target, const ServiceRequest& request,
+                ServiceResponse& response, std::string& note);
+    bool Fetch(const Job& job, std::string& page, ServiceResponse& response);
+    bool Reduce(const Job& job, std::string page, ReducedPage& reduced, ServiceResponse& response);
+    std::string Normalise(const Job& job, const ReducedPage& reduced, bool& cut) const;
     const SiteProfile* SiteFor(const UrlOrigin& origin) const;
 
     RelayConfig config_;
     Log log_;
     ReplyCache cache_;
-    std::counting_semaphore<4096> fetches_;
+    std::counting_semaphore<4096> slots_;
+    std::condition_variable_any tick_;
+    std::jthread housekeeping_; // last: stops before the members it uses go away
 };

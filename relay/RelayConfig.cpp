@@ -22,7 +22,9 @@ std::string Lower(std::string s)
 
 bool ParseInt(const std::string& s, long long& out)
 {
-    if (s.empty() || s.size() > 12 || !std::all_of(s.begin(), s.end(), ::isdigit)) return false;
+    if (s.empty() || s.size() > 12 ||
+        !std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c) != 0; }))
+        return false;
     out = std::stoll(s);
     return true;
 }
@@ -59,14 +61,108 @@ UrlOrigin ParseOrigin(const std::string& url)
     return o;
 }
 
+namespace {
+
+/** One "[relay]" key: how its whole-number value is stored. */
+struct RelayKey {
+    const char* name;
+    void (*store)(RelayConfig&, long long);
+};
+
+const RelayKey kRelayKeys[] = {
+    {"connect_timeout_ms",
+     [](RelayConfig& c, long long n) { c.connectTimeout = std::chrono::milliseconds(n); }},
+    {"total_timeout_ms",
+     [](RelayConfig& c, long long n) { c.totalTimeout = std::chrono::milliseconds(n); }},
+    {"answer_timeout_ms",
+     [](RelayConfig& c, long long n) { c.answerTimeout = std::chrono::milliseconds(n); }},
+    {"max_page_bytes", [](RelayConfig& c, long long n) { c.maxPageBytes = n; }},
+    {"max_rows", [](RelayConfig& c, long long n) { c.maxRows = n; }},
+    {"max_reply_bytes", [](RelayConfig& c, long long n) { c.maxReplyBytes = n; }},
+    {"max_concurrent_fetches",
+     [](RelayConfig& c, long long n) { c.maxConcurrentFetches = int(std::clamp(n, 1LL, 4096LL)); }},
+    {"cache_seconds", [](RelayConfig& c, long long n) { c.cacheTime = std::chrono::seconds(n); }},
+    {"cache_entries", [](RelayConfig& c, long long n) { c.cacheEntries = size_t(n); }},
+    {"cache_bytes", [](RelayConfig& c, long long n) { c.cacheBytes = size_t(n); }},
+    {"max_connections",
+     [](RelayConfig& c, long long n) { c.maxConnections = unsigned(std::clamp(n, 1LL, 65535LL)); }},
+    {"max_connections_per_client",
+     [](RelayConfig& c, long long n) {
+         c.maxConnectionsPerClient = unsigned(std::clamp(n, 1LL, 65535LL));
+     }},
+    {"request_deadline_ms",
+     [](RelayConfig& c, long long n) { c.requestDeadline = std::chrono::milliseconds(n); }},
+};
+
+/** A "[site NAME]" key whose text is stored as it stands. */
+struct SiteKey {
+    const char* name;
+    std::string SiteProfile::*field;
+};
+
+const SiteKey kSiteKeys[] = {
+    {"charset", &SiteProfile::charset},          {"search_rows", &SiteProfile::searchRows},
+    {"search_title", &SiteProfile::searchTitle}, {"search_path", &SiteProfile::searchPath},
+    {"film_rows", &SiteProfile::filmRows},       {"film_name", &SiteProfile::filmName},
+    {"film_link", &SiteProfile::filmLink},
+};
+
+/** Reads "base = http://host[:port]"; an empty result means it is refused. */
+std::string SetBase(SiteProfile& site, const std::string& value)
+{
+    const UrlOrigin o = ParseOrigin(value);
+    if (!o.ok || o.scheme != "http" || o.pathAndQuery != "/")
+        return "base must be http://host[:port] without a path";
+    site.scheme = o.scheme;
+    site.host = o.host;
+    site.port = o.port;
+    site.base = value.back() == '/' ? value.substr(0, value.size() - 1) : value;
+    return {};
+}
+
+std::string SetSiteKey(SiteProfile& site, const std::string& key, const std::string& value)
+{
+    if (key == "base") return SetBase(site, value);
+    for (const SiteKey& k : kSiteKeys)
+        if (key == k.name) {
+            site.*k.field = value;
+            return {};
+        }
+    return "unknown site key " + key;
+}
+
+std::string SetRelayKey(RelayConfig& config, const std::string& key, const std::string& value)
+{
+    long long n = 0;
+    if (key == "listen") {
+        const size_t colon = value.rfind(':');
+        if (colon == std::string::npos || !ParseInt(value.substr(colon + 1), n) || n < 1 ||
+            n > 65535)
+            return "listen must be address:port with a port from 1 to 65535";
+        config.listenAddress = value.substr(0, colon);
+        config.listenPort = int(n);
+        return {};
+    }
+    for (const RelayKey& k : kRelayKeys)
+        if (key == k.name) {
+            if (!ParseInt(value, n)) return key + " must be a whole number";
+            k.store(config, n);
+            return {};
+        }
+    return "unknown relay key " + key;
+}
+
+} // namespace
+
 bool ParseRelayConfig(const std::string& text, RelayConfig& config, std::string& error)
 {
     std::istringstream in(text);
     std::string line, section;
     SiteProfile* site = nullptr;
     int number = 0;
-    auto fail = [&](const std::string& what) {
-        error = "line " + std::to_string(number) + ": " + what;
+    std::vector<int> siteLines;
+    auto fail = [&](int at, const std::string& what) {
+        error = "line " + std::to_string(at) + ": " + what;
         return false;
     };
     while (std::getline(in, line)) {
@@ -80,72 +176,31 @@ bool ParseRelayConfig(const std::string& text, RelayConfig& config, std::string&
                 config.sites.push_back({});
                 site = &config.sites.back();
                 site->name = Trim(section.substr(4));
+                siteLines.push_back(number);
             } else if (section != "relay") {
-                return fail("unknown section [" + section + "]");
+                return fail(number, "unknown section [" + section + "]");
             }
             continue;
         }
         const size_t eq = line.find('=');
-        if (eq == std::string::npos) return fail("expected key = value");
+        if (eq == std::string::npos) return fail(number, "expected key = value");
         const std::string key = Trim(line.substr(0, eq));
         const std::string value = Trim(line.substr(eq + 1));
-        long long n = 0;
-        if (site) {
-            if (key == "base") {
-                const UrlOrigin o = ParseOrigin(value);
-                if (!o.ok || o.scheme != "http" || o.pathAndQuery != "/")
-                    return fail("base must be http://host[:port] without a path");
-                site->scheme = o.scheme;
-                site->host = o.host;
-                site->port = o.port;
-                site->base = value.back() == '/' ? value.substr(0, value.size() - 1) : value;
-            } else if (key == "charset")
-                site->charset = value;
-            else if (key == "search_rows")
-                site->searchRows = value;
-            else if (key == "search_title")
-                site->searchTitle = value;
-            else if (key == "search_path")
-                site->searchPath = value;
-            else if (key == "film_rows")
-                site->filmRows = value;
-            else if (key == "film_name")
-                site->filmName = value;
-            else if (key == "film_link")
-                site->filmLink = value;
-            else
-                return fail("unknown site key " + key);
-        } else if (section == "relay") {
-            if (key == "listen") {
-                const size_t colon = value.rfind(':');
-                if (colon == std::string::npos || !ParseInt(value.substr(colon + 1), n))
-                    return fail("listen must be address:port");
-                config.listenAddress = value.substr(0, colon);
-                config.listenPort = int(n);
-            } else if (!ParseInt(value, n)) {
-                return fail(key + " must be a whole number");
-            } else if (key == "connect_timeout_ms")
-                config.connectTimeout = std::chrono::milliseconds(n);
-            else if (key == "total_timeout_ms")
-                config.totalTimeout = std::chrono::milliseconds(n);
-            else if (key == "max_page_bytes")
-                config.maxPageBytes = n;
-            else if (key == "max_concurrent_fetches")
-                config.maxConcurrentFetches = int(std::max(1LL, n));
-            else if (key == "cache_seconds")
-                config.cacheTime = std::chrono::seconds(n);
-            else if (key == "cache_entries")
-                config.cacheEntries = size_t(n);
-            else
-                return fail("unknown relay key " + key);
-        } else {
-            return fail("key outside a section");
-        }
+        std::string wrong;
+        if (site)
+            wrong = SetSiteKey(*site, key, value);
+        else if (section == "relay")
+            wrong = SetRelayKey(config, key, value);
+        else
+            wrong = "key outside a section";
+        if (!wrong.empty()) return fail(number, wrong);
     }
-    for (const SiteProfile& s : config.sites)
+    for (size_t i = 0; i < config.sites.size(); ++i) {
+        const SiteProfile& s = config.sites[i];
         if (s.base.empty() || s.searchRows.empty() || s.filmRows.empty())
-            return (error = "site " + s.name + ": base, search_rows and film_rows are required",
-                    false);
-    if (config.sites.empty()) return (error = "no [site] section", false);
+            return fail(siteLines[i],
+                        "site " + s.name + ": base, search_rows and film_rows are required");
+    }
+    if (config.sites.empty()) return fail(number, "no [site] section");
     return true;
 }

@@ -22,10 +22,19 @@ struct RelayConfig {
     int listenPort = 18080;
     std::chrono::milliseconds connectTimeout{5000};
     std::chrono::milliseconds totalTimeout{20000};
+    /** The whole answer, waiting for a slot included: shorter than the program's 30 s. */
+    std::chrono::milliseconds answerTimeout{25000};
     long long maxPageBytes = 8 << 20;
-    int maxConcurrentFetches = 16;
+    long long maxRows = 200000;
+    long long maxReplyBytes = 16 << 20;
+    /** Answers worked on at once (fetch, reduce, encode); further requests wait for a slot. */
+    int maxConcurrentFetches = 8;
     std::chrono::seconds cacheTime{60};
     size_t cacheEntries = 2000;
+    size_t cacheBytes = 64 << 20;
+    unsigned maxConnections = 512;
+    unsigned maxConnectionsPerClient = 32;
+    std::chrono::milliseconds requestDeadline{5000};
     std::vector<SiteProfile> sites;
 };
 
@@ -41,5 +50,5 @@ struct UrlOrigin {
  *  host, a decimal port. Anything unusual is refused rather than interpreted. */
 UrlOrigin ParseOrigin(const std::string& url);
 
-/** Parses the configuration text; on failure returns false with a message in error. */
+/** Parses the configuration text; on failure returns false with "line N: reason" in error. */
 bool ParseRelayConfig(const std::string& text, RelayConfig& config, std::string& error);

@@ -27,11 +27,7 @@ int main(int argc, char* argv[])
     Relay relay(config);
     HttpService service(
         [&relay](const ServiceRequest& req, ServiceResponse& res) { relay.Handle(req, res); });
-    HttpService::Options options;
-    options.address = config.listenAddress;
-    options.port = config.listenPort;
-    options.maxConnections = 512;
-    if (!service.start(options)) return 1;
+    if (!service.start(relay.ServiceOptions())) return 1;
     std::fprintf(stderr, "relay: http://%s:%d, %zu site(s)\n", config.listenAddress.c_str(),
                  config.listenPort, config.sites.size());
     WaitForTermination();

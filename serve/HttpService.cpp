@@ -3,13 +3,23 @@
 #include <microhttpd.h>
 
 #include <arpa/inet.h>
+#include <cerrno>
+#include <condition_variable>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unordered_map>
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 struct Exchange {
     std::string target;
@@ -25,12 +35,6 @@ void* LogUri(void*, const char* uri, MHD_Connection*)
     return exchange;
 }
 
-void Completed(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode)
-{
-    delete static_cast<Exchange*>(*context);
-    *context = nullptr;
-}
-
 int HexValue(char c)
 {
     if (c >= '0' && c <= '9') return c - '0';
@@ -39,12 +43,158 @@ int HexValue(char c)
     return -1;
 }
 
+/** What the headers say about the body's framing. */
+struct Framing {
+    int contentLengths = 0;
+    bool badLength = false;
+    bool transferEncoding = false;
+    bool badEncoding = false;
+    bool oddName = false; // "Content-Length :" and the like: a name with white space in it
+};
+
+MHD_Result CheckHeader(void* cls, MHD_ValueKind, const char* key, const char* value)
+{
+    auto* f = static_cast<Framing*>(cls);
+    const std::string name = key ? key : "";
+    const std::string text = value ? value : "";
+    if (name.find_first_of(" \t") != std::string::npos) f->oddName = true;
+    if (strcasecmp(name.c_str(), "Content-Length") == 0) {
+        ++f->contentLengths;
+        if (text.empty() || text.size() > 18 ||
+            text.find_first_not_of("0123456789") != std::string::npos)
+            f->badLength = true;
+    } else if (strcasecmp(name.c_str(), "Transfer-Encoding") == 0) {
+        f->transferEncoding = true;
+        if (strcasecmp(text.c_str(), "chunked") != 0) f->badEncoding = true;
+    }
+    return MHD_YES;
+}
+
+/** One answer to a request whose framing cannot be trusted; the connection closes after it. */
+bool FramingFaulty(MHD_Connection* connection)
+{
+    Framing f;
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, &CheckHeader, &f);
+    return f.oddName || f.badLength || f.contentLengths > 1 || f.badEncoding ||
+           (f.transferEncoding && f.contentLengths > 0);
+}
+
+std::string ClientAddress(MHD_Connection* connection)
+{
+    const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (!info) return {};
+    char text[INET6_ADDRSTRLEN] = "";
+    const sockaddr* addr = info->client_addr;
+    if (addr->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(addr)->sin_addr, text,
+                  sizeof text);
+    else if (addr->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(addr)->sin6_addr, text,
+                  sizeof text);
+    return text;
+}
+
+int SocketOf(MHD_Connection* connection)
+{
+    const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    return info ? info->connect_fd : -1;
+}
+
+/** A peek that neither blocks nor takes data: 0 bytes means the peer has closed. */
+bool PeerClosed(int fd)
+{
+    char byte;
+    const ssize_t n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+/** The server library's own complaints, one safe line each. */
+void LogServerError(void*, const char* format, va_list args)
+{
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, args);
+    std::string line = text;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    std::fprintf(stderr, "http: %s\n", LogSafe(line).c_str());
+}
+
+MHD_Result Queue(MHD_Connection* connection, const ServiceResponse& response, bool close = false)
+{
+    MHD_Response* reply = MHD_create_response_from_buffer(
+        response.body.size(), const_cast<char*>(response.body.data()), MHD_RESPMEM_MUST_COPY);
+    MHD_add_response_header(reply, "Content-Type", response.contentType.c_str());
+    for (const auto& [name, value] : response.headers)
+        MHD_add_response_header(reply, name.c_str(), value.c_str());
+    if (close) MHD_add_response_header(reply, "Connection", "close");
+    const MHD_Result queued = MHD_queue_response(connection, unsigned(response.status), reply);
+    MHD_destroy_response(reply);
+    return queued;
+}
+
 } // namespace
 
 struct HttpService::Impl {
     Handler handler;
     Options options;
     MHD_Daemon* daemon = nullptr;
+
+    // Deadlines of the connections whose request has not fully arrived yet. The watchdog shuts
+    // a late one's socket down, which makes the server close it; the mutex keeps a socket from
+    // being shut after the server has closed it and its number may belong to someone else.
+    struct Watch {
+        int fd = -1;
+        Clock::time_point deadline = Clock::time_point::max();
+    };
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::unordered_map<MHD_Connection*, Watch> watches;
+    bool stopping = false;
+    std::thread watchdog;
+
+    void arm(MHD_Connection* connection, Clock::time_point deadline)
+    {
+        std::lock_guard lock(mutex);
+        if (auto it = watches.find(connection); it != watches.end()) it->second.deadline = deadline;
+    }
+
+    void patrol()
+    {
+        std::unique_lock lock(mutex);
+        while (!stopping) {
+            wake.wait_for(lock, std::chrono::milliseconds(100));
+            const auto now = Clock::now();
+            for (auto& [connection, watch] : watches)
+                if (watch.deadline <= now) {
+                    shutdown(watch.fd, SHUT_RDWR);
+                    watch.deadline = Clock::time_point::max();
+                }
+        }
+    }
+
+    static void Notify(void* cls, MHD_Connection* connection, void**,
+                       MHD_ConnectionNotificationCode code)
+    {
+        auto* self = static_cast<Impl*>(cls);
+        std::lock_guard lock(self->mutex);
+        if (code == MHD_CONNECTION_NOTIFY_STARTED)
+            self->watches[connection] = {SocketOf(connection),
+                                         Clock::now() + self->options.requestDeadline};
+        else
+            self->watches.erase(connection);
+    }
+
+    static void Completed(void* cls, MHD_Connection* connection, void** context,
+                          MHD_RequestTerminationCode)
+    {
+        auto* self = static_cast<Impl*>(cls);
+        delete static_cast<Exchange*>(*context);
+        *context = nullptr;
+        // The next request on this connection may idle first, then must arrive in time.
+        self->arm(connection, Clock::now() +
+                                  std::chrono::seconds(self->options.idleTimeoutSeconds) +
+                                  self->options.requestDeadline);
+    }
 
     static MHD_Result Access(void* cls, MHD_Connection* connection, const char*, const char* method,
                              const char* version, const char* upload, size_t* uploadSize,
@@ -55,6 +205,12 @@ struct HttpService::Impl {
         if (!exchange) return MHD_NO;
         if (!exchange->started) {
             exchange->started = true;
+            if (FramingFaulty(connection)) {
+                ServiceResponse bad;
+                bad.status = 400;
+                bad.body = "malformed request framing\n";
+                return Queue(connection, bad, true);
+            }
             return MHD_YES; // the body, if any, comes in the next calls
         }
         if (*uploadSize > 0) {
@@ -65,6 +221,7 @@ struct HttpService::Impl {
             *uploadSize = 0;
             return MHD_YES;
         }
+        self->arm(connection, Clock::time_point::max()); // all here: the answer has its own limits
 
         ServiceRequest request;
         request.method = method;
@@ -74,18 +231,9 @@ struct HttpService::Impl {
         if (const char* type =
                 MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Type"))
             request.contentType = type;
-        if (const auto* info =
-                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS)) {
-            char text[INET6_ADDRSTRLEN] = "";
-            const sockaddr* addr = info->client_addr;
-            if (addr->sa_family == AF_INET)
-                inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(addr)->sin_addr, text,
-                          sizeof text);
-            else if (addr->sa_family == AF_INET6)
-                inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(addr)->sin6_addr, text,
-                          sizeof text);
-            request.remote = text;
-        }
+        request.remote = ClientAddress(connection);
+        const int fd = SocketOf(connection);
+        request.clientGone = [fd] { return fd >= 0 && PeerClosed(fd); };
 
         ServiceResponse response;
         if (exchange->tooLarge) {
@@ -100,14 +248,7 @@ struct HttpService::Impl {
                 response.body = std::string("internal error: ") + e.what() + "\n";
             }
         }
-        MHD_Response* reply = MHD_create_response_from_buffer(
-            response.body.size(), response.body.data(), MHD_RESPMEM_MUST_COPY);
-        MHD_add_response_header(reply, "Content-Type", response.contentType.c_str());
-        for (const auto& [name, value] : response.headers)
-            MHD_add_response_header(reply, name.c_str(), value.c_str());
-        const MHD_Result queued = MHD_queue_response(connection, unsigned(response.status), reply);
-        MHD_destroy_response(reply);
-        return queued;
+        return Queue(connection, response);
     }
 };
 
@@ -142,27 +283,39 @@ bool HttpService::start(const Options& options)
         std::fprintf(stderr, "not a numeric listen address: %s\n", options.address.c_str());
         return false;
     }
+    // No address reuse: a port that another process holds is an error, not a shared port.
     impl_->daemon = MHD_start_daemon(
         flags, uint16_t(options.port), nullptr, nullptr, &Impl::Access, impl_.get(),
         MHD_OPTION_SOCK_ADDR, addr, MHD_OPTION_URI_LOG_CALLBACK, &LogUri, nullptr,
-        MHD_OPTION_NOTIFY_COMPLETED, &Completed, nullptr, MHD_OPTION_CONNECTION_LIMIT,
-        options.maxConnections, MHD_OPTION_CONNECTION_TIMEOUT, options.idleTimeoutSeconds,
-        MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u, MHD_OPTION_END);
+        MHD_OPTION_NOTIFY_COMPLETED, &Impl::Completed, impl_.get(), MHD_OPTION_NOTIFY_CONNECTION,
+        &Impl::Notify, impl_.get(), MHD_OPTION_CONNECTION_LIMIT, options.maxConnections,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, options.maxConnectionsPerClient,
+        MHD_OPTION_CONNECTION_TIMEOUT, options.idleTimeoutSeconds, MHD_OPTION_STRICT_FOR_CLIENT, 1,
+        MHD_OPTION_LISTENING_ADDRESS_REUSE, 0u, MHD_OPTION_EXTERNAL_LOGGER, &LogServerError,
+        nullptr, MHD_OPTION_END);
     if (!impl_->daemon) {
-        std::fprintf(stderr, "cannot listen on %s:%d\n", options.address.c_str(), options.port);
+        std::fprintf(stderr, "cannot listen on %s:%d: %s\n", options.address.c_str(), options.port,
+                     errno == EADDRINUSE ? "address in use" : std::strerror(errno));
         return false;
     }
     const MHD_DaemonInfo* info = MHD_get_daemon_info(impl_->daemon, MHD_DAEMON_INFO_BIND_PORT);
     port_ = info ? info->port : options.port;
+    impl_->stopping = false;
+    impl_->watchdog = std::thread([this] { impl_->patrol(); });
     return true;
 }
 
 void HttpService::stop()
 {
-    if (impl_ && impl_->daemon) {
-        MHD_stop_daemon(impl_->daemon);
-        impl_->daemon = nullptr;
+    if (!impl_ || !impl_->daemon) return;
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->stopping = true;
     }
+    impl_->wake.notify_all();
+    impl_->watchdog.join();
+    MHD_stop_daemon(impl_->daemon);
+    impl_->daemon = nullptr;
 }
 
 void WaitForTermination()
@@ -174,6 +327,22 @@ void WaitForTermination()
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     int signal = 0;
     sigwait(&stop, &signal);
+}
+
+std::string LogSafe(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
 }
 
 std::string PercentDecode(const std::string& text, bool formEncoded)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -13,6 +14,8 @@ struct ServiceRequest {
     std::string body;
     std::string contentType;
     std::string remote;
+    /** True once the client has closed its connection: its answer would reach nobody. */
+    std::function<bool()> clientGone = [] { return false; };
 };
 
 /** The answer to one request. */
@@ -25,7 +28,9 @@ struct ServiceResponse {
 
 /** A small HTTP/1.1 server on its own threads (libmicrohttpd underneath). Unlike many servers it
  *  hands the request target over whole, so a query that holds a second "?" (a URL inside a URL)
- *  arrives as it was sent. */
+ *  arrives as it was sent. It frames requests strictly (one well-formed Content-Length, no
+ *  transfer coding but chunked), bounds connections per client address and gives every request
+ *  a deadline, so slow or malformed clients cannot hold it. */
 class HttpService {
 public:
     using Handler = std::function<void(const ServiceRequest&, ServiceResponse&)>;
@@ -34,7 +39,11 @@ public:
         std::string address = "127.0.0.1";
         int port = 0; // 0: any free port
         unsigned maxConnections = 256;
+        unsigned maxConnectionsPerClient = 32; // per client address
         unsigned idleTimeoutSeconds = 30;
+        /** A request's line, headers and body must all have arrived this long after it began,
+         *  however slowly the bytes trickle in. */
+        std::chrono::milliseconds requestDeadline{5000};
         size_t maxBody = 1 << 20;
     };
 
@@ -43,7 +52,8 @@ public:
     HttpService(const HttpService&) = delete;
     HttpService& operator=(const HttpService&) = delete;
 
-    /** Starts listening; false (with a message on stderr) when the address cannot be bound. */
+    /** Starts listening; false (with a message on stderr) when the address cannot be bound, also
+     *  when another process listens there already. */
     bool start(const Options& options);
     void stop();
     int port() const { return port_; }
@@ -56,6 +66,10 @@ private:
 
 /** Blocks the calling thread until the process is asked to stop (SIGINT or SIGTERM). */
 void WaitForTermination();
+
+/** The text with every byte that could forge or garble a log line (controls, quotes, backslash,
+ *  bytes outside ASCII) written as \xNN. */
+std::string LogSafe(const std::string& text);
 
 /** Percent-decoding of a URL component; "+" is left alone unless formEncoded. */
 std::string PercentDecode(const std::string& text, bool formEncoded = false);

@@ -30,6 +30,12 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user)
     return size_t(n);
 }
 
+int Progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    const auto* abandoned = static_cast<const std::function<bool()>*>(user);
+    return (*abandoned)() ? 1 : 0;
+}
+
 bool UrlNamesPort(const QByteArray& wire)
 {
     const int scheme = wire.indexOf("://");
@@ -62,6 +68,7 @@ struct Transfer {
     Sink sink;
     QByteArray url;
     QByteArray body;
+    std::function<bool()> abandoned;
     char error[CURL_ERROR_SIZE] = {};
 
     explicit Transfer(const HttpCall& call, HttpSession* session = nullptr)
@@ -89,6 +96,12 @@ struct Transfer {
         curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
         curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error);
         curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");
+        if (call.abandoned) {
+            abandoned = call.abandoned;
+            curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+            curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &Progress);
+            curl_easy_setopt(c, CURLOPT_XFERINFODATA, &abandoned);
+        }
         if (call.defaultPort > 0 && !UrlNamesPort(url))
             curl_easy_setopt(c, CURLOPT_PORT, call.defaultPort);
         if (call.method == "POST") {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 
 /** Time-outs and the body cap of one HTTP exchange. */
 struct HttpLimits {
@@ -22,6 +23,8 @@ struct HttpCall {
     QList<QByteArray> headers;
     HttpLimits limits;
     long defaultPort = 0; // used only when the URL names no port; 0 keeps the scheme's own
+    /** Asked now and then while the transfer runs; true ends it (not completed). */
+    std::function<bool()> abandoned;
 };
 
 /** What came back: completed is false for any transport failure, time-out or oversized body. */

@@ -6,7 +6,9 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHostAddress>
 #include <QStringEncoder>
+#include <QTcpSocket>
 #include <QTest>
 
 using namespace std::chrono_literals;
@@ -73,7 +75,11 @@ private Q_SLOTS:
     void siteNeverAnswers();
     void cacheServesRepeats();
     void cacheExpires();
+    void cacheBoundInBytes();
     void service();
+    void framing_data();
+    void framing();
+    void slowClientsDoNotLockOut();
     void shippedConfigParses();
     void badConfig_data();
     void badConfig();
@@ -286,15 +292,32 @@ void TestRelay::cacheServesRepeats()
 void TestRelay::cacheExpires()
 {
     auto now = std::chrono::steady_clock::time_point{};
-    ReplyCache cache(60s, 2, [&now] { return now; });
+    ReplyCache cache(60s, 2, 1 << 20, [&now] { return now; });
     cache.put("a", "1");
     cache.put("b", "2");
     QCOMPARE(cache.get("a").value_or("none"), std::string("1"));
     cache.put("c", "3"); // full: "b" was used least recently
     QVERIFY(!cache.get("b"));
     now += 61s;
-    QVERIFY(!cache.get("a"));
-    QVERIFY(!cache.get("c"));
+    cache.purgeExpired(); // let go without anyone asking for them
+    QCOMPARE(cache.size(), size_t(0));
+    QCOMPARE(cache.bytes(), size_t(0));
+}
+
+void TestRelay::cacheBoundInBytes()
+{
+    ReplyCache cache(60s, 1000, 1 << 20);
+    const std::string reply(100 * 1024, 'x');
+    for (int i = 0; i < 120; ++i) {
+        cache.put("key " + std::to_string(i), reply);
+        QVERIFY(cache.bytes() <= size_t(1 << 20));
+    }
+    QVERIFY(cache.size() >= 9);    // as many as fit...
+    QVERIFY(cache.get("key 119")); // ...the newest among them
+    QVERIFY(!cache.get("key 0"));
+    cache.put("huge", std::string(2 << 20, 'y')); // larger than the whole cache: not kept
+    QVERIFY(!cache.get("huge"));
+    QVERIFY(cache.get("key 119"));
 }
 
 void TestRelay::service()
@@ -303,6 +326,72 @@ void TestRelay::service()
     QCOMPARE(Get(services.relayUrl() + QStringLiteral("/healthz")).status, 200);
     QCOMPARE(Get(services.relayUrl() + QStringLiteral("/other")).status, 404);
     QCOMPARE(Get(services.relayUrl() + QStringLiteral("/moviejk/Find.php?q=1")).status, 400);
+}
+
+void TestRelay::framing_data()
+{
+    QTest::addColumn<QByteArray>("headers");
+    QTest::addColumn<int>("status");
+    QTest::newRow("plain") << QByteArray() << 200;
+    QTest::newRow("one length") << QByteArray("Content-Length: 0\r\n") << 200;
+    QTest::newRow("two lengths that differ")
+        << QByteArray("Content-Length: 0\r\nContent-Length: 2\r\n") << 400;
+    QTest::newRow("two equal lengths")
+        << QByteArray("Content-Length: 0\r\nContent-Length: 0\r\n") << 400;
+    QTest::newRow("space before the colon") << QByteArray("Content-Length : 0\r\n") << 400;
+    QTest::newRow("length not a number") << QByteArray("Content-Length: 0x\r\n") << 400;
+    QTest::newRow("unknown transfer coding") << QByteArray("Transfer-Encoding: gzip\r\n") << 400;
+    QTest::newRow("coding and length")
+        << QByteArray("Transfer-Encoding: chunked\r\nContent-Length: 0\r\n") << 400;
+}
+
+void TestRelay::framing()
+{
+    QFETCH(QByteArray, headers);
+    QFETCH(int, status);
+    DemoServices services;
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, QUrl(services.relayUrl()).port());
+    QVERIFY(socket.waitForConnected(2000));
+    socket.write("GET /healthz HTTP/1.1\r\nHost: relay\r\n" + headers + "\r\n");
+    QByteArray answer;
+    QTRY_VERIFY_WITH_TIMEOUT((answer += socket.readAll()).contains("\r\n\r\n"), 3000);
+    QVERIFY2(answer.startsWith("HTTP/1.1 " + QByteArray::number(status)), answer.constData());
+    if (status == 400) // and the connection does not stay open for a body it cannot frame
+        QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState, 3000);
+}
+
+void TestRelay::slowClientsDoNotLockOut()
+{
+    RelayConfig config;
+    config.maxConnectionsPerClient = 8;
+    config.requestDeadline = 1s;
+    DemoServices services(config);
+    const int port = QUrl(services.relayUrl()).port();
+    // Connections from another loopback address that each send a byte now and then.
+    std::vector<std::unique_ptr<QTcpSocket>> crowd;
+    for (int i = 0; i < 40; ++i) {
+        auto s = std::make_unique<QTcpSocket>();
+        s->bind(QHostAddress(QStringLiteral("127.0.0.2")));
+        s->connectToHost(QHostAddress::LocalHost, port);
+        crowd.push_back(std::move(s));
+    }
+    QElapsedTimer clock;
+    clock.start();
+    int open = 0;
+    while (clock.elapsed() < 2500) {
+        QTest::qWait(200);
+        open = 0;
+        for (auto& s : crowd) {
+            if (s->state() == QAbstractSocket::ConnectedState) {
+                s->write("G");
+                ++open;
+            }
+        }
+        QVERIFY(open <= 8); // the rest were turned away at once
+        QCOMPARE(Get(services.relayUrl() + QStringLiteral("/healthz")).status, 200);
+    }
+    QCOMPARE(open, 0); // none got past the deadline for its request
 }
 
 void TestRelay::shippedConfigParses()

@@ -39,7 +39,9 @@ public:
         relay_ = std::make_unique<Relay>(config, [](const std::string&) {});
         relayService_ = std::make_unique<HttpService>(
             [this](const ServiceRequest& q, ServiceResponse& r) { relay_->Handle(q, r); });
-        relayService_->start({});
+        HttpService::Options options = relay_->ServiceOptions();
+        options.port = 0;
+        relayService_->start(options);
     }
 
     const DemoSite& site() const { return site_; }
