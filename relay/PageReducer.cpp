@@ -79,20 +79,22 @@ std::string CleanField(const std::string& utf8)
     return first == std::string::npos ? std::string() : out.substr(first, last - first + 1);
 }
 
-ReducedPage ReducePage(std::string html, const std::string& charset, const std::string& rowsXPath,
+ReducedPage ReducePage(QByteArray html, const std::string& charset, const std::string& rowsXPath,
                        const std::string& firstXPath, const std::string& secondXPath,
                        size_t maxRows)
 {
     InitOnce();
     ReducedPage page;
-    if (html.empty()) {
+    if (html.isEmpty()) {
         page.ok = true; // nothing on it, nothing to list
         return page;
     }
-    std::unique_ptr<xmlDoc, DocFree> doc(htmlReadMemory(
-        html.data(), int(html.size()), "page.html", charset.empty() ? nullptr : charset.c_str(),
-        HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET));
-    std::string().swap(html);
+    std::unique_ptr<xmlDoc, DocFree> doc(
+        htmlReadMemory(html.constData(), int(html.size()), "page.html",
+                       charset.empty() ? nullptr : charset.c_str(),
+                       HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING |
+                           HTML_PARSE_NONET | HTML_PARSE_COMPACT));
+    html = QByteArray(); // the tree holds all that is needed now
     if (!doc) {
         page.error = "page could not be parsed";
         return page;

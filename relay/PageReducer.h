@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,7 +20,7 @@ struct ReducedPage {
  *  control characters (CR and LF among them) are removed; surrounding spaces are trimmed.
  *  Rows past maxRows are left out (truncated is set). The page's text is let go as soon as it is
  *  parsed, so that a large page is not held twice. */
-ReducedPage ReducePage(std::string html, const std::string& charset, const std::string& rowsXPath,
+ReducedPage ReducePage(QByteArray html, const std::string& charset, const std::string& rowsXPath,
                        const std::string& firstXPath, const std::string& secondXPath,
                        size_t maxRows = 200000);
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <malloc.h>
 #include <mutex>
+#include <optional>
 
 using namespace std::chrono_literals;
 
@@ -23,11 +24,14 @@ void Plain(ServiceResponse& response, int status, const std::string& text)
     response.contentType = "text/plain; charset=utf-8";
 }
 
-std::string Gb18030(const std::string& utf8)
+std::string Gb18030(std::string utf8)
 {
     thread_local QStringEncoder encoder("GB18030"); // opening the converter costs more than a reply
-    const QByteArray bytes = encoder.encode(QString::fromUtf8(utf8));
-    return bytes.toStdString();
+    QString text = QString::fromUtf8(utf8);
+    std::string().swap(utf8);
+    const QByteArray bytes = encoder.encode(text);
+    text = QString();
+    return std::string(bytes.constData(), size_t(bytes.size()));
 }
 
 std::string NoBars(std::string text)
@@ -37,40 +41,13 @@ std::string NoBars(std::string text)
     return text;
 }
 
-/** One of the relay's answer slots, held for as long as this lives. */
-class Slot {
-public:
-    Slot(std::counting_semaphore<4096>& slots, std::chrono::steady_clock::time_point deadline,
-         const std::function<bool()>& clientGone)
-        : slots_(slots)
-    {
-        // Short waits, so that a client that gives up does not keep its place in the queue.
-        while (!held_ && !clientGone()) {
-            const auto left = deadline - std::chrono::steady_clock::now();
-            if (left <= 0s) break;
-            held_ =
-                slots_.try_acquire_for(std::min<std::chrono::steady_clock::duration>(left, 100ms));
-        }
-    }
-    ~Slot()
-    {
-        if (held_) slots_.release();
-    }
-    Slot(const Slot&) = delete;
-    Slot& operator=(const Slot&) = delete;
-    explicit operator bool() const { return held_; }
-
-private:
-    std::counting_semaphore<4096>& slots_;
-    bool held_ = false;
-};
-
 } // namespace
 
 Relay::Relay(RelayConfig config, Log log, ReplyCache::Clock cacheClock)
     : config_(std::move(config)), log_(std::move(log)),
       cache_(config_.cacheTime, config_.cacheEntries, config_.cacheBytes, std::move(cacheClock)),
-      slots_(std::max(1, config_.maxConcurrentFetches)),
+      slots_(size_t(std::max(1, config_.maxConcurrentFetches))),
+      pages_(size_t(std::max(1LL, config_.reduceBudgetBytes))),
       housekeeping_([this](std::stop_token stop) {
           std::mutex mutex;
           std::unique_lock lock(mutex);
@@ -154,25 +131,44 @@ void Relay::Answer(Form form, const std::string& target, const ServiceRequest& r
         return;
     }
     note = "cache=miss";
-    const Slot slot(slots_, job.deadline, request.clientGone);
+    const ByteBudget::Hold slot(slots_, 1, job.deadline, request.clientGone);
     if (!slot) {
         Plain(response, 503, "busy");
         if (request.clientGone()) note += " client=gone";
         return;
     }
-    std::string page;
+    // A page's tree takes many times the page's size: only so many bytes of pages are held
+    // and parsed at once, however many answers are under way. A large page claims the whole
+    // cap as soon as it shows itself large, before its body is held, so that large pages do
+    // not pile up while they wait.
+    std::optional<ByteBudget::Hold> memory;
+    auto claim = [&](size_t bytes) {
+        memory.emplace(pages_, bytes, job.deadline, request.clientGone);
+        return bool(*memory);
+    };
+    QByteArray page;
+    if (!Fetch(
+            job, [&] { return claim(size_t(config_.maxPageBytes)); }, page, response)) {
+        if (memory && !*memory) Plain(response, 503, "busy"); // no room for a large page in time
+        return;
+    }
+    if (!memory && !claim(size_t(page.size()))) {
+        Plain(response, 503, "busy");
+        return;
+    }
     ReducedPage reduced;
-    if (!Fetch(job, page, response) || !Reduce(job, std::move(page), reduced, response)) return;
+    if (!Reduce(job, std::move(page), reduced, response)) return;
     bool cut = false;
-    const std::string reply = Normalise(job, reduced, cut);
+    std::string reply = Normalise(job, reduced, cut);
     reduced = {};
-    response.body = Gb18030(reply);
+    response.body = Gb18030(std::move(reply));
     response.contentType = "text/plain; charset=GB18030";
     if (cut) note += " truncated";
     if (!cut) cache_.put(key, response.body);
 }
 
-bool Relay::Fetch(const Job& job, std::string& page, ServiceResponse& response)
+bool Relay::Fetch(const Job& job, const std::function<bool()>& admitLarge, QByteArray& page,
+                  ServiceResponse& response)
 {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         job.deadline - std::chrono::steady_clock::now());
@@ -186,6 +182,7 @@ bool Relay::Fetch(const Job& job, std::string& page, ServiceResponse& response)
     call.limits.total = std::min(config_.totalTimeout, left);
     call.limits.maxBody = config_.maxPageBytes;
     call.abandoned = job.request.clientGone;
+    call.admitLargeBody = admitLarge;
     // One session per serving thread: its connection to the site stays open between requests.
     thread_local HttpSession session;
     HttpOutcome outcome = PerformHttp(call, &session);
@@ -202,12 +199,11 @@ bool Relay::Fetch(const Job& job, std::string& page, ServiceResponse& response)
         Plain(response, 502, "upstream status " + std::to_string(outcome.status));
         return false;
     }
-    page.assign(outcome.body.constData(), size_t(outcome.body.size()));
+    page = std::move(outcome.body);
     return true;
 }
 
-bool Relay::Reduce(const Job& job, std::string page, ReducedPage& reduced,
-                   ServiceResponse& response)
+bool Relay::Reduce(const Job& job, QByteArray page, ReducedPage& reduced, ServiceResponse& response)
 {
     const bool search = job.form == Form::Search;
     const SiteProfile& site = *job.site;

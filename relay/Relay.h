@@ -1,13 +1,15 @@
 #pragma once
 
+#include "relay/ByteBudget.h"
 #include "relay/RelayConfig.h"
 #include "relay/ReplyCache.h"
 #include "serve/HttpService.h"
 
+#include <QByteArray>
+
 #include <chrono>
 #include <condition_variable>
 #include <functional>
-#include <semaphore>
 #include <string>
 #include <thread>
 
@@ -45,15 +47,17 @@ private:
 
     void Answer(Form form, const std::string& target, const ServiceRequest& request,
                 ServiceResponse& response, std::string& note);
-    bool Fetch(const Job& job, std::string& page, ServiceResponse& response);
-    bool Reduce(const Job& job, std::string page, ReducedPage& reduced, ServiceResponse& response);
+    bool Fetch(const Job& job, const std::function<bool()>& admitLarge, QByteArray& page,
+               ServiceResponse& response);
+    bool Reduce(const Job& job, QByteArray page, ReducedPage& reduced, ServiceResponse& response);
     std::string Normalise(const Job& job, const ReducedPage& reduced, bool& cut) const;
     const SiteProfile* SiteFor(const UrlOrigin& origin) const;
 
     RelayConfig config_;
     Log log_;
     ReplyCache cache_;
-    std::counting_semaphore<4096> slots_;
+    ByteBudget slots_; // answers under way, one unit each
+    ByteBudget pages_; // bytes of pages being parsed
     std::condition_variable_any tick_;
     std::jthread housekeeping_; // last: stops before the members it uses go away
 };

@@ -77,6 +77,7 @@ const RelayKey kRelayKeys[] = {
     {"answer_timeout_ms",
      [](RelayConfig& c, long long n) { c.answerTimeout = std::chrono::milliseconds(n); }},
     {"max_page_bytes", [](RelayConfig& c, long long n) { c.maxPageBytes = n; }},
+    {"reduce_budget_bytes", [](RelayConfig& c, long long n) { c.reduceBudgetBytes = n; }},
     {"max_rows", [](RelayConfig& c, long long n) { c.maxRows = n; }},
     {"max_reply_bytes", [](RelayConfig& c, long long n) { c.maxReplyBytes = n; }},
     {"max_concurrent_fetches",

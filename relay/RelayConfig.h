@@ -25,6 +25,8 @@ struct RelayConfig {
     /** The whole answer, waiting for a slot included: shorter than the program's 30 s. */
     std::chrono::milliseconds answerTimeout{25000};
     long long maxPageBytes = 8 << 20;
+    /** Bytes of pages parsed at once: a page's tree costs some 25 times the page. */
+    long long reduceBudgetBytes = 8 << 20;
     long long maxRows = 200000;
     long long maxReplyBytes = 16 << 20;
     /** Answers worked on at once (fetch, reduce, encode); further requests wait for a slot. */

@@ -5,9 +5,13 @@
 #include <QFile>
 
 #include <cstdio>
+#include <malloc.h>
 
 int main(int argc, char* argv[])
 {
+    // Every serving thread would otherwise get a malloc arena of its own, each keeping the
+    // freed tree of the last large page it parsed.
+    mallopt(M_ARENA_MAX, 2);
     QCoreApplication app(argc, argv);
     QString path = QStringLiteral(":/relay/relay.conf");
     const QStringList args = app.arguments();

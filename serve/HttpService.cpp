@@ -286,13 +286,12 @@ bool HttpService::start(const Options& options)
     // No address reuse: a port that another process holds is an error, not a shared port.
     impl_->daemon = MHD_start_daemon(
         flags, uint16_t(options.port), nullptr, nullptr, &Impl::Access, impl_.get(),
-        MHD_OPTION_SOCK_ADDR, addr, MHD_OPTION_URI_LOG_CALLBACK, &LogUri, nullptr,
-        MHD_OPTION_NOTIFY_COMPLETED, &Impl::Completed, impl_.get(), MHD_OPTION_NOTIFY_CONNECTION,
-        &Impl::Notify, impl_.get(), MHD_OPTION_CONNECTION_LIMIT, options.maxConnections,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, options.maxConnectionsPerClient,
-        MHD_OPTION_CONNECTION_TIMEOUT, options.idleTimeoutSeconds, MHD_OPTION_STRICT_FOR_CLIENT, 1,
-        MHD_OPTION_LISTENING_ADDRESS_REUSE, 0u, MHD_OPTION_EXTERNAL_LOGGER, &LogServerError,
-        nullptr, MHD_OPTION_END);
+        MHD_OPTION_EXTERNAL_LOGGER, &LogServerError, nullptr, MHD_OPTION_SOCK_ADDR, addr,
+        MHD_OPTION_URI_LOG_CALLBACK, &LogUri, nullptr, MHD_OPTION_NOTIFY_COMPLETED,
+        &Impl::Completed, impl_.get(), MHD_OPTION_NOTIFY_CONNECTION, &Impl::Notify, impl_.get(),
+        MHD_OPTION_CONNECTION_LIMIT, options.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        options.maxConnectionsPerClient, MHD_OPTION_CONNECTION_TIMEOUT, options.idleTimeoutSeconds,
+        MHD_OPTION_STRICT_FOR_CLIENT, 1, MHD_OPTION_LISTENING_ADDRESS_REUSE, 0u, MHD_OPTION_END);
     if (!impl_->daemon) {
         std::fprintf(stderr, "cannot listen on %s:%d: %s\n", options.address.c_str(), options.port,
                      errno == EADDRINUSE ? "address in use" : std::strerror(errno));

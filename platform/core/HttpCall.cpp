@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -16,6 +17,9 @@ struct Sink {
     QByteArray body;
     qint64 cap = 0;
     bool overflow = false;
+    qint64 largeBody = 0;
+    std::function<bool()> admitLarge; // emptied once asked
+    bool refused = false;
 };
 
 size_t WriteBody(char* data, size_t size, size_t count, void* user)
@@ -25,6 +29,13 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user)
     if (sink->body.size() + n > sink->cap) {
         sink->overflow = true;
         return 0; // makes curl fail the transfer
+    }
+    if (sink->admitLarge && sink->body.size() + n > sink->largeBody) {
+        const auto admit = std::exchange(sink->admitLarge, {});
+        if (!admit()) {
+            sink->refused = true;
+            return 0;
+        }
     }
     sink->body.append(data, n);
     return size_t(n);
@@ -85,6 +96,8 @@ struct Transfer {
         url = WireUrl(call.url);
         body = call.body;
         sink.cap = call.limits.maxBody;
+        sink.largeBody = call.largeBody;
+        sink.admitLarge = call.admitLargeBody;
         CURL* c = easy.get();
         curl_easy_setopt(c, CURLOPT_URL, url.constData());
         curl_easy_setopt(c, CURLOPT_PATH_AS_IS, 1L);
@@ -122,13 +135,15 @@ struct Transfer {
     HttpOutcome outcome(CURLcode code) const
     {
         HttpOutcome out;
-        out.completed = code == CURLE_OK && !sink.overflow;
+        out.completed = code == CURLE_OK && !sink.overflow && !sink.refused;
         curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &out.status);
-        if (out.completed)
+        if (out.completed) {
             out.body = sink.body;
-        else
-            out.error = sink.overflow
-                            ? QStringLiteral("body too large")
+            out.body.squeeze(); // a large body is held a while: not twice its size
+        } else
+            out.error = sink.overflow ? QStringLiteral("body too large")
+                        : sink.refused
+                            ? QStringLiteral("no room for a body this large now")
                             : QString::fromUtf8(error[0] ? error : curl_easy_strerror(code));
         return out;
     }

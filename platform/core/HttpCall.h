@@ -25,6 +25,10 @@ struct HttpCall {
     long defaultPort = 0; // used only when the URL names no port; 0 keeps the scheme's own
     /** Asked now and then while the transfer runs; true ends it (not completed). */
     std::function<bool()> abandoned;
+    /** Asked once, when the body first grows past largeBody bytes; false ends the transfer.
+     *  It may block: the transfer waits meanwhile. */
+    std::function<bool()> admitLargeBody;
+    qint64 largeBody = 1 << 20;
 };
 
 /** What came back: completed is false for any transport failure, time-out or oversized body. */
