@@ -15,7 +15,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr size_t kLargePage = 1 << 20;
+constexpr qsizetype kLargePage = 1 << 20;
 
 void Plain(ServiceResponse& response, int status, const std::string& text)
 {

@@ -16,7 +16,10 @@ FetchResult Fetch(const QString& url, const HttpLimits& limits)
     } catch (const std::exception&) {
         // A failed step is not acted on here: the ready state below decides.
     }
-    if (request.ReadyState() != 4) {
+    // 502, 503 and 504 are the relay saying it could not reach the site: no answer about the
+    // film, so not a list of no hits either.
+    const long status = request.status();
+    if (request.ReadyState() != 4 || status == 502 || status == 503 || status == 504) {
         result.text = QStringLiteral("无法连接服务器");
         return result;
     }
@@ -75,11 +78,4 @@ QString UrlEncodeUtf8(const QString& text)
         }
     }
     return result;
-}
-
-bool IsCursorOverWindow(const QObject* window, const CursorProbe& desktop)
-{
-    QPoint point(0, 0);
-    point = desktop.GetCursorPos();
-    return desktop.WindowFromPoint(point) == window;
 }

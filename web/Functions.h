@@ -16,7 +16,8 @@ struct FetchResult {
 
 /** GETs the URL, blocking the calling thread without processing events; decodes the body as
  *  GB2312 (through the GB18030 table) into ReplyText. ReplyText is left untouched when the
- *  request does not complete, and set empty when the body cannot be decoded. */
+ *  request does not complete or the relay answers that it could not reach the site (502, 503,
+ *  504), and set empty when the body cannot be decoded. */
 FetchResult Fetch(const QString& url, const HttpLimits& limits = {});
 /** Fetch's text: the decoded reply, or "无法连接服务器" when the request did not complete. */
 QString FetchText(const QString& url, const HttpLimits& limits = {});

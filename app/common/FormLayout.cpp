@@ -80,7 +80,7 @@ QWidget* Create(QWidget* form, const FormSpec& spec, const ControlSpec& c, Deskt
     else
         w->setGeometry(px);
     w->setVisible(c.visible);
-    w->setAccessibleName(c.kind == ControlSpec::Kind::ImageZone ? c.name : QString());
+    w->setAccessibleName(c.speech);
     return w;
 }
 

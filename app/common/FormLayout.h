@@ -1,6 +1,7 @@
 #pragma once
 
 #include "controls/pbutton/PropertyBag.h"
+#include "platform/ui/DesktopCodes.h"
 
 #include <QHash>
 #include <QRect>
@@ -21,6 +22,9 @@ struct ControlSpec {
     qint32 backColor = -1; // -1: transparent / not set
     qint32 foreColor = -1;
     QString text;
+    /** What a screen reader calls the control. An image zone without one is not exposed; one
+     *  with one is a push button (the close zones). */
+    QString speech;
     bool visible = true;
     int tabIndex = -1;  // -1: none
     PropertyBag stored; // the button's stored entries, lower-case keys as the window keeps them
@@ -30,18 +34,16 @@ struct ControlSpec {
 struct FormSpec {
     QString title;
     QSize clientPixels;
-    QString picture;     // resource path of the background
-    QString controlFont; // family of the text controls
+    QString picture;                              // resource path of the background
+    QString controlFont = QStringLiteral("宋体"); // family of the text controls
     int controlFontPoints = 12;
     std::vector<ControlSpec> controls;
 };
 
-constexpr int kTwipsPerPixel = 15;
-/** A colour in the desktop's 32-bit layout: red in the low byte. */
-constexpr qint32 Rgb(int r, int g, int b)
-{
-    return r | (g << 8) | (b << 16);
-}
+/** The colours of both windows' lists. */
+constexpr qint32 kListBack = Rgb(50, 58, 69);
+constexpr qint32 kListText = Rgb(119, 124, 130);
+
 /** The stored entries of both windows' download button "下载" (lower-case keys, as stored). */
 PropertyBag DownloadButtonEntries();
 /** Twips to pixels, rounded to the nearest pixel. */

@@ -14,9 +14,15 @@ class FormWindow : public QWidget {
 public:
     FormWindow(const FormSpec& spec, Desktop& desktop, QWidget* parent = nullptr);
 
+    /** The layout's control of that name; a misspelt name or another kind is a fault of the
+     *  program, and ends it at once. */
     template <class T> T* control(const QString& name) const
     {
-        return static_cast<T*>(controls_.value(name));
+        T* found = qobject_cast<T*>(controls_.value(name));
+        if (!found)
+            qFatal("%s has no %s named %s", qPrintable(objectName()),
+                   T::staticMetaObject.className(), qPrintable(name));
+        return found;
     }
     Desktop& desktop() const { return desktop_; }
     /** Centres the window over a rectangle of the screen (the screen itself, or another window). */

@@ -4,6 +4,7 @@
 #include "controls/pbutton/PButton.h"
 #include "platform/ui/AutoLabel.h"
 #include "platform/ui/Desktop.h"
+#include "platform/ui/DesktopCodes.h"
 #include "platform/ui/ImageZone.h"
 #include "platform/ui/ListBox.h"
 #include "platform/ui/TextBox.h"
@@ -43,7 +44,7 @@ Main::Main(const Endpoints& endpoints, Desktop& desktop)
 void Main::FindText_KeyDown(short KeyCode, short Shift)
 {
     Q_UNUSED(Shift);
-    if (KeyCode == 13) {
+    if (KeyCode == kKeyReturn) {
         DownList->Clear();
         UrlList->Clear();
         const quint64 search = ++searches_;

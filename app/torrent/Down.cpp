@@ -12,9 +12,9 @@
 
 namespace {
 
-constexpr qint32 kIdleText = 0x92908E;   // RGB(142, 144, 146)
-constexpr qint32 kSavedText = 0x80FF80;  // RGB(128, 255, 128)
-constexpr qint32 kFailedText = 0x8080FF; // RGB(255, 128, 128)
+constexpr qint32 kIdleText = Rgb(142, 144, 146);
+constexpr qint32 kSavedText = Rgb(128, 255, 128);
+constexpr qint32 kFailedText = Rgb(255, 128, 128);
 
 /** 1-based position of the first occurrence, 0 when absent. */
 qsizetype InStr(const QString& s, const QString& what)

@@ -1,8 +1,8 @@
 #include "controls/pbutton/PButton.h"
 
+#include "platform/ui/Announce.h"
 #include "platform/ui/Desktop.h"
-#include "platform/ui/ImageZone.h"
-#include "platform/ui/TextBox.h"
+#include "platform/ui/DesktopCodes.h"
 #include "platform/ui/Ticker.h"
 #include "web/Functions.h"
 
@@ -14,11 +14,6 @@
 
 namespace {
 
-constexpr qint32 kDefaultBack = 0x00F2AF00;
-constexpr qint32 kDefaultEnd = 0x00FF7402;
-const QString kDefaultText = QStringLiteral("PButton");
-const QString kDefaultFont = QStringLiteral("微软雅黑");
-constexpr float kTwipsPerPixel = 15.0f;
 constexpr float kPressShiftTwips = 30.0f;
 
 /** The button as assistive technology sees it: a push button named by its caption. */
@@ -88,12 +83,6 @@ QFont MakeFont(const QString& name, double points, bool bold, bool italic, bool 
 
 } // namespace
 
-QColor ColorFromRgbValue(qint32 value)
-{
-    const auto v = quint32(value);
-    return QColor(int(v & 0xFF), int((v >> 8) & 0xFF), int((v >> 16) & 0xFF));
-}
-
 QSizeF PButton::CaptionLabel::ExtentTwips() const
 {
     const QFontMetrics fm(Font);
@@ -120,8 +109,9 @@ PButton::PButton(QWidget* parent, Desktop& desktop) : QWidget(parent), desktop_(
     connect(timer1_, &Ticker::Timer, this, &PButton::Timer1_Timer);
     connect(timer2_, &Ticker::Timer, this, &PButton::Timer2_Timer);
 
-    Label1.Caption = kDefaultText;
-    Label1.Font = MakeFont(kDefaultFont, 11, false, false, false);
+    Label1.Caption = PButtonDefault::Text;
+    Label1.Font =
+        MakeFont(PButtonDefault::Font_Name, PButtonDefault::Font_Size, false, false, false);
     RedrawFace();
 }
 
@@ -182,10 +172,7 @@ void PButton::SetText(const QString& value)
     Label1.Caption = value;
     RedrawFace();
     PropertyChangedReport("Text");
-    if (QAccessible::isActive()) {
-        QAccessibleEvent event(this, QAccessible::NameChanged);
-        QAccessible::updateAccessibility(&event);
-    }
+    AnnounceNameChange(this); // the outcome of a download is said, not only shown
 }
 
 void PButton::SetColor_Back(qint32 value)
@@ -221,32 +208,32 @@ void PButton::SetColor_Text(qint32 value)
 
 void PButton::WriteProperties(PropertyBag& bag) const
 {
-    bag.WriteProperty(QStringLiteral("Color_Back"), colorBack_, kDefaultBack);
-    bag.WriteProperty(QStringLiteral("Color_Begin"), colorBegin_, kDefaultBack);
-    bag.WriteProperty(QStringLiteral("Color_End"), colorEnd_, kDefaultEnd);
-    bag.WriteProperty(QStringLiteral("Color_Text"), colorText_, 0);
-    bag.WriteProperty(QStringLiteral("Text"), text_, kDefaultText);
-    bag.WriteProperty(QStringLiteral("Font_Name"), fontName_, kDefaultFont);
-    bag.WriteProperty(QStringLiteral("Font_Size"), fontSize_, short(11));
+    bag.WriteProperty(QStringLiteral("Color_Back"), colorBack_, PButtonDefault::Color_Back);
+    bag.WriteProperty(QStringLiteral("Color_Begin"), colorBegin_, PButtonDefault::Color_Back);
+    bag.WriteProperty(QStringLiteral("Color_End"), colorEnd_, PButtonDefault::Color_End);
+    bag.WriteProperty(QStringLiteral("Color_Text"), colorText_, PButtonDefault::Color_Text);
+    bag.WriteProperty(QStringLiteral("Text"), text_, PButtonDefault::Text);
+    bag.WriteProperty(QStringLiteral("Font_Name"), fontName_, PButtonDefault::Font_Name);
+    bag.WriteProperty(QStringLiteral("Font_Size"), fontSize_, PButtonDefault::Font_Size);
     bag.WriteProperty(QStringLiteral("Font_Bold"), fontBold_, false);
     bag.WriteProperty(QStringLiteral("Font_Italic"), fontItalic_, false);
     bag.WriteProperty(QStringLiteral("Font_Underline"), fontUnderline_, false);
-    bag.WriteProperty(QStringLiteral("Enabled"), enabled_, true);
+    bag.WriteProperty(QStringLiteral("Enabled"), enabled_, PButtonDefault::Enabled);
 }
 
 void PButton::ReadProperties(const PropertyBag& bag)
 {
-    colorBack_ = bag.ReadInt32(QStringLiteral("Color_Back"), kDefaultBack);
-    colorBegin_ = bag.ReadInt32(QStringLiteral("Color_Begin"), kDefaultBack);
-    colorEnd_ = bag.ReadInt32(QStringLiteral("Color_End"), kDefaultEnd);
-    colorText_ = bag.ReadInt32(QStringLiteral("Color_Text"), 0);
-    text_ = bag.ReadText(QStringLiteral("Text"), kDefaultText);
-    fontName_ = bag.ReadText(QStringLiteral("Font_Name"), kDefaultFont);
-    fontSize_ = bag.ReadInt16(QStringLiteral("Font_Size"), 11);
+    colorBack_ = bag.ReadInt32(QStringLiteral("Color_Back"), PButtonDefault::Color_Back);
+    colorBegin_ = bag.ReadInt32(QStringLiteral("Color_Begin"), PButtonDefault::Color_Back);
+    colorEnd_ = bag.ReadInt32(QStringLiteral("Color_End"), PButtonDefault::Color_End);
+    colorText_ = bag.ReadInt32(QStringLiteral("Color_Text"), PButtonDefault::Color_Text);
+    text_ = bag.ReadText(QStringLiteral("Text"), PButtonDefault::Text);
+    fontName_ = bag.ReadText(QStringLiteral("Font_Name"), PButtonDefault::Font_Name);
+    fontSize_ = bag.ReadInt16(QStringLiteral("Font_Size"), PButtonDefault::Font_Size);
     fontBold_ = bag.ReadBool(QStringLiteral("Font_Bold"), false);
     fontItalic_ = bag.ReadBool(QStringLiteral("Font_Italic"), false);
     fontUnderline_ = bag.ReadBool(QStringLiteral("Font_Underline"), false);
-    enabled_ = bag.ReadBool(QStringLiteral("Enabled"), true);
+    enabled_ = bag.ReadBool(QStringLiteral("Enabled"), PButtonDefault::Enabled);
 
     fillColor_ = colorBack_;
     textColor_ = colorText_;
@@ -338,25 +325,36 @@ void PButton::mouseDoubleClickEvent(QMouseEvent*)
 void PButton::keyPressEvent(QKeyEvent* event)
 {
     const short code = DesktopKeyCode(event->key());
-    if (code != 13 && code != 32) {
+    if (code != kKeyReturn && code != kKeySpace) {
         QWidget::keyPressEvent(event);
         return;
     }
     if (!enabled_) return;
     pressed_ = true;
+    keyDown_ = code;
     RedrawFace();
 }
 
 void PButton::keyReleaseEvent(QKeyEvent* event)
 {
     const short code = DesktopKeyCode(event->key());
-    if ((code != 13 && code != 32) || event->isAutoRepeat()) {
+    if ((code != kKeyReturn && code != kKeySpace) || event->isAutoRepeat()) {
         QWidget::keyReleaseEvent(event);
         return;
     }
     pressed_ = false;
     RedrawFace();
-    if (enabled_) Q_EMIT Click();
+    // Only the release of a key that went down here clicks: the Enter that closed a message box
+    // comes back up on whatever had the focus before, and must not ask again.
+    const bool armed = keyDown_ == code;
+    keyDown_ = 0;
+    if (enabled_ && armed) Q_EMIT Click();
+}
+
+void PButton::focusOutEvent(QFocusEvent* event)
+{
+    keyDown_ = 0;
+    QWidget::focusOutEvent(event);
 }
 
 void PButton::Timer1_Timer()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "controls/pbutton/PropertyBag.h"
+#include "platform/ui/DesktopCodes.h"
 
 #include <QFont>
 #include <QImage>
@@ -8,6 +9,17 @@
 
 class Desktop;
 class Ticker;
+
+/** What a new button starts with; a stored layout leaves these values out. */
+namespace PButtonDefault {
+inline constexpr bool Enabled = true;
+inline const QString Font_Name = QStringLiteral("微软雅黑");
+inline constexpr short Font_Size = 11;
+inline const QString Text = QStringLiteral("PButton");
+inline constexpr qint32 Color_Back = Rgb(0, 175, 242);
+inline constexpr qint32 Color_End = Rgb(2, 116, 255);
+inline constexpr qint32 Color_Text = 0;
+} // namespace PButtonDefault
 
 /** A push button whose flat face fades from Color_Back to Color_End while the pointer is over it.
  */
@@ -88,6 +100,7 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void keyReleaseEvent(QKeyEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     /** The hidden self-sizing caption: its extent centres the caption on the face. */
@@ -102,28 +115,26 @@ private:
     void Timer2_Timer();
 
     Desktop& desktop_;
-    bool enabled_ = true;
-    QString fontName_ = QStringLiteral("微软雅黑");
-    short fontSize_ = 11;
+    bool enabled_ = PButtonDefault::Enabled;
+    QString fontName_ = PButtonDefault::Font_Name;
+    short fontSize_ = PButtonDefault::Font_Size;
     bool fontBold_ = false;
     bool fontItalic_ = false;
     bool fontUnderline_ = false;
-    QString text_ = QStringLiteral("PButton");
-    qint32 colorBack_ = 0x00F2AF00;
-    qint32 colorBegin_ = 0x00F2AF00;
-    qint32 colorEnd_ = 0x00FF7402;
-    qint32 colorText_ = 0;
+    QString text_ = PButtonDefault::Text;
+    qint32 colorBack_ = PButtonDefault::Color_Back;
+    qint32 colorBegin_ = PButtonDefault::Color_Back;
+    qint32 colorEnd_ = PButtonDefault::Color_End;
+    qint32 colorText_ = PButtonDefault::Color_Text;
 
     bool hovering_ = false;
     bool pressed_ = false;
     bool clickArmed_ = false;
-    qint32 fillColor_ = 0x00F2AF00;
-    qint32 textColor_ = 0;
+    short keyDown_ = 0; // Enter or Space went down on this control and is not up yet
+    qint32 fillColor_ = PButtonDefault::Color_Back;
+    qint32 textColor_ = PButtonDefault::Color_Text;
     CaptionLabel Label1;
     Ticker* timer1_ = nullptr;
     Ticker* timer2_ = nullptr;
     QImage face_;
 };
-
-/** A colour in the desktop's 32-bit layout (red low byte) as a QColor. */
-QColor ColorFromRgbValue(qint32 value);

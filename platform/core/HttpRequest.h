@@ -2,7 +2,8 @@
 
 #include "platform/core/HttpCall.h"
 
-/** A synchronous HTTP request object: Open, send, ReadyState and responseBody, nothing more. */
+/** A synchronous HTTP request object: Open, send, ReadyState, status and responseBody, nothing
+ * more. */
 class HttpRequest {
 public:
     explicit HttpRequest(HttpLimits limits = {}) : limits_(limits) {}
@@ -14,6 +15,8 @@ public:
     /** 1 once opened, 4 once the reply is complete. */
     int ReadyState() const { return readyState_; }
     QByteArray responseBody() const { return outcome_.body; }
+    /** The HTTP status of a completed reply. */
+    long status() const { return outcome_.status; }
 
 private:
     HttpLimits limits_;

@@ -25,6 +25,3 @@ private:
     bool following_ = false;
     QPoint grabOffset_;
 };
-
-/** Desktop mouse button code: left 1, right 2, middle 4. */
-short DesktopButton(Qt::MouseButton button);

@@ -15,8 +15,3 @@ Q_SIGNALS:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
 };
-
-/** Desktop key code of a Qt key: Enter 13, Space 32, letters and digits their ASCII code. */
-short DesktopKeyCode(int qtKey);
-/** Desktop shift state: Shift 1, Ctrl 2, Alt 4. */
-short DesktopShift(Qt::KeyboardModifiers modifiers);

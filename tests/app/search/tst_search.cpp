@@ -146,24 +146,38 @@ void TestSearch::search()
 
 void TestSearch::unreachableRelay_data()
 {
-    QTest::addColumn<bool>("silent");
-    QTest::newRow("closed port") << false;
-    QTest::newRow("never answers") << true;
+    QTest::addColumn<int>("status"); // 0: a closed port, -1: a server that never answers
+    QTest::addColumn<QString>("caption");
+    const QString down = QStringLiteral("无法连接服务器");
+    QTest::newRow("closed port") << 0 << down;
+    QTest::newRow("never answers") << -1 << down;
+    QTest::newRow("relay: 502 site unreachable") << 502 << down;
+    QTest::newRow("relay: 503 busy") << 503 << down;
+    QTest::newRow("relay: 504 site too slow") << 504 << down;
+    // anything else is still read as a reply: no "|", no hits
+    QTest::newRow("404 with a body") << 404 << ResultText(0);
+    QTest::newRow("500 with a body") << 500 << ResultText(0);
 }
 
 void TestSearch::unreachableRelay()
 {
-    QFETCH(bool, silent);
+    QFETCH(int, status);
+    QFETCH(QString, caption);
     SilentServer quiet;
+    TestHttpServer relay;
+    relay.reply(status, "upstream failed\n");
     FakeDesktop desktop;
-    Main main(EndpointsFor(silent ? quiet.url() : ClosedPortUrl()), desktop);
+    Main main(EndpointsFor(status == -1  ? quiet.url()
+                           : status == 0 ? ClosedPortUrl()
+                                         : relay.url()),
+              desktop);
     ReplyText.assign(QStringLiteral("kept"));
     main.DownList->AddItem(QStringLiteral("old hit"));
     Search(main, QStringLiteral("Matrix"));
-    QCOMPARE(main.resultstr->text(), QStringLiteral("无法连接服务器"));
+    QCOMPARE(main.resultstr->text(), caption);
     QCOMPARE(main.DownList->ListCount(), 0);
     QCOMPARE(main.UrlList->ListCount(), 0);
-    QCOMPARE(ReplyText.text(), QStringLiteral("kept"));
+    if (caption != ResultText(0)) QCOMPARE(ReplyText.text(), QStringLiteral("kept"));
     // the window takes input again once the time-out has passed
     QTest::keyClicks(main.FindText, QStringLiteral(" 2"));
     QCOMPARE(main.FindText->text(), QStringLiteral("Matrix 2"));
@@ -280,15 +294,34 @@ void TestSearch::accessibility()
     Main main(EndpointsFor(relay.url()), desktop);
     main.show();
     Search(main, QStringLiteral("x"));
+
+    QAccessibleInterface* window = QAccessible::queryAccessibleInterface(&main);
+    QCOMPARE(window->role(), QAccessible::Window); // a frame, named by its title
+    QCOMPARE(window->text(QAccessible::Name), QStringLiteral("Reelmate"));
+    // what a user can see and use, and nothing else: no hidden paths, no drag zone
+    QStringList seen;
+    for (int i = 0; i < window->childCount(); ++i) {
+        QAccessibleInterface* c = window->child(i);
+        QCOMPARE(window->indexOfChild(c), i);
+        seen << QStringLiteral("%1 %2").arg(int(c->role())).arg(c->text(QAccessible::Name));
+    }
+    const auto said = [](QAccessible::Role role, const QString& name) {
+        return QStringLiteral("%1 %2").arg(int(role)).arg(name);
+    };
+    QCOMPARE(seen, (QStringList{said(QAccessible::EditableText, QStringLiteral("电影名称")),
+                                said(QAccessible::Button, QStringLiteral("下载")),
+                                said(QAccessible::List, QStringLiteral("搜索结果")),
+                                said(QAccessible::StaticText, ResultText(2)),
+                                said(QAccessible::Button, QStringLiteral("关闭"))}));
     QAccessibleInterface* list = QAccessible::queryAccessibleInterface(main.DownList);
-    QVERIFY(list);
-    QCOMPARE(list->role(), QAccessible::List);
     QCOMPARE(list->childCount(), 2);
     QCOMPARE(list->child(1)->text(QAccessible::Name), QStringLiteral("无间道"));
-    QAccessibleInterface* label = QAccessible::queryAccessibleInterface(main.resultstr);
-    QCOMPARE(label->text(QAccessible::Name), ResultText(2));
-    QAccessibleInterface* window = QAccessible::queryAccessibleInterface(&main);
-    QCOMPARE(window->text(QAccessible::Name), QStringLiteral("Reelmate"));
+    // the close zone does what a click does
+    QAccessibleInterface* close = window->child(4);
+    QCOMPARE(close->actionInterface()->actionNames(),
+             QStringList{QAccessibleActionInterface::pressAction()});
+    close->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    QCOMPARE(desktop.exits, 1);
 }
 
 QTEST_MAIN(TestSearch)

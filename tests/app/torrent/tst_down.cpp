@@ -10,6 +10,7 @@
 #include "platform/ui/ListBox.h"
 #include "platform/ui/TextBox.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -26,7 +27,8 @@ namespace {
 const QByteArray kTorrent =
     "d8:announce14:http://t.test/4:infod6:lengthi3e4:name1:x12:piece lengthi16384e6:pieces20:"
     "01234567890123456789ee";
-constexpr qint32 kIdle = 0x92908E, kSaved = 0x80FF80, kFailed = 0x8080FF;
+constexpr qint32 kIdle = Rgb(142, 144, 146), kSaved = Rgb(128, 255, 128),
+                 kFailed = Rgb(255, 128, 128);
 
 QStringList Entries(const ListBox* list)
 {
@@ -55,6 +57,7 @@ private Q_SLOTS:
     void pagePathGoesUnencoded();
     void postBody_data();
     void postBody();
+    void enterClosingTheMessageAsksNothing();
     void savesServedBytes();
     void replacesExistingFile_data();
     void replacesExistingFile();
@@ -67,6 +70,7 @@ private Q_SLOTS:
     void longNameShortened();
     void unwritableFolder();
     void windowLook();
+    void accessibility();
     void pixels_data();
     void pixels();
     void zones_data();
@@ -239,6 +243,19 @@ void TestDown::postBody()
     QCOMPARE(site().requests().at(0).contentType, QByteArray("application/x-www-form-urlencoded"));
     QTRY_COMPARE(down().BTDown->Text(), QStringLiteral("下载完成！"));
     QVERIFY(desktop_->messages.isEmpty());
+}
+
+void TestDown::enterClosingTheMessageAsksNothing()
+{
+    openTorrents("x.torrent|&id=7|"); // a link without a hash: the press shows the message
+    pick(0);
+    down().BTDown->setFocus();
+    QTest::keyClick(down().BTDown, Qt::Key_Return);
+    QCOMPARE(desktop_->messages.size(), 1);
+    // The box took the Enter that closed it; its release comes to the button.
+    QTest::keyRelease(down().BTDown, Qt::Key_Return);
+    QCOMPARE(desktop_->messages.size(), 1);
+    QCOMPARE(site().requests().size(), 0);
 }
 
 void TestDown::savesServedBytes()
@@ -430,6 +447,25 @@ void TestDown::windowLook()
     QCOMPARE(d.BTDown->Text(), QStringLiteral("下载"));
     QCOMPARE(d.BTDown->Color_Text(), kIdle);
     QCOMPARE(d.BTDown->Font_Size(), short(13));
+}
+
+void TestDown::accessibility()
+{
+    openTorrents("A.torrent|&id=1&uhash=h|");
+    QAccessibleInterface* window = QAccessible::queryAccessibleInterface(&down());
+    QCOMPARE(window->role(), QAccessible::Window);
+    QCOMPARE(window->text(QAccessible::Name), QStringLiteral("BT下载 - Reelmate"));
+    QStringList seen;
+    for (int i = 0; i < window->childCount(); ++i)
+        seen << QStringLiteral("%1 %2")
+                    .arg(int(window->child(i)->role()))
+                    .arg(window->child(i)->text(QAccessible::Name));
+    QCOMPARE(seen, (QStringList{QStringLiteral("%1 种子列表").arg(int(QAccessible::List)),
+                                QStringLiteral("%1 下载").arg(int(QAccessible::Button)),
+                                QStringLiteral("%1 关闭").arg(int(QAccessible::Button))}));
+    QCOMPARE(window->child(0)->childCount(), 1); // the names, not the hidden links
+    window->child(2)->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    QTRY_VERIFY(!host_->existing()); // closed as by a click
 }
 
 void TestDown::pixels_data()

@@ -8,11 +8,6 @@
 
 namespace {
 
-constexpr qint32 Rgb(int r, int g, int b)
-{
-    return r | (g << 8) | (b << 16);
-}
-
 /** Records property reports and redraws in the order they happen. */
 struct Journal {
     QStringList events;
@@ -53,7 +48,8 @@ private Q_SLOTS:
     void disabledStillFadesOut();
     void keys_data();
     void keys();
-    void keyUpAloneClicks();
+    void keyUpClicksOnlyAfterItsKeyDown_data();
+    void keyUpClicksOnlyAfterItsKeyDown();
     void mouseClickSequence();
     void colorBeginDiscards();
     void colorBackReportsInOrder();
@@ -243,11 +239,37 @@ void TestPButton::keys()
     QCOMPARE(click.size(), counts ? 1 : 0);
 }
 
-void TestPButton::keyUpAloneClicks()
+void TestPButton::keyUpClicksOnlyAfterItsKeyDown_data()
 {
+    QTest::addColumn<QString>("keys"); // v: down, ^: up, R: Enter, S: Space, f: focus lost
+    QTest::addColumn<int>("clicks");
+    QTest::newRow("Enter down and up") << "vR^R" << 1;
+    QTest::newRow("up alone") << "^S" << 0;
+    QTest::newRow("Space down, Enter up") << "vS^R" << 0;
+    QTest::newRow("focus lost between") << "vRf^R" << 0;
+    QTest::newRow("a second up") << "vR^R^R" << 1;
+}
+
+void TestPButton::keyUpClicksOnlyAfterItsKeyDown()
+{
+    QFETCH(QString, keys);
+    QFETCH(int, clicks);
     QSignalSpy click(button_.get(), &PButton::Click);
-    QTest::keyRelease(button_.get(), Qt::Key_Space);
-    QCOMPARE(click.size(), 1);
+    for (qsizetype i = 0; i < keys.size(); ++i) {
+        const QChar c = keys[i];
+        if (c == u'f') {
+            QFocusEvent out(QEvent::FocusOut);
+            QApplication::sendEvent(button_.get(), &out);
+            continue;
+        }
+        const Qt::Key key = keys[++i] == u'R' ? Qt::Key_Return : Qt::Key_Space;
+        if (c == u'v')
+            QTest::keyPress(button_.get(), key);
+        else
+            QTest::keyRelease(button_.get(), key);
+    }
+    QCOMPARE(click.size(), clicks);
+    QVERIFY(!button_->Pressed());
 }
 
 void TestPButton::mouseClickSequence()
