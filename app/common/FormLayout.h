@@ -21,13 +21,14 @@ struct ControlSpec {
     QRect twips;
     qint32 backColor = -1; // -1: transparent / not set
     qint32 foreColor = -1;
-    QString text;
+    QString text = {};
     /** What a screen reader calls the control. An image zone without one is not exposed; one
      *  with one is a push button (the close zones). */
-    QString speech;
+    QString speech = {};
     bool visible = true;
-    int tabIndex = -1;  // -1: none
-    PropertyBag stored; // the button's stored entries, lower-case keys as the window keeps them
+    int tabIndex = -1; // -1: none
+    PropertyBag stored =
+        {}; // the button's stored entries, lower-case keys as the window keeps them
 };
 
 /** A window's stored layout: its settings and its controls, back to front. */

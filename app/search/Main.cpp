@@ -1,5 +1,6 @@
 #include "app/search/Main.h"
 
+#include "app/common/ParallelFill.h"
 #include "app/search/MainLayout.h"
 #include "controls/pbutton/PButton.h"
 #include "platform/ui/AutoLabel.h"
@@ -61,15 +62,12 @@ void Main::FindText_KeyDown(short KeyCode, short Shift)
             return;
         }
         QPointer<Main> self(this);
-        qsizetype n = 1;
-        QString item;
-        while (ReplyText.containsSeparator()) {
-            QCoreApplication::processEvents();
-            // A search started meanwhile has taken the reply and the lists over.
-            if (!self || search != searches_ || !ReplyText.takeItem(item)) break;
-            (n % 2 == 1 ? DownList : UrlList)->AddItem(item);
-            ++n;
-        }
+        // n counts as the loop always has: one more than the items taken.
+        const qsizetype n = 1 + FillParallelLists(
+                                    [this] {
+                                        return ListPair{DownList, UrlList};
+                                    },
+                                    [&] { return self && search == searches_; });
         if (!self) return;
         if (search == searches_) resultstr->SetCaption(ResultText(n / 2));
     }

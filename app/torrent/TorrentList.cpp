@@ -1,5 +1,6 @@
 #include "app/torrent/TorrentList.h"
 
+#include "app/common/ParallelFill.h"
 #include "app/search/Main.h"
 #include "app/torrent/Down.h"
 #include "app/torrent/DownHost.h"
@@ -23,16 +24,11 @@ void ListTorrents(Main& main, DownHost& host, const Endpoints& endpoints)
                             endpoints.site + main.UrlList->List(i);
         Fetch(url, endpoints.fetch);
         if (ReplyText.isEmpty()) continue;
-        int counter = 1;
-        QString item;
-        while (ReplyText.containsSeparator()) {
-            QCoreApplication::processEvents();
-            if (!ReplyText.takeItem(item)) break;
-            // Looked up per item: the window may have been closed meanwhile.
+        // Looked up per item: the window may have been closed meanwhile.
+        FillParallelLists([&host] {
             Down& down = host.get();
-            (counter % 2 == 1 ? down.BTList : down.BTList1)->AddItem(item);
-            ++counter;
-        }
+            return ListPair{down.BTList, down.BTList1};
+        });
         host.Show();
     }
 }

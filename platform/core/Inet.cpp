@@ -59,19 +59,22 @@ void Inet::Execute(const QString& url, const QString& operation, const QString& 
     status_ = 0;
     job_ = std::make_unique<Job>();
     Job* job = job_.get();
-    job->worker = std::thread([this, job, call] {
+    const quint64 generation = ++generation_;
+    job->worker = std::thread([this, job, call, generation] {
         HttpOutcome outcome = PerformHttpInterruptible(call, job->stop);
         if (job->stop.interrupted())
             return; // abandoned: the owner is going away and wants no report
         // Queued to the owner's thread; dropped by Qt if the owner is gone by then.
         QMetaObject::invokeMethod(
-            this, [this, outcome] { finish(outcome); }, Qt::QueuedConnection);
+            this, [this, outcome, generation] { finish(generation, outcome); },
+            Qt::QueuedConnection);
     });
 }
 
-void Inet::finish(const HttpOutcome& outcome)
+void Inet::finish(quint64 generation, const HttpOutcome& outcome)
 {
-    if (!job_) return; // cancelled after the report was queued
+    // Cancelled after the report was queued, perhaps with another request started since.
+    if (!job_ || generation != generation_) return;
     job_->worker.join();
     job_.reset();
     status_ = outcome.status;

@@ -48,12 +48,13 @@ Q_SIGNALS:
 
 private:
     struct Job;
-    void finish(const HttpOutcome& outcome);
+    void finish(quint64 generation, const HttpOutcome& outcome);
 
     int remotePort_ = 80;
     int requestTimeout_ = 60;
     HttpLimits limits_;
     std::unique_ptr<Job> job_;
+    quint64 generation_ = 0; // of the request job_ runs
     QByteArray body_;
     qsizetype read_ = 0;
     long status_ = 0;

@@ -29,6 +29,7 @@ private Q_SLOTS:
     void busyRaises();
     void remotePortWhenUrlNamesNone();
     void destroyAbandons();
+    void cancelledReportIgnored();
     void settings();
 };
 
@@ -115,6 +116,34 @@ void TestInet::destroyAbandons()
     release = true;
     QTest::qWait(100);
     QCOMPARE(reports, 0);
+}
+
+void TestInet::cancelledReportIgnored()
+{
+    TestHttpServer first;
+    first.reply(200, "first");
+    std::atomic_bool release{false};
+    TestHttpServer second;
+    second.serve(HoldUntil(release, std::string("second")));
+    Inet inet;
+    QSignalSpy states(&inet, &Inet::StateChanged);
+    inet.Execute(first.url(), QStringLiteral("GET"), QString(), QString());
+    // Let the first one finish and queue its report, without running it.
+    QElapsedTimer clock;
+    clock.start();
+    while (first.requests().isEmpty() && clock.elapsed() < 2000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    inet.Cancel();
+    inet.Execute(second.url(), QStringLiteral("GET"), QString(), QString());
+    clock.restart();
+    QTest::qWait(100); // the stale report is delivered now, and must change nothing
+    QVERIFY2(clock.elapsed() < 1000, "the stale report waited for the running transfer");
+    QCOMPARE(states.size(), 0);
+    QVERIFY(inet.StillExecuting());
+    release = true;
+    QTRY_COMPARE(states.size(), 1);
+    QCOMPARE(inet.GetChunk(0, Inet::icByteArray), QByteArray("second"));
 }
 
 void TestInet::settings()
