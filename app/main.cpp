@@ -22,5 +22,5 @@ int main(int argc, char* argv[])
     DownHost down(&main, endpoints, QCoreApplication::applicationDirPath(), desktop);
     ConnectTorrentListing(main, down, endpoints);
     main.show();
-    return app.exec();
+    return QApplication::exec();
 }

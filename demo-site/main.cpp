@@ -12,7 +12,7 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     QString listen = QStringLiteral("127.0.0.1:18081");
     QString catalogue;
-    const QStringList args = app.arguments();
+    const QStringList args = QCoreApplication::arguments();
     for (int i = 1; i + 1 < args.size(); i += 2) {
         if (args[i] == u"--listen")
             listen = args[i + 1];
@@ -36,8 +36,8 @@ int main(int argc, char* argv[])
     options.address = listen.left(colon).remove(u'[').remove(u']').toStdString();
     options.port = listen.mid(colon + 1).toInt();
     if (!service.start(options)) return 1;
-    std::fprintf(stderr, "demo site: %lld films on http://%s\n", qlonglong(films.size()),
-                 qPrintable(listen));
+    std::fprintf(stderr, "demo site: %lld films on http://%s\n",
+                 static_cast<long long>(films.size()), qPrintable(listen));
     WaitForTermination();
     return 0;
 }

@@ -48,7 +48,7 @@ Relay::Relay(RelayConfig config, Log log, ReplyCache::Clock cacheClock)
       cache_(config_.cacheTime, config_.cacheEntries, config_.cacheBytes, std::move(cacheClock)),
       slots_(size_t(std::max(1, config_.maxConcurrentFetches))),
       pages_(size_t(std::max(1LL, config_.reduceBudgetBytes))),
-      housekeeping_([this](std::stop_token stop) {
+      housekeeping_([this](const std::stop_token& stop) {
           std::mutex mutex;
           std::unique_lock lock(mutex);
           while (!stop.stop_requested()) {
@@ -172,7 +172,7 @@ bool Relay::Fetch(const Job& job, const std::function<bool()>& admitLarge, QByte
 {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         job.deadline - std::chrono::steady_clock::now());
-    if (left <= 0ms) {
+    if (left <= std::chrono::milliseconds::zero()) {
         Plain(response, 504, "upstream too slow");
         return false;
     }
@@ -234,14 +234,14 @@ std::string Relay::Normalise(const Job& job, const ReducedPage& reduced, bool& c
             } else if (second.rfind("//", 0) == 0) {
                 continue;
             } else if (second[0] != '/') {
-                second = "/" + second;
+                second.insert(0, 1, '/');
             }
         }
         if (reply.size() + first.size() + second.size() + 2 > size_t(config_.maxReplyBytes)) {
             cut = true; // whole rows only: the program must never read half a pair
             break;
         }
-        reply += first + "|" + second + "|";
+        reply.append(first).append(1, '|').append(second).append(1, '|');
     }
     return reply;
 }

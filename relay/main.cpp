@@ -14,7 +14,7 @@ int main(int argc, char* argv[])
     mallopt(M_ARENA_MAX, 2);
     QCoreApplication app(argc, argv);
     QString path = QStringLiteral(":/relay/relay.conf");
-    const QStringList args = app.arguments();
+    const QStringList args = QCoreApplication::arguments();
     for (int i = 1; i + 1 < args.size(); ++i)
         if (args[i] == u"--config") path = args[i + 1];
     QFile file(path);

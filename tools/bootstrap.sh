@@ -8,6 +8,7 @@ packages=(
     libcurl4-openssl-dev libmicrohttpd-dev libxml2-dev
     fonts-wqy-zenhei fontconfig
     xvfb xauth curl wrk
+    clang-tidy cppcheck
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -7,3 +7,4 @@ build=${BUILD_DIR:-$top/build}
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$(nproc)"
 ctest --test-dir "$build" -j "$(nproc)" --output-on-failure
+"$top/tools/lint.sh" "$build"

@@ -48,7 +48,7 @@ QString BytesToText(const QByteArray& bytes, const QString& charset)
     stream.setPosition(0);
     stream.setType(ByteStream::TypeText);
     stream.setCharset(charset);
-    const QString text = stream.ReadText();
+    QString text = stream.ReadText();
     stream.Close();
     return text;
 }

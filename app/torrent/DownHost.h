@@ -21,7 +21,7 @@ public:
     /** The window, created hidden if it does not exist. */
     Down& get();
     /** The window if it exists, else null. */
-    Down* existing() const { return down_; }
+    Down* existing() const { return down_.data(); }
     /** Shows the window modeless. */
     void Show();
     /** Destroys the window with its lists and any transfer. */

@@ -25,7 +25,7 @@ struct Sink {
 size_t WriteBody(char* data, size_t size, size_t count, void* user)
 {
     auto* sink = static_cast<Sink*>(user);
-    const qint64 n = qint64(size * count);
+    const qint64 n = qint64(size) * qint64(count);
     if (sink->body.size() + n > sink->cap) {
         sink->overflow = true;
         return 0; // makes curl fail the transfer
