@@ -1,43 +1,59 @@
-// reelmate-demo-site [--listen ADDRESS:PORT] [--catalogue FILE]
+// reelmate-demo-site: see --help.
 #include "demo-site/DemoSite.h"
+#include "serve/ServiceCommandLine.h"
 
 #include <QCoreApplication>
 #include <QFile>
 
+#include <chrono>
 #include <cstdio>
-#include <unistd.h>
 
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    QString listen = QStringLiteral("127.0.0.1:18081");
-    QString catalogue;
-    const QStringList args = QCoreApplication::arguments();
-    for (int i = 1; i + 1 < args.size(); i += 2) {
-        if (args[i] == u"--listen")
-            listen = args[i + 1];
-        else if (args[i] == u"--catalogue")
-            catalogue = args[i + 1];
-    }
+    QCoreApplication::setApplicationName(QStringLiteral("reelmate-demo-site"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(REELMATE_VERSION));
+    const ServiceArguments args = ParseServiceArguments(
+        QCoreApplication::arguments(),
+        QStringLiteral("A demo movie site for Reelmate: search pages, film pages and torrents "
+                       "on loopback."),
+        QStringLiteral("Read the film catalogue from FILE (tab-separated; default: the built-in "
+                       "one)."));
     QList<Film> films = DemoSite::BuiltInCatalogue();
-    if (!catalogue.isEmpty()) {
-        QFile file(catalogue);
+    if (!args.config.isEmpty()) {
+        QFile file(args.config);
         if (!file.open(QIODevice::ReadOnly)) {
-            std::fprintf(stderr, "cannot read %s\n", qPrintable(catalogue));
-            return 1;
+            std::fprintf(stderr, "%s: cannot read: %s\n", qPrintable(args.config),
+                         qPrintable(file.errorString()));
+            return 2;
         }
         films = DemoSite::ParseCatalogue(QString::fromUtf8(file.readAll()));
     }
     const DemoSite site(films);
-    HttpService service(
-        [&site](const ServiceRequest& req, ServiceResponse& res) { site.Handle(req, res); });
-    const qsizetype colon = listen.lastIndexOf(u':');
+    HttpService service([&site](const ServiceRequest& req, ServiceResponse& res) {
+        const auto start = std::chrono::steady_clock::now();
+        if (req.target == "/healthz") {
+            res.body = "ok\n";
+        } else {
+            site.Handle(req, res);
+        }
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count();
+        std::fprintf(stderr, "%s \"%s %s\" %d %zu %.1fms\n", req.remote.c_str(),
+                     LogSafe(req.method).c_str(), LogSafe(req.target).c_str(), res.status,
+                     res.body.size(), ms);
+    });
     HttpService::Options options;
-    options.address = listen.left(colon).remove(u'[').remove(u']').toStdString();
-    options.port = listen.mid(colon + 1).toInt();
+    options.address = args.listenAddress.isEmpty() ? "127.0.0.1" : args.listenAddress.toStdString();
+    options.port = args.listenAddress.isEmpty() ? 18081 : args.listenPort;
     if (!service.start(options)) return 1;
-    std::fprintf(stderr, "demo site: %lld films on http://%s\n",
-                 static_cast<long long>(films.size()), qPrintable(listen));
+    std::fprintf(stderr, "demo site: started, %lld films on http://%s:%d\n",
+                 static_cast<long long>(films.size()), options.address.c_str(), service.port());
     WaitForTermination();
+    std::fprintf(stderr, "demo site: stopping\n");
+    service.quiesce();
+    service.stop(std::chrono::milliseconds(700));
+    std::fprintf(stderr, "demo site: stopped\n");
     return 0;
 }

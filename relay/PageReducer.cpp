@@ -63,6 +63,32 @@ std::string StringOf(xmlXPathContext* ctx, const std::string& expr)
 
 } // namespace
 
+std::string CheckExpressions(const std::string& rowsXPath, const std::string& firstXPath,
+                             const std::string& secondXPath)
+{
+    InitOnce();
+    std::unique_ptr<xmlDoc, DocFree> doc(
+        htmlReadMemory("<html><body></body></html>", 26, "check.html", "UTF-8", HTML_PARSE_NONET));
+    std::unique_ptr<xmlXPathContext, CtxFree> ctx(xmlXPathNewContext(doc.get()));
+    if (!Compiled(rowsXPath)) return "rows expression does not compile: " + rowsXPath;
+    std::unique_ptr<xmlXPathObject, ObjFree> rows(Evaluate(rowsXPath, ctx.get()));
+    if (!rows || rows->type != XPATH_NODESET)
+        return "rows expression does not give a node set: " + rowsXPath;
+    for (const std::string& field : {firstXPath, secondXPath})
+        if (!Compiled("string(" + field + ")"))
+            return "field expression does not compile: " + field;
+    return {};
+}
+
+bool KnownCharset(const std::string& charset)
+{
+    InitOnce();
+    xmlCharEncodingHandler* handler = xmlFindCharEncodingHandler(charset.c_str());
+    if (!handler) return false;
+    xmlCharEncCloseFunc(handler);
+    return true;
+}
+
 std::string CleanField(const std::string& utf8)
 {
     std::string out;

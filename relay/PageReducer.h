@@ -24,5 +24,12 @@ ReducedPage ReducePage(QByteArray html, const std::string& charset, const std::s
                        const std::string& firstXPath, const std::string& secondXPath,
                        size_t maxRows = 200000);
 
+/** Empty when the expressions can be used as ReducePage uses them: rowsXPath compiles and gives
+ *  a node set, the fields compile as strings; else why not. */
+std::string CheckExpressions(const std::string& rowsXPath, const std::string& firstXPath,
+                             const std::string& secondXPath);
+/** True when the HTML parser can read pages in this character set. */
+bool KnownCharset(const std::string& charset);
+
 /** The cleaning ReducePage applies to each field. */
 std::string CleanField(const std::string& utf8);

@@ -43,6 +43,25 @@ std::string NoBars(std::string text)
 
 } // namespace
 
+std::string CheckRelayConfig(const RelayConfig& config)
+{
+    for (const SiteProfile& site : config.sites) {
+        const auto at = [&site](const char* key) {
+            const auto it = site.lines.find(key);
+            return std::to_string(it == site.lines.end() ? 0 : it->second) + ": site " + site.name +
+                   ": ";
+        };
+        if (!KnownCharset(site.charset)) return at("charset") + "unknown charset " + site.charset;
+        if (std::string why = CheckExpressions(site.searchRows, site.searchTitle, site.searchPath);
+            !why.empty())
+            return at("search_rows") + why;
+        if (std::string why = CheckExpressions(site.filmRows, site.filmName, site.filmLink);
+            !why.empty())
+            return at("film_rows") + why;
+    }
+    return {};
+}
+
 Relay::Relay(RelayConfig config, Log log, ReplyCache::Clock cacheClock)
     : config_(std::move(config)), log_(std::move(log)),
       cache_(config_.cacheTime, config_.cacheEntries, config_.cacheBytes, std::move(cacheClock)),
@@ -121,8 +140,12 @@ void Relay::Answer(Form form, const std::string& target, const ServiceRequest& r
         return;
     }
     // Rebuilt from the checked parts, so the fetch goes exactly where the check looked.
-    const Job job{form, site, site->base + origin.pathAndQuery,
-                  std::chrono::steady_clock::now() + config_.answerTimeout, request};
+    const Job job{form,
+                  site,
+                  site->base + origin.pathAndQuery,
+                  std::chrono::steady_clock::now() + config_.answerTimeout,
+                  request,
+                  [this, &request] { return stopping_.load() || request.clientGone(); }};
     const std::string key = (form == Form::Search ? "S " : "F ") + job.upstream;
     if (auto cached = cache_.get(key)) {
         note = "cache=hit";
@@ -131,9 +154,9 @@ void Relay::Answer(Form form, const std::string& target, const ServiceRequest& r
         return;
     }
     note = "cache=miss";
-    const ByteBudget::Hold slot(slots_, 1, job.deadline, request.clientGone);
+    const ByteBudget::Hold slot(slots_, 1, job.deadline, job.giveUp);
     if (!slot) {
-        Plain(response, 503, "busy");
+        Plain(response, 503, stopping_ ? "shutting down" : "busy");
         if (request.clientGone()) note += " client=gone";
         return;
     }
@@ -143,7 +166,7 @@ void Relay::Answer(Form form, const std::string& target, const ServiceRequest& r
     // not pile up while they wait.
     std::optional<ByteBudget::Hold> memory;
     auto claim = [&](size_t bytes) {
-        memory.emplace(pages_, bytes, job.deadline, request.clientGone);
+        memory.emplace(pages_, bytes, job.deadline, job.giveUp);
         return bool(*memory);
     };
     QByteArray page;
@@ -181,12 +204,16 @@ bool Relay::Fetch(const Job& job, const std::function<bool()>& admitLarge, QByte
     call.limits.connect = std::min(config_.connectTimeout, left);
     call.limits.total = std::min(config_.totalTimeout, left);
     call.limits.maxBody = config_.maxPageBytes;
-    call.abandoned = job.request.clientGone;
+    call.abandoned = job.giveUp;
     call.admitLargeBody = admitLarge;
     // One session per serving thread: its connection to the site stays open between requests.
     thread_local HttpSession session;
     HttpOutcome outcome = PerformHttp(call, &session);
     if (!outcome.completed) {
+        if (stopping_) {
+            Plain(response, 503, "shutting down");
+            return false;
+        }
         Plain(response, job.request.clientGone() ? 503 : 502,
               "upstream failed: " + NoBars(outcome.error.toStdString()));
         return false;

@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -14,6 +15,10 @@
 #include <thread>
 
 struct ReducedPage;
+
+/** Checks what parsing cannot: every site's expressions compile and give what they should, every
+ *  charset can be read. Empty when all is well, else "N: reason" (N the line in the file). */
+std::string CheckRelayConfig(const RelayConfig& config);
 
 /** The relay: fetches a configured site's search or film page and answers the flat reply the
  *  program reads ("title|path|..." or "name|link|..."), in GB18030. Nothing but configured sites
@@ -32,6 +37,8 @@ public:
 
     /** The options a service in front of this relay should listen with. */
     HttpService::Options ServiceOptions() const;
+    /** Shutting down: answers under way give up their fetch at once and answer 503. */
+    void Stop() { stopping_ = true; }
 
 private:
     enum class Form { Search, Film };
@@ -43,6 +50,7 @@ private:
         std::string upstream;
         Deadline deadline;
         const ServiceRequest& request;
+        std::function<bool()> giveUp; // the client has gone, or the relay is stopping
     };
 
     void Answer(Form form, const std::string& target, const ServiceRequest& request,
@@ -56,6 +64,7 @@ private:
     RelayConfig config_;
     Log log_;
     ReplyCache cache_;
+    std::atomic_bool stopping_{false};
     ByteBudget slots_; // answers under way, one unit each
     ByteBudget pages_; // bytes of pages being parsed
     std::condition_variable_any tick_;

@@ -163,7 +163,7 @@ bool ParseRelayConfig(const std::string& text, RelayConfig& config, std::string&
     int number = 0;
     std::vector<int> siteLines;
     auto fail = [&](int at, const std::string& what) {
-        error = "line " + std::to_string(at) + ": " + what;
+        error = std::to_string(at) + ": " + what;
         return false;
     };
     while (std::getline(in, line)) {
@@ -188,9 +188,10 @@ bool ParseRelayConfig(const std::string& text, RelayConfig& config, std::string&
         const std::string key = Trim(line.substr(0, eq));
         const std::string value = Trim(line.substr(eq + 1));
         std::string wrong;
-        if (site)
+        if (site) {
             wrong = SetSiteKey(*site, key, value);
-        else if (section == "relay")
+            site->lines[key] = number;
+        } else if (section == "relay")
             wrong = SetRelayKey(config, key, value);
         else
             wrong = "key outside a section";

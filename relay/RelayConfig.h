@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@ struct SiteProfile {
     std::string charset = "UTF-8";
     std::string searchRows, searchTitle, searchPath;
     std::string filmRows, filmName, filmLink;
+    std::map<std::string, int> lines; // where each key stood in the configuration
 };
 
 /** The relay's settings. */
@@ -52,5 +54,6 @@ struct UrlOrigin {
  *  host, a decimal port. Anything unusual is refused rather than interpreted. */
 UrlOrigin ParseOrigin(const std::string& url);
 
-/** Parses the configuration text; on failure returns false with "line N: reason" in error. */
+/** Parses the configuration text; on failure returns false with "N: reason" in error, N being
+ *  the line, so that "FILE:" before it points an editor at the fault. */
 bool ParseRelayConfig(const std::string& text, RelayConfig& config, std::string& error);

@@ -15,6 +15,7 @@
 #include <strings.h>
 #include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <unordered_map>
 
 namespace {
@@ -26,6 +27,7 @@ struct Exchange {
     std::string body;
     bool started = false;
     bool tooLarge = false;
+    bool handled = false; // counted in answering
 };
 
 void* LogUri(void*, const char* uri, MHD_Connection*)
@@ -151,6 +153,8 @@ struct HttpService::Impl {
     std::unordered_map<MHD_Connection*, Watch> watches;
     bool stopping = false;
     std::thread watchdog;
+    int answering = 0; // requests handed to the handler whose answer has not gone out yet
+    std::condition_variable answered;
 
     void arm(MHD_Connection* connection, Clock::time_point deadline)
     {
@@ -188,7 +192,13 @@ struct HttpService::Impl {
                           MHD_RequestTerminationCode)
     {
         auto* self = static_cast<Impl*>(cls);
-        delete static_cast<Exchange*>(*context);
+        auto* exchange = static_cast<Exchange*>(*context);
+        if (exchange && exchange->handled) {
+            std::lock_guard lock(self->mutex);
+            --self->answering;
+            self->answered.notify_all();
+        }
+        delete exchange;
         *context = nullptr;
         // The next request on this connection may idle first, then must arrive in time.
         self->arm(connection, Clock::now() +
@@ -222,6 +232,11 @@ struct HttpService::Impl {
             return MHD_YES;
         }
         self->arm(connection, Clock::time_point::max()); // all here: the answer has its own limits
+        {
+            std::lock_guard lock(self->mutex);
+            ++self->answering;
+            exchange->handled = true;
+        }
 
         ServiceRequest request;
         request.method = method;
@@ -269,7 +284,7 @@ bool HttpService::start(const Options& options)
     sockaddr_in6 v6{};
     const sockaddr* addr = nullptr;
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION |
-                     MHD_USE_AUTO | MHD_USE_ERROR_LOG;
+                     MHD_USE_AUTO | MHD_USE_ERROR_LOG | MHD_USE_ITC;
     if (inet_pton(AF_INET, options.address.c_str(), &v4.sin_addr) == 1) {
         v4.sin_family = AF_INET;
         v4.sin_port = htons(uint16_t(options.port));
@@ -283,7 +298,8 @@ bool HttpService::start(const Options& options)
         std::fprintf(stderr, "not a numeric listen address: %s\n", options.address.c_str());
         return false;
     }
-    // No address reuse: a port that another process holds is an error, not a shared port.
+    // The library's default: SO_REUSEADDR, so a restart binds past old connections in TIME_WAIT,
+    // but no SO_REUSEPORT: a port that another process listens on is an error, not shared.
     impl_->daemon = MHD_start_daemon(
         flags, uint16_t(options.port), nullptr, nullptr, &Impl::Access, impl_.get(),
         MHD_OPTION_EXTERNAL_LOGGER, &LogServerError, nullptr, MHD_OPTION_SOCK_ADDR, addr,
@@ -291,7 +307,7 @@ bool HttpService::start(const Options& options)
         &Impl::Completed, impl_.get(), MHD_OPTION_NOTIFY_CONNECTION, &Impl::Notify, impl_.get(),
         MHD_OPTION_CONNECTION_LIMIT, options.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
         options.maxConnectionsPerClient, MHD_OPTION_CONNECTION_TIMEOUT, options.idleTimeoutSeconds,
-        MHD_OPTION_STRICT_FOR_CLIENT, 1, MHD_OPTION_LISTENING_ADDRESS_REUSE, 0u, MHD_OPTION_END);
+        MHD_OPTION_STRICT_FOR_CLIENT, 1, MHD_OPTION_END);
     if (!impl_->daemon) {
         std::fprintf(stderr, "cannot listen on %s:%d: %s\n", options.address.c_str(), options.port,
                      errno == EADDRINUSE ? "address in use" : std::strerror(errno));
@@ -304,11 +320,20 @@ bool HttpService::start(const Options& options)
     return true;
 }
 
-void HttpService::stop()
+void HttpService::quiesce()
+{
+    if (!impl_ || !impl_->daemon) return;
+    const MHD_socket listener = MHD_quiesce_daemon(impl_->daemon);
+    if (listener != MHD_INVALID_SOCKET) close(listener); // ours to close once quiesced
+}
+
+void HttpService::stop(std::chrono::milliseconds drain)
 {
     if (!impl_ || !impl_->daemon) return;
     {
-        std::lock_guard lock(impl_->mutex);
+        std::unique_lock lock(impl_->mutex);
+        // Answers already being made go out before the connections are closed.
+        impl_->answered.wait_for(lock, drain, [this] { return impl_->answering == 0; });
         impl_->stopping = true;
     }
     impl_->wake.notify_all();

@@ -55,7 +55,10 @@ public:
     /** Starts listening; false (with a message on stderr) when the address cannot be bound, also
      *  when another process listens there already. */
     bool start(const Options& options);
-    void stop();
+    /** Stops taking new connections; those open go on until stop(). */
+    void quiesce();
+    /** Waits up to drain for answers under way to go out, then closes everything. */
+    void stop(std::chrono::milliseconds drain = std::chrono::milliseconds::zero());
     int port() const { return port_; }
 
 private:

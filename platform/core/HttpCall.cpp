@@ -41,12 +41,6 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user)
     return size_t(n);
 }
 
-int Progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
-{
-    const auto* abandoned = static_cast<const std::function<bool()>*>(user);
-    return (*abandoned)() ? 1 : 0;
-}
-
 bool UrlNamesPort(const QByteArray& wire)
 {
     const int scheme = wire.indexOf("://");
@@ -79,7 +73,6 @@ struct Transfer {
     Sink sink;
     QByteArray url;
     QByteArray body;
-    std::function<bool()> abandoned;
     char error[CURL_ERROR_SIZE] = {};
 
     explicit Transfer(const HttpCall& call, HttpSession* session = nullptr)
@@ -109,12 +102,6 @@ struct Transfer {
         curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
         curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error);
         curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");
-        if (call.abandoned) {
-            abandoned = call.abandoned;
-            curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-            curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &Progress);
-            curl_easy_setopt(c, CURLOPT_XFERINFODATA, &abandoned);
-        }
         if (call.defaultPort > 0 && !UrlNamesPort(url))
             curl_easy_setopt(c, CURLOPT_PORT, call.defaultPort);
         if (call.method == "POST") {
@@ -170,21 +157,50 @@ QByteArray WireUrl(const QString& url)
     return wire;
 }
 
+/** Runs one transfer on a multi handle, asking stop() between waits of at most waitMs. */
+CURLcode RunMulti(CURLM* multi, CURL* easy, const std::function<bool()>& stop, int waitMs)
+{
+    curl_multi_add_handle(multi, easy);
+    CURLcode result = CURLE_ABORTED_BY_CALLBACK;
+    int running = 1;
+    while (!stop()) {
+        if (curl_multi_perform(multi, &running) != CURLM_OK) break;
+        if (running == 0) {
+            int left = 0;
+            while (CURLMsg* msg = curl_multi_info_read(multi, &left))
+                if (msg->msg == CURLMSG_DONE) result = msg->data.result;
+            break;
+        }
+        curl_multi_poll(multi, nullptr, 0, waitMs, nullptr);
+    }
+    curl_multi_remove_handle(multi, easy);
+    return result;
+}
+
 HttpSession::HttpSession()
 {
     EnsureCurlGlobal();
     easy_ = curl_easy_init();
+    multi_ = curl_multi_init();
 }
 
 HttpSession::~HttpSession()
 {
+    curl_multi_cleanup(static_cast<CURLM*>(multi_));
     curl_easy_cleanup(static_cast<CURL*>(easy_));
 }
 
 HttpOutcome PerformHttp(const HttpCall& call, HttpSession* session)
 {
     Transfer t(call, session);
-    return t.outcome(curl_easy_perform(t.easy.get()));
+    if (!call.abandoned) return t.outcome(curl_easy_perform(t.easy.get()));
+    // Asked every 50 ms, so that giving up takes no longer than that.
+    if (session)
+        return t.outcome(
+            RunMulti(static_cast<CURLM*>(session->multi()), t.easy.get(), call.abandoned, 50));
+    const std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)> multi(curl_multi_init(),
+                                                                      &curl_multi_cleanup);
+    return t.outcome(RunMulti(multi.get(), t.easy.get(), call.abandoned, 50));
 }
 
 HttpInterrupt::HttpInterrupt()
@@ -207,20 +223,7 @@ void HttpInterrupt::interrupt()
 HttpOutcome PerformHttpInterruptible(const HttpCall& call, HttpInterrupt& stop)
 {
     Transfer t(call);
-    auto* multi = static_cast<CURLM*>(stop.handle());
-    curl_multi_add_handle(multi, t.easy.get());
-    CURLcode result = CURLE_ABORTED_BY_CALLBACK;
-    int running = 1;
-    while (!stop.interrupted()) {
-        if (curl_multi_perform(multi, &running) != CURLM_OK) break;
-        if (running == 0) {
-            int left = 0;
-            while (CURLMsg* msg = curl_multi_info_read(multi, &left))
-                if (msg->msg == CURLMSG_DONE) result = msg->data.result;
-            break;
-        }
-        curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
-    }
-    curl_multi_remove_handle(multi, t.easy.get());
-    return t.outcome(result);
+    return t.outcome(RunMulti(
+        static_cast<CURLM*>(stop.handle()), t.easy.get(), [&stop] { return stop.interrupted(); },
+        1000)); // woken at once
 }

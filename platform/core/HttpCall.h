@@ -23,7 +23,7 @@ struct HttpCall {
     QList<QByteArray> headers;
     HttpLimits limits;
     long defaultPort = 0; // used only when the URL names no port; 0 keeps the scheme's own
-    /** Asked now and then while the transfer runs; true ends it (not completed). */
+    /** Asked every 50 ms while the transfer runs; true ends it (not completed). */
     std::function<bool()> abandoned;
     /** Asked once, when the body first grows past largeBody bytes; false ends the transfer.
      *  It may block: the transfer waits meanwhile. */
@@ -52,9 +52,11 @@ public:
     HttpSession(const HttpSession&) = delete;
     HttpSession& operator=(const HttpSession&) = delete;
     void* handle() const { return easy_; }
+    void* multi() const { return multi_; }
 
 private:
     void* easy_;
+    void* multi_; // for transfers that may be abandoned: they run here, asked between waits
 };
 
 /** Performs the request on the calling thread and blocks until it is over; with a session, an

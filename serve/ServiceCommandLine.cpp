@@ -1,0 +1,73 @@
+#include "serve/ServiceCommandLine.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+[[noreturn]] void Misuse(const QCommandLineParser& parser, const QString& why)
+{
+    std::fprintf(stderr, "%s: %s\n\n%s", qPrintable(QCoreApplication::applicationName()),
+                 qPrintable(why), qPrintable(parser.helpText()));
+    std::exit(2);
+}
+
+} // namespace
+
+bool SplitListenAddress(const QString& text, QString& address, int& port)
+{
+    const qsizetype colon = text.lastIndexOf(u':');
+    if (colon <= 0) return false;
+    const QString digits = text.mid(colon + 1);
+    if (digits.isEmpty() || digits.size() > 5) return false;
+    for (QChar c : digits)
+        if (c < u'0' || c > u'9') return false;
+    port = digits.toInt();
+    address = text.left(colon);
+    if (address.startsWith(u'[') && address.endsWith(u']'))
+        address = address.mid(1, address.size() - 2);
+    return port >= 1 && port <= 65535 && !address.isEmpty();
+}
+
+ServiceArguments ParseServiceArguments(const QStringList& arguments, const QString& description,
+                                       const QString& configMeaning)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(description);
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help and exit."));
+    const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Show the version and exit."));
+    const QCommandLineOption config(QStringLiteral("config"), configMeaning,
+                                    QStringLiteral("FILE"));
+    const QCommandLineOption listen(QStringLiteral("listen"),
+                                    QStringLiteral("Listen on ADDRESS:PORT instead."),
+                                    QStringLiteral("ADDRESS:PORT"));
+    parser.addOption(help);
+    parser.addOption(version);
+    parser.addOption(config);
+    parser.addOption(listen);
+    if (!parser.parse(arguments)) Misuse(parser, parser.errorText());
+    if (parser.isSet(help)) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        std::exit(0);
+    }
+    if (parser.isSet(version)) {
+        std::printf("%s %s\n", qPrintable(QCoreApplication::applicationName()),
+                    qPrintable(QCoreApplication::applicationVersion()));
+        std::exit(0);
+    }
+    ServiceArguments result;
+    if (parser.values(config).size() > 1) Misuse(parser, QStringLiteral("--config given twice"));
+    result.config = parser.value(config);
+    if (parser.isSet(listen) &&
+        !SplitListenAddress(parser.value(listen), result.listenAddress, result.listenPort))
+        Misuse(parser, QStringLiteral("--listen wants ADDRESS:PORT with a port from 1 to 65535"));
+    if (!parser.positionalArguments().isEmpty())
+        Misuse(parser,
+               QStringLiteral("unexpected argument ") + parser.positionalArguments().front());
+    return result;
+}

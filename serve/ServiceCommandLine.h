@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+/** What a service was told on its command line. */
+struct ServiceArguments {
+    QString config;        // empty: the built-in configuration
+    QString listenAddress; // empty: as the configuration says
+    int listenPort = 0;
+};
+
+/** A service's command line: --help, --version, --config FILE (or --config=FILE) and
+ *  --listen ADDRESS:PORT. --help and --version print
+ *  and end the process (0); an unknown option, a missing value or a bad address prints usage
+ *  on stderr and ends it with status 2. */
+ServiceArguments ParseServiceArguments(const QStringList& arguments, const QString& description,
+                                       const QString& configMeaning);
+
+/** Splits "address:port" ("[v6]:port" too); false unless the port is 1 to 65535 in digits. */
+bool SplitListenAddress(const QString& text, QString& address, int& port);

@@ -1,0 +1,186 @@
+#include "TestHttpServer.h"
+#include "platform/core/HttpCall.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <thread>
+
+namespace {
+
+struct Run {
+    int status = -1;
+    QByteArray out, err;
+};
+
+Run Start(const QString& program, const QStringList& args, int waitMs = 5000)
+{
+    QProcess p;
+    p.start(program, args);
+    p.waitForFinished(waitMs);
+    if (p.state() != QProcess::NotRunning) {
+        p.kill();
+        p.waitForFinished();
+        return {-1, p.readAllStandardOutput(), p.readAllStandardError()};
+    }
+    return {p.exitCode(), p.readAllStandardOutput(), p.readAllStandardError()};
+}
+
+QString FreeListen()
+{
+    TestHttpServer probe; // a port that was free a moment ago
+    return QStringLiteral("127.0.0.1:%1").arg(probe.port());
+}
+
+} // namespace
+
+/** The two services as an operator meets them: command line, configuration check, a port taken,
+ *  SIGTERM while an answer is under way. */
+class TestServices : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void commandLine_data();
+    void commandLine();
+    void badConfiguration_data();
+    void badConfiguration();
+    void portTaken_data();
+    void portTaken();
+    void terminateWhileAnswering();
+};
+
+void TestServices::commandLine_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("says"); // on stdout for status 0, on stderr otherwise
+    for (const char* name : {RELAY_BIN, DEMO_SITE_BIN}) {
+        const QString p = QString::fromUtf8(name);
+        const QByteArray tag = QFileInfo(p).fileName().toUtf8() + ": ";
+        QTest::newRow((tag + "--help").constData())
+            << p << QStringList{"--help"} << 0 << QByteArray("--listen");
+        QTest::newRow((tag + "--version").constData())
+            << p << QStringList{"--version"} << 0 << QByteArray("0.1");
+        QTest::newRow((tag + "unknown option").constData())
+            << p << QStringList{"--bogus"} << 2 << QByteArray("Usage:");
+        QTest::newRow((tag + "missing value").constData())
+            << p << QStringList{"--config"} << 2 << QByteArray("Usage:");
+        QTest::newRow((tag + "port too large").constData())
+            << p << QStringList{"--listen", "127.0.0.1:99999"} << 2 << QByteArray("1 to 65535");
+        QTest::newRow((tag + "port not digits").constData())
+            << p << QStringList{"--listen=127.0.0.1:http"} << 2 << QByteArray("1 to 65535");
+        QTest::newRow((tag + "stray argument").constData())
+            << p << QStringList{"now"} << 2 << QByteArray("Usage:");
+        QTest::newRow((tag + "unreadable file").constData())
+            << p << QStringList{"--config=/nonexistent/x"} << 2
+            << QByteArray("/nonexistent/x: cannot read");
+    }
+}
+
+void TestServices::commandLine()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, args);
+    QFETCH(int, status);
+    QFETCH(QByteArray, says);
+    const Run run = Start(program, args);
+    QCOMPARE(run.status, status); // none of them starts a server
+    QVERIFY2((status == 0 ? run.out : run.err).contains(says), run.err.constData());
+}
+
+void TestServices::badConfiguration_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QByteArray>("says");
+    const QByteArray site = "[site a]\nbase = http://127.0.0.1:1\n";
+    QTest::newRow("broken rows XPath")
+        << site + "search_rows = //li[\nfilm_rows = //tr\n"
+        << QByteArray(":3: site a: rows expression does not compile");
+    QTest::newRow("rows not a node set")
+        << site + "search_rows = count(//li)\nfilm_rows = //tr\n"
+        << QByteArray(":3: site a: rows expression does not give a node set");
+    QTest::newRow("broken field")
+        << site + "search_rows = //li\nsearch_title = ./a[\nfilm_rows = //tr\n"
+        << QByteArray(":3: site a: field expression does not compile");
+    QTest::newRow("unknown charset")
+        << site + "charset = KLINGON\nsearch_rows = //li\nfilm_rows = //tr\n"
+        << QByteArray(":3: site a: unknown charset KLINGON");
+    QTest::newRow("unknown key") << QByteArray("[relay]\ncolour = blue\n")
+                                 << QByteArray(":2: unknown relay key");
+}
+
+void TestServices::badConfiguration()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QByteArray, says);
+    QTemporaryDir dir;
+    QFile conf(dir.filePath(QStringLiteral("relay.conf")));
+    QVERIFY(conf.open(QIODevice::WriteOnly));
+    conf.write(text);
+    conf.close();
+    const Run run =
+        Start(QString::fromUtf8(RELAY_BIN), {QStringLiteral("--config"), conf.fileName()});
+    QCOMPARE(run.status, 2);
+    QVERIFY2(run.err.contains(conf.fileName().toUtf8() + says), run.err.constData());
+}
+
+void TestServices::portTaken_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::newRow("relay") << QString::fromUtf8(RELAY_BIN);
+    QTest::newRow("demo site") << QString::fromUtf8(DEMO_SITE_BIN);
+}
+
+void TestServices::portTaken()
+{
+    QFETCH(QString, program);
+    TestHttpServer holder;
+    const Run run = Start(
+        program, {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(holder.port())});
+    QCOMPARE(run.status, 1);
+    QVERIFY2(run.err.contains("address in use"), run.err.constData());
+}
+
+void TestServices::terminateWhileAnswering()
+{
+    SilentServer site; // takes the connection and never answers
+    QTemporaryDir dir;
+    QFile conf(dir.filePath(QStringLiteral("relay.conf")));
+    QVERIFY(conf.open(QIODevice::WriteOnly));
+    const QString listen = FreeListen();
+    conf.write(QStringLiteral("[relay]\nlisten = %1\n[site s]\nbase = %2\nsearch_rows = //li\n"
+                              "film_rows = //tr\n")
+                   .arg(listen, site.url())
+                   .toUtf8());
+    conf.close();
+    QProcess relay;
+    relay.start(QString::fromUtf8(RELAY_BIN), {QStringLiteral("--config"), conf.fileName()});
+    QVERIFY(relay.waitForStarted());
+    QByteArray err;
+    QTRY_VERIFY((err += relay.readAllStandardError()).contains("started")); // listening
+    HttpOutcome answer;
+    std::thread client([&] {
+        HttpCall call;
+        call.url =
+            QStringLiteral("http://%1/moviejk/Find.php?url=%2/s.php?q=x").arg(listen, site.url());
+        answer = PerformHttp(call);
+    });
+    QTest::qWait(300); // the fetch is under way
+    QElapsedTimer clock;
+    clock.start();
+    ::kill(pid_t(relay.processId()), SIGTERM);
+    QVERIFY(relay.waitForFinished(3000));
+    const qint64 took = clock.elapsed();
+    client.join();
+    QCOMPARE(relay.exitCode(), 0);
+    QVERIFY2(took < 1000, qPrintable(QString::number(took)));
+    QCOMPARE(answer.status, 503); // told, not cut off
+    QVERIFY((err + relay.readAllStandardError()).contains("relay: stopped"));
+}
+
+QTEST_GUILESS_MAIN(TestServices)
+#include "tst_services.moc"
