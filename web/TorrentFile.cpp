@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QStandardPaths>
 
 namespace {
 
@@ -139,6 +140,21 @@ QString CleanTorrentName(const QString& displayName)
     return Shorten(name, bytes);
 }
 
+SaveResult SaveTorrentFile(const QString& folder, const QString& name, const QByteArray& data)
+{
+    if (QFileInfo(folder).isWritable()) {
+        SaveResult here = SaveWholeFile(folder, name, data);
+        if (here || here.refused) return here;
+    }
+    const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    if (downloads.isEmpty() || !QDir().mkpath(downloads)) {
+        SaveResult none;
+        none.error = QStringLiteral("neither %1 nor a download folder can be written").arg(folder);
+        return none;
+    }
+    return SaveWholeFile(downloads, name, data);
+}
+
 bool IsBencodedDictionary(QByteArrayView bytes)
 {
     if (bytes.isEmpty() || bytes.front() != 'd') return false;
@@ -158,6 +174,7 @@ SaveResult SaveWholeFile(const QString& folder, const QString& name, const QByte
     if (existing.isSymLink() ||
         (existing.exists() && !(existing.isFile() && HoldsTorrent(result.path)))) {
         result.error = QStringLiteral("%1 exists and is not a torrent").arg(result.path);
+        result.refused = true;
         return result;
     }
     QSaveFile file(result.path);

@@ -16,6 +16,7 @@ bool IsBencodedDictionary(QByteArrayView bytes);
 struct SaveResult {
     QString path;
     QString error;
+    bool refused = false; // something that is no torrent stands there: not a fault of the folder
     explicit operator bool() const { return error.isEmpty(); }
 };
 
@@ -24,3 +25,7 @@ struct SaveResult {
  *  ever replaced: the program's own files, links and anything else are left alone. On failure
  *  nothing is left behind. */
 SaveResult SaveWholeFile(const QString& folder, const QString& name, const QByteArray& data);
+
+/** Saves in folder; when that cannot be written (an installed program's folder), in the
+ *  user's download folder, made if missing. */
+SaveResult SaveTorrentFile(const QString& folder, const QString& name, const QByteArray& data);

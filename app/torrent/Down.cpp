@@ -82,34 +82,47 @@ void Down::Inet1_StateChanged(short State)
 {
     switch (State) {
     case Inet::icError:
-        ShowOutcome(QStringLiteral("下载出错"), kFailedText);
+        ShowOutcome(QStringLiteral("下载出错"), kFailedText, QStringLiteral("the transfer failed"));
         break;
-    case Inet::icResponseCompleted:
-        if (SaveTorrent())
-            ShowOutcome(QStringLiteral("下载完成！"), kSavedText);
+    case Inet::icResponseCompleted: {
+        const SaveResult saved = SaveTorrent();
+        if (saved)
+            ShowOutcome(QStringLiteral("下载完成！"), kSavedText, saved.path);
         else
-            ShowOutcome(QStringLiteral("下载出错"), kFailedText);
+            ShowOutcome(QStringLiteral("下载出错"), kFailedText, saved.error);
         break;
+    }
     default:
         break;
     }
 }
 
-bool Down::SaveTorrent()
+SaveResult Down::SaveTorrent()
 {
     // The name is the torrent picked now, not when the download was asked for.
     const int k = BTList->ListIndex();
     const QString name = k >= 0 ? CleanTorrentName(BTList->List(k)) : QString();
     const QByteArray data = Inet1->GetChunk(0, Inet::icByteArray);
+    SaveResult nothing;
     // An error status or a page that is no torrent is a failed download, not a file.
-    if (name.isEmpty() || Inet1->ResponseCode() >= 400 || !IsBencodedDictionary(data)) return false;
-    return bool(SaveWholeFile(saveFolder_, name, data));
+    if (name.isEmpty())
+        nothing.error = QStringLiteral("no torrent with a usable name is picked");
+    else if (Inet1->ResponseCode() >= 400)
+        nothing.error = QStringLiteral("the site answered %1").arg(Inet1->ResponseCode());
+    else if (!IsBencodedDictionary(data))
+        nothing.error = QStringLiteral("the site sent something that is no torrent");
+    else
+        return SaveTorrentFile(saveFolder_, name, data);
+    return nothing;
 }
 
-void Down::ShowOutcome(const QString& text, qint32 color)
+void Down::ShowOutcome(const QString& text, qint32 color, const QString& detail)
 {
     BTDown->SetText(text);
     BTDown->SetColor_Text(color);
+    // Where the file went, or why none was written, for the pointer and the screen reader.
+    BTDown->setToolTip(detail);
+    BTDown->setAccessibleDescription(detail);
 }
 
 void Down::BTList_Click()

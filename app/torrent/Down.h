@@ -2,6 +2,7 @@
 
 #include "app/common/Endpoints.h"
 #include "app/common/FormWindow.h"
+#include "web/TorrentFile.h"
 
 class ImageZone;
 class Inet;
@@ -34,8 +35,8 @@ private:
     void BTList_Click();
     void FormMove_MouseDown(short Button, short Shift, float X, float Y);
     void ExitForm_Click();
-    bool SaveTorrent();
-    void ShowOutcome(const QString& text, qint32 color);
+    SaveResult SaveTorrent();
+    void ShowOutcome(const QString& text, qint32 color, const QString& detail = {});
 
     Endpoints endpoints_;
     QString saveFolder_;

@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -68,6 +69,7 @@ private Q_SLOTS:
     void pickAnotherWhileRunning();
     void closeWhileRunning();
     void longNameShortened();
+    void unwritableFolder_data();
     void unwritableFolder();
     void windowLook();
     void accessibility();
@@ -414,19 +416,60 @@ void TestDown::longNameShortened()
     QVERIFY(files.at(0).toUtf8().size() <= 255);
 }
 
+void TestDown::unwritableFolder_data()
+{
+    QTest::addColumn<bool>("downloadsBlocked");
+    QTest::newRow("into the download folder") << false;
+    QTest::newRow("nowhere to write") << true;
+}
+
 void TestDown::unwritableFolder()
 {
+    QFETCH(bool, downloadsBlocked);
+    // The program's folder cannot be written (its path runs through a file, which holds even
+    // for root), as an installed program's cannot.
     const QString blocked = QDir(folder_->path()).filePath(QStringLiteral("not-a-folder"));
     QFile file(blocked);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.close();
-    host_ = std::make_unique<DownHost>(main_.get(), endpoints_, blocked, *desktop_);
+    QTemporaryDir home;
+    const QByteArray oldHome = qgetenv("HOME"), oldConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("HOME", home.path().toUtf8());
+    qunsetenv("XDG_CONFIG_HOME");
+    const auto restore = qScopeGuard([&] {
+        qputenv("HOME", oldHome);
+        if (!oldConfig.isNull()) qputenv("XDG_CONFIG_HOME", oldConfig);
+    });
+    const QString downloads = QDir(home.path()).filePath(QStringLiteral("Downloads"));
+    if (downloadsBlocked) {
+        QFile plug(downloads);
+        QVERIFY(plug.open(QIODevice::WriteOnly));
+    }
+    host_ = std::make_unique<DownHost>(main_.get(), endpoints_, blocked + QStringLiteral("/bin"),
+                                       *desktop_);
     ConnectTorrentListing(*main_, *host_, endpoints_);
     openTorrents("x.torrent|&id=1&uhash=h|");
     pick(0);
     press();
-    QTRY_COMPARE(down().BTDown->Text(), QStringLiteral("下载出错"));
+    QTRY_VERIFY(down().BTDown->Text() != QStringLiteral("下载"));
     QCOMPARE(Files(folder_->path()), QStringList{"not-a-folder"});
+    const QString saved = QDir(downloads).filePath(QStringLiteral("x.torrent"));
+    if (downloadsBlocked) {
+        QCOMPARE(down().BTDown->Text(), QStringLiteral("下载出错"));
+        QVERIFY(down().BTDown->toolTip().contains(QStringLiteral("download folder")));
+    } else {
+        QCOMPARE(down().BTDown->Text(), QStringLiteral("下载完成！"));
+        QFile torrent(saved);
+        QVERIFY(torrent.open(QIODevice::ReadOnly));
+        QCOMPARE(torrent.readAll(), kTorrent);
+        QCOMPARE(down().BTDown->toolTip(), saved); // says where it went
+        QCOMPARE(
+            QAccessible::queryAccessibleInterface(down().BTDown)->text(QAccessible::Description),
+            saved);
+        QCOMPARE(
+            QDir(home.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList{"Downloads"}); // nothing else written
+    }
 }
 
 void TestDown::windowLook()
