@@ -9,6 +9,7 @@ packages=(
     fonts-wqy-zenhei fontconfig
     xvfb xauth curl wrk
     clang-tidy cppcheck
+    lintian desktop-file-utils appstream systemd dpkg-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -13,3 +13,4 @@ for name in search torrent; do
     convert "$tmp/$name.png" -quality 100 -sampling-factor 1x1 "$top/resources/$name.jpg"
 done
 cp "$tmp/icon.png" "$tmp/hand.png" "$top/resources/"
+cp "$tmp/icon-128.png" "$tmp/icon-256.png" "$top/packaging/icons/"

@@ -111,26 +111,28 @@ QImage TorrentBackground()
                       kExitBlock);
 }
 
-QImage Icon()
+/** The icon, designed on 48 by 48 pixels, drawn at size by size. */
+QImage Icon(int size = 48)
 {
-    QImage img(48, 48, QImage::Format_ARGB32);
+    QImage img(size, size, QImage::Format_ARGB32);
     img.fill(Qt::transparent);
     QPainter p(&img);
     // hard edges: the icon carries a one-bit transparency mask
-    p.scale(48.0 / 38.0, 48.0 / 38.0);
+    p.scale(size / 38.0, size / 38.0);
     p.translate(0, 2);
     DrawCamera(p, QPoint(0, 0), QColor(64, 64, 64), Qt::white);
     p.end();
     // the white download symbol over the body
     QPainter q(&img);
+    q.scale(size / 48.0, size / 48.0);
     q.setPen(Qt::NoPen);
     q.setBrush(Qt::white);
     q.drawRect(15, 19, 4, 6);
     q.drawPolygon(QPolygon({QPoint(11, 25), QPoint(23, 25), QPoint(17, 31)}));
     q.drawRect(9, 30, 16, 2);
     q.end();
-    for (int y = 0; y < 48; ++y)
-        for (int x = 0; x < 48; ++x) {
+    for (int y = 0; y < size; ++y)
+        for (int x = 0; x < size; ++x) {
             QRgb px = img.pixel(x, y);
             img.setPixel(x, y, qAlpha(px) >= 128 ? (px | 0xFF000000) : 0);
         }
@@ -167,6 +169,8 @@ int main(int argc, char* argv[])
     bool ok = SearchBackground().save(out.filePath(QStringLiteral("search.png")));
     ok = TorrentBackground().save(out.filePath(QStringLiteral("torrent.png"))) && ok;
     ok = Icon().save(out.filePath(QStringLiteral("icon.png"))) && ok;
+    for (int size : {128, 256}) // for the application menus of an installed program
+        ok = Icon(size).save(out.filePath(QStringLiteral("icon-%1.png").arg(size))) && ok;
     ok = HandCursor().save(out.filePath(QStringLiteral("hand.png"))) && ok;
     return ok ? 0 : 1;
 }
