@@ -3,6 +3,8 @@
 #include <libxml/HTMLparser.h>
 #include <libxml/xpath.h>
 
+#include <algorithm>
+#include <cctype>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -78,6 +80,46 @@ std::string CheckExpressions(const std::string& rowsXPath, const std::string& fi
         if (!Compiled("string(" + field + ")"))
             return "field expression does not compile: " + field;
     return {};
+}
+
+namespace {
+
+/** The value after "charset=" in text (quotes and spaces around it dropped), or empty. */
+std::string CharsetIn(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    const size_t at = text.find("charset=");
+    if (at == std::string::npos) return {};
+    size_t begin = at + 8;
+    while (begin < text.size() && (text[begin] == '"' || text[begin] == '\'' || text[begin] == ' '))
+        ++begin;
+    size_t end = begin;
+    while (end < text.size() && (std::isalnum(static_cast<unsigned char>(text[end])) ||
+                                 text[end] == '-' || text[end] == '_'))
+        ++end;
+    return text.substr(begin, end - begin);
+}
+
+} // namespace
+
+std::string PageCharset(const std::string& configured, const std::string& contentType,
+                        const QByteArray& page)
+{
+    if (configured != "auto") return configured;
+    if (std::string fromHeader = CharsetIn(contentType); !fromHeader.empty()) return fromHeader;
+    // <meta charset="x"> and <meta http-equiv="Content-Type" content="text/html; charset=x">
+    const std::string head = page.left(4096).toStdString();
+    std::string lower = head;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    for (size_t meta = lower.find("<meta"); meta != std::string::npos;
+         meta = lower.find("<meta", meta + 5)) {
+        const size_t close = lower.find('>', meta);
+        if (std::string found = CharsetIn(lower.substr(meta, close - meta)); !found.empty())
+            return found;
+    }
+    return "GB18030";
 }
 
 bool KnownCharset(const std::string& charset)

@@ -28,6 +28,12 @@ ReducedPage ReducePage(QByteArray html, const std::string& charset, const std::s
  *  a node set, the fields compile as strings; else why not. */
 std::string CheckExpressions(const std::string& rowsXPath, const std::string& firstXPath,
                              const std::string& secondXPath);
+/** The character set to read a page in: the configured one, or for "auto" what the HTTP
+ *  Content-Type says, else what the page's own <meta charset> or http-equiv says (in its first
+ *  4 KiB), else GB18030. */
+std::string PageCharset(const std::string& configured, const std::string& contentType,
+                        const QByteArray& page);
+
 /** True when the HTML parser can read pages in this character set. */
 bool KnownCharset(const std::string& charset);
 

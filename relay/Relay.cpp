@@ -3,6 +3,7 @@
 #include "platform/core/HttpCall.h"
 #include "relay/PageReducer.h"
 
+#include <QFile>
 #include <QString>
 #include <QStringEncoder>
 
@@ -51,7 +52,11 @@ std::string CheckRelayConfig(const RelayConfig& config)
             return std::to_string(it == site.lines.end() ? 0 : it->second) + ": site " + site.name +
                    ": ";
         };
-        if (!KnownCharset(site.charset)) return at("charset") + "unknown charset " + site.charset;
+        if (site.charset != "auto" && !KnownCharset(site.charset))
+            return at("charset") + "unknown charset " + site.charset;
+        if (!site.caFile.empty() &&
+            !QFile(QString::fromStdString(site.caFile)).open(QIODevice::ReadOnly))
+            return at("ca_file") + "cannot read " + site.caFile;
         if (std::string why = CheckExpressions(site.searchRows, site.searchTitle, site.searchPath);
             !why.empty())
             return at("search_rows") + why;
@@ -77,6 +82,8 @@ Relay::Relay(RelayConfig config, Log log, ReplyCache::Clock cacheClock)
       })
 {
     if (!log_) log_ = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+    for (size_t i = 0; i < config_.sites.size(); ++i)
+        cookies_.push_back(std::make_unique<HttpCookieJar>());
 }
 
 Relay::~Relay() = default;
@@ -170,8 +177,9 @@ void Relay::Answer(Form form, const std::string& target, const ServiceRequest& r
         return bool(*memory);
     };
     QByteArray page;
-    if (!Fetch(
-            job, [&] { return claim(size_t(config_.maxPageBytes)); }, page, response)) {
+    std::string contentType;
+    const auto admitLarge = [&] { return claim(size_t(config_.maxPageBytes)); };
+    if (!Fetch(job, admitLarge, page, contentType, response)) {
         if (memory && !*memory) Plain(response, 503, "busy"); // no room for a large page in time
         return;
     }
@@ -180,7 +188,8 @@ void Relay::Answer(Form form, const std::string& target, const ServiceRequest& r
         return;
     }
     ReducedPage reduced;
-    if (!Reduce(job, std::move(page), reduced, response)) return;
+    const std::string charset = PageCharset(site->charset, contentType, page);
+    if (!Reduce(job, std::move(page), charset, reduced, response)) return;
     bool cut = false;
     std::string reply = Normalise(job, reduced, cut);
     reduced = {};
@@ -191,7 +200,7 @@ void Relay::Answer(Form form, const std::string& target, const ServiceRequest& r
 }
 
 bool Relay::Fetch(const Job& job, const std::function<bool()>& admitLarge, QByteArray& page,
-                  ServiceResponse& response)
+                  std::string& contentType, ServiceResponse& response)
 {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         job.deadline - std::chrono::steady_clock::now());
@@ -206,6 +215,9 @@ bool Relay::Fetch(const Job& job, const std::function<bool()>& admitLarge, QByte
     call.limits.maxBody = config_.maxPageBytes;
     call.abandoned = job.giveUp;
     call.admitLargeBody = admitLarge;
+    call.userAgent = QByteArray::fromStdString(job.site->userAgent);
+    call.caFile = QByteArray::fromStdString(job.site->caFile);
+    call.cookies = cookies_[size_t(job.site - config_.sites.data())].get();
     // One session per serving thread: its connection to the site stays open between requests.
     thread_local HttpSession session;
     HttpOutcome outcome = PerformHttp(call, &session);
@@ -227,15 +239,17 @@ bool Relay::Fetch(const Job& job, const std::function<bool()>& admitLarge, QByte
         return false;
     }
     page = std::move(outcome.body);
+    contentType = outcome.contentType.toStdString();
     return true;
 }
 
-bool Relay::Reduce(const Job& job, QByteArray page, ReducedPage& reduced, ServiceResponse& response)
+bool Relay::Reduce(const Job& job, QByteArray page, const std::string& charset,
+                   ReducedPage& reduced, ServiceResponse& response)
 {
     const bool search = job.form == Form::Search;
     const SiteProfile& site = *job.site;
     const bool large = page.size() > kLargePage;
-    reduced = ReducePage(std::move(page), site.charset, search ? site.searchRows : site.filmRows,
+    reduced = ReducePage(std::move(page), charset, search ? site.searchRows : site.filmRows,
                          search ? site.searchTitle : site.filmName,
                          search ? site.searchPath : site.filmLink, size_t(config_.maxRows));
     if (large) malloc_trim(0); // a large page's tree leaves the heap ragged: give it back

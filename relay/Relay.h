@@ -11,9 +11,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
+class HttpCookieJar;
 struct ReducedPage;
 
 /** Checks what parsing cannot: every site's expressions compile and give what they should, every
@@ -56,14 +59,16 @@ private:
     void Answer(Form form, const std::string& target, const ServiceRequest& request,
                 ServiceResponse& response, std::string& note);
     bool Fetch(const Job& job, const std::function<bool()>& admitLarge, QByteArray& page,
-               ServiceResponse& response);
-    bool Reduce(const Job& job, QByteArray page, ReducedPage& reduced, ServiceResponse& response);
+               std::string& contentType, ServiceResponse& response);
+    bool Reduce(const Job& job, QByteArray page, const std::string& charset, ReducedPage& reduced,
+                ServiceResponse& response);
     std::string Normalise(const Job& job, const ReducedPage& reduced, bool& cut) const;
     const SiteProfile* SiteFor(const UrlOrigin& origin) const;
 
     RelayConfig config_;
     Log log_;
     ReplyCache cache_;
+    std::vector<std::unique_ptr<HttpCookieJar>> cookies_; // one per site, as config_.sites
     std::atomic_bool stopping_{false};
     ByteBudget slots_; // answers under way, one unit each
     ByteBudget pages_; // bytes of pages being parsed

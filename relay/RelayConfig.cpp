@@ -105,15 +105,16 @@ const SiteKey kSiteKeys[] = {
     {"charset", &SiteProfile::charset},          {"search_rows", &SiteProfile::searchRows},
     {"search_title", &SiteProfile::searchTitle}, {"search_path", &SiteProfile::searchPath},
     {"film_rows", &SiteProfile::filmRows},       {"film_name", &SiteProfile::filmName},
-    {"film_link", &SiteProfile::filmLink},
+    {"film_link", &SiteProfile::filmLink},       {"ca_file", &SiteProfile::caFile},
+    {"user_agent", &SiteProfile::userAgent},
 };
 
 /** Reads "base = http://host[:port]"; an empty result means it is refused. */
 std::string SetBase(SiteProfile& site, const std::string& value)
 {
     const UrlOrigin o = ParseOrigin(value);
-    if (!o.ok || o.scheme != "http" || o.pathAndQuery != "/")
-        return "base must be http://host[:port] without a path";
+    if (!o.ok || o.pathAndQuery != "/")
+        return "base must be http://host[:port] or https://host[:port] without a path";
     site.scheme = o.scheme;
     site.host = o.host;
     site.port = o.port;

@@ -8,11 +8,14 @@
 /** How the relay reads one site: where it is and where its pages keep their data. */
 struct SiteProfile {
     std::string name;
-    std::string scheme; // "http"
+    std::string scheme; // "http" or "https"
     std::string host;   // as written in base, lower case
     int port = 80;
-    std::string base; // scheme://host[:port], no trailing slash
-    std::string charset = "UTF-8";
+    std::string base;              // scheme://host[:port], no trailing slash
+    std::string charset = "UTF-8"; // "auto": what the page says, else GB18030
+    std::string caFile;            // a CA bundle trusted for this site besides the system's
+    std::string userAgent =
+        "Mozilla/5.0 (X11; Linux x86_64; rv:120.0) Gecko/20100101 Firefox/120.0";
     std::string searchRows, searchTitle, searchPath;
     std::string filmRows, filmName, filmLink;
     std::map<std::string, int> lines; // where each key stood in the configuration

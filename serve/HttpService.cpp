@@ -3,6 +3,7 @@
 #include <microhttpd.h>
 
 #include <arpa/inet.h>
+#include <cctype>
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
@@ -17,6 +18,7 @@
 #include <thread>
 #include <unistd.h>
 #include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -247,6 +249,16 @@ struct HttpService::Impl {
                 MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Type"))
             request.contentType = type;
         request.remote = ClientAddress(connection);
+        MHD_get_connection_values(
+            connection, MHD_HEADER_KIND,
+            [](void* cls, MHD_ValueKind, const char* key, const char* value) {
+                std::string name = key ? key : "";
+                for (char& c : name)
+                    c = char(std::tolower(static_cast<unsigned char>(c)));
+                static_cast<ServiceRequest*>(cls)->headers[name] = value ? value : "";
+                return MHD_YES;
+            },
+            &request);
         const int fd = SocketOf(connection);
         request.clientGone = [fd] { return fd >= 0 && PeerClosed(fd); };
 
@@ -300,14 +312,24 @@ bool HttpService::start(const Options& options)
     }
     // The library's default: SO_REUSEADDR, so a restart binds past old connections in TIME_WAIT,
     // but no SO_REUSEPORT: a port that another process listens on is an error, not shared.
+    std::vector<MHD_OptionItem> tls;
+    if (!options.tlsKey.empty() && !options.tlsCert.empty()) {
+        flags |= MHD_USE_TLS;
+        tls.push_back(
+            {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(impl_->options.tlsKey.c_str())});
+        tls.push_back(
+            {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(impl_->options.tlsCert.c_str())});
+    }
+    tls.push_back({MHD_OPTION_END, 0, nullptr});
     impl_->daemon = MHD_start_daemon(
         flags, uint16_t(options.port), nullptr, nullptr, &Impl::Access, impl_.get(),
-        MHD_OPTION_EXTERNAL_LOGGER, &LogServerError, nullptr, MHD_OPTION_SOCK_ADDR, addr,
-        MHD_OPTION_URI_LOG_CALLBACK, &LogUri, nullptr, MHD_OPTION_NOTIFY_COMPLETED,
-        &Impl::Completed, impl_.get(), MHD_OPTION_NOTIFY_CONNECTION, &Impl::Notify, impl_.get(),
-        MHD_OPTION_CONNECTION_LIMIT, options.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-        options.maxConnectionsPerClient, MHD_OPTION_CONNECTION_TIMEOUT, options.idleTimeoutSeconds,
-        MHD_OPTION_STRICT_FOR_CLIENT, 1, MHD_OPTION_END);
+        MHD_OPTION_ARRAY, tls.data(), MHD_OPTION_EXTERNAL_LOGGER, &LogServerError, nullptr,
+        MHD_OPTION_SOCK_ADDR, addr, MHD_OPTION_URI_LOG_CALLBACK, &LogUri, nullptr,
+        MHD_OPTION_NOTIFY_COMPLETED, &Impl::Completed, impl_.get(), MHD_OPTION_NOTIFY_CONNECTION,
+        &Impl::Notify, impl_.get(), MHD_OPTION_CONNECTION_LIMIT, options.maxConnections,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, options.maxConnectionsPerClient,
+        MHD_OPTION_CONNECTION_TIMEOUT, options.idleTimeoutSeconds, MHD_OPTION_STRICT_FOR_CLIENT, 1,
+        MHD_OPTION_END);
     if (!impl_->daemon) {
         std::fprintf(stderr, "cannot listen on %s:%d: %s\n", options.address.c_str(), options.port,
                      errno == EADDRINUSE ? "address in use" : std::strerror(errno));

@@ -14,6 +14,7 @@ struct ServiceRequest {
     std::string body;
     std::string contentType;
     std::string remote;
+    std::map<std::string, std::string> headers; // names in lower case
     /** True once the client has closed its connection: its answer would reach nobody. */
     std::function<bool()> clientGone = [] { return false; };
 };
@@ -45,6 +46,7 @@ public:
          *  however slowly the bytes trickle in. */
         std::chrono::milliseconds requestDeadline{5000};
         size_t maxBody = 1 << 20;
+        std::string tlsKey, tlsCert; // PEM; both set: serve HTTPS
     };
 
     explicit HttpService(Handler handler);

@@ -101,7 +101,18 @@ struct Transfer {
         curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &WriteBody);
         curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
         curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error);
-        curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");
+        curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, ""); // every coding this libcurl decodes
+        if (!call.userAgent.isEmpty())
+            curl_easy_setopt(c, CURLOPT_USERAGENT, call.userAgent.constData());
+        if (!call.caFile.isEmpty()) {
+            // Besides, not instead of, the system's store.
+            curl_easy_setopt(c, CURLOPT_CAINFO, call.caFile.constData());
+            curl_easy_setopt(c, CURLOPT_CAPATH, "/etc/ssl/certs");
+        }
+        if (call.cookies) {
+            curl_easy_setopt(c, CURLOPT_SHARE, call.cookies->handle());
+            curl_easy_setopt(c, CURLOPT_COOKIEFILE, ""); // the cookie engine, with no file
+        }
         if (call.defaultPort > 0 && !UrlNamesPort(url))
             curl_easy_setopt(c, CURLOPT_PORT, call.defaultPort);
         if (call.method == "POST") {
@@ -124,6 +135,9 @@ struct Transfer {
         HttpOutcome out;
         out.completed = code == CURLE_OK && !sink.overflow && !sink.refused;
         curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &out.status);
+        const char* type = nullptr;
+        if (curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type)
+            out.contentType = type;
         if (out.completed) {
             out.body = sink.body;
             out.body.squeeze(); // a large body is held a while: not twice its size
@@ -175,6 +189,31 @@ CURLcode RunMulti(CURLM* multi, CURL* easy, const std::function<bool()>& stop, i
     }
     curl_multi_remove_handle(multi, easy);
     return result;
+}
+
+HttpCookieJar::HttpCookieJar()
+{
+    EnsureCurlGlobal();
+    share_ = curl_share_init();
+    curl_share_setopt(static_cast<CURLSH*>(share_), CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+    curl_share_setopt(static_cast<CURLSH*>(share_), CURLSHOPT_LOCKFUNC, &HttpCookieJar::Lock);
+    curl_share_setopt(static_cast<CURLSH*>(share_), CURLSHOPT_UNLOCKFUNC, &HttpCookieJar::Unlock);
+    curl_share_setopt(static_cast<CURLSH*>(share_), CURLSHOPT_USERDATA, this);
+}
+
+HttpCookieJar::~HttpCookieJar()
+{
+    curl_share_cleanup(static_cast<CURLSH*>(share_));
+}
+
+void HttpCookieJar::Lock(void*, int, int, void* self)
+{
+    static_cast<HttpCookieJar*>(self)->mutex_.lock();
+}
+
+void HttpCookieJar::Unlock(void*, int, void* self)
+{
+    static_cast<HttpCookieJar*>(self)->mutex_.unlock();
 }
 
 HttpSession::HttpSession()

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <mutex>
 
 /** Time-outs and the body cap of one HTTP exchange. */
 struct HttpLimits {
@@ -29,12 +30,16 @@ struct HttpCall {
      *  It may block: the transfer waits meanwhile. */
     std::function<bool()> admitLargeBody;
     qint64 largeBody = 1 << 20;
+    QByteArray userAgent;                   // empty: none sent
+    QByteArray caFile;                      // a CA bundle trusted besides the system's
+    class HttpCookieJar* cookies = nullptr; // kept and sent when given
 };
 
 /** What came back: completed is false for any transport failure, time-out or oversized body. */
 struct HttpOutcome {
     bool completed = false;
     long status = 0;
+    QByteArray contentType;
     QByteArray body;
     QString error;
 };
@@ -57,6 +62,22 @@ public:
 private:
     void* easy_;
     void* multi_; // for transfers that may be abandoned: they run here, asked between waits
+};
+
+/** Cookies shared by every request that names the jar, from any thread, for its lifetime. */
+class HttpCookieJar {
+public:
+    HttpCookieJar();
+    ~HttpCookieJar();
+    HttpCookieJar(const HttpCookieJar&) = delete;
+    HttpCookieJar& operator=(const HttpCookieJar&) = delete;
+    void* handle() const { return share_; }
+
+private:
+    static void Lock(void*, int, int, void* self);
+    static void Unlock(void*, int, void* self);
+    void* share_;
+    std::mutex mutex_;
 };
 
 /** Performs the request on the calling thread and blocks until it is over; with a session, an

@@ -10,8 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-TestHttpServer::TestHttpServer()
-    : service_([this](const ServiceRequest& req, ServiceResponse& res) {
+TestHttpServer::TestHttpServer(const std::string& tlsKey, const std::string& tlsCert)
+    : tls_(!tlsKey.empty()), service_([this](const ServiceRequest& req, ServiceResponse& res) {
           SeenRequest seen;
           seen.requestLine =
               QByteArray::fromStdString(req.method + " " + req.target + " " + req.version);
@@ -26,7 +26,10 @@ TestHttpServer::TestHttpServer()
           if (handler) handler(req, res);
       })
 {
-    service_.start({});
+    HttpService::Options options;
+    options.tlsKey = tlsKey;
+    options.tlsCert = tlsCert;
+    service_.start(options);
 }
 
 void TestHttpServer::serve(Handler handler)
@@ -48,7 +51,7 @@ void TestHttpServer::reply(int status, const QByteArray& body, const char* conte
 
 QString TestHttpServer::url() const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(port());
+    return QStringLiteral("%1://127.0.0.1:%2").arg(tls_ ? u"https" : u"http").arg(port());
 }
 
 QList<SeenRequest> TestHttpServer::requests() const

@@ -21,7 +21,8 @@ class TestHttpServer {
 public:
     using Handler = HttpService::Handler;
 
-    TestHttpServer();
+    /** Plain HTTP, or HTTPS with this PEM key and certificate. */
+    explicit TestHttpServer(const std::string& tlsKey = {}, const std::string& tlsCert = {});
 
     /** Serves every request with the handler. */
     void serve(Handler handler);
@@ -32,6 +33,7 @@ public:
     QList<SeenRequest> requests() const;
 
 private:
+    bool tls_ = false;
     mutable std::mutex mutex_;
     QList<SeenRequest> seen_;
     Handler handler_;

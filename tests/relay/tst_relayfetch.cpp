@@ -1,0 +1,230 @@
+#include "DemoServices.h"
+#include "TestHttpServer.h"
+#include "platform/core/ByteStream.h"
+#include "platform/core/HttpCall.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QStringEncoder>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <mutex>
+
+namespace {
+
+const QByteArray kRows = "<ul class='results'><li><a class='title' href='/f/1'>无间道</a></li>"
+                         "<li><a class='title' href='/f/2'>英雄</a></li></ul>";
+const QString kReply = QStringLiteral("无间道|/f/1|英雄|/f/2|");
+
+struct Answer {
+    long status = 0;
+    QString text;
+};
+
+/** A relay in front of one site read with the demo layout, the profile adjusted by the test. */
+struct Front {
+    std::unique_ptr<Relay> relay;
+    HttpService service{
+        [this](const ServiceRequest& q, ServiceResponse& r) { relay->Handle(q, r); }};
+    QString site;
+    Front(const QString& siteUrl, const std::function<void(SiteProfile&)>& adjust,
+          RelayConfig config = {})
+        : site(siteUrl)
+    {
+        SiteProfile p = DemoProfile(QUrl(siteUrl).port(), "UTF-8");
+        p.scheme = QUrl(siteUrl).scheme().toStdString();
+        p.base = siteUrl.toStdString();
+        adjust(p);
+        config.sites.push_back(p);
+        relay = std::make_unique<Relay>(config, [](const std::string&) {});
+        service.start({});
+    }
+    Answer search(const QString& query = QStringLiteral("x")) const
+    {
+        HttpCall call;
+        call.url = QStringLiteral("http://127.0.0.1:%1/moviejk/Find.php?url=%2/s.php?q=%3")
+                       .arg(service.port())
+                       .arg(site, query);
+        const HttpOutcome out = PerformHttp(call);
+        return {out.status,
+                out.status == 200 ? DecodeGb18030(out.body) : QString::fromUtf8(out.body)};
+    }
+};
+
+/** A key and a self-signed certificate for 127.0.0.1, made now with openssl. */
+struct Certificate {
+    QTemporaryDir dir;
+    std::string key, cert;
+    QString certFile() const { return dir.filePath(QStringLiteral("cert.pem")); }
+    Certificate()
+    {
+        QProcess openssl;
+        openssl.start(QStringLiteral("openssl"),
+                      {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+                       "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                       dir.filePath(QStringLiteral("key.pem")), "-out", certFile()});
+        openssl.waitForFinished(30000);
+        QFile k(dir.filePath(QStringLiteral("key.pem"))), c(certFile());
+        if (k.open(QIODevice::ReadOnly)) key = k.readAll().toStdString();
+        if (c.open(QIODevice::ReadOnly)) cert = c.readAll().toStdString();
+    }
+};
+
+QByteArray Deflated(const QByteArray& bytes)
+{
+    return qCompress(bytes, 9).mid(4); // a zlib stream, as "Content-Encoding: deflate" carries
+}
+
+} // namespace
+
+/** The relay against pages as real sites serve them. */
+class TestRelayFetch : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void https_data();
+    void https();
+    void compressed_data();
+    void compressed();
+    void charsets_data();
+    void charsets();
+    void cookiesAndUserAgent();
+};
+
+void TestRelayFetch::https_data()
+{
+    QTest::addColumn<bool>("trusted");
+    QTest::newRow("certificate trusted through ca_file") << true;
+    QTest::newRow("certificate not trusted") << false;
+}
+
+void TestRelayFetch::https()
+{
+    QFETCH(bool, trusted);
+    Certificate tls;
+    QVERIFY2(!tls.cert.empty(), "openssl made no certificate");
+    TestHttpServer site(tls.key, tls.cert);
+    site.reply(200, kRows, "text/html; charset=utf-8");
+    Front front(site.url(), [&](SiteProfile& p) {
+        if (trusted) p.caFile = tls.certFile().toStdString();
+    });
+    QVERIFY(site.url().startsWith(u"https://"));
+    const Answer a = front.search();
+    if (trusted) {
+        QCOMPARE(a.status, 200);
+        QCOMPARE(a.text, kReply);
+    } else {
+        QCOMPARE(a.status, 502); // refused, and said why
+        QVERIFY2(a.text.contains(QStringLiteral("certificate")), qPrintable(a.text));
+        QVERIFY(!a.text.contains(u'|'));
+    }
+}
+
+void TestRelayFetch::compressed_data()
+{
+    QTest::addColumn<QByteArray>("coding");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("status");
+    QTest::newRow("gzip") << QByteArray("gzip") << QByteArray() << 200;
+    QTest::newRow("deflate") << QByteArray("deflate") << Deflated(kRows) << 200;
+    // 64 MB of spaces in 64 KB: refused once the decoded page passes the cap, not expanded
+    QTest::newRow("decompression bomb")
+        << QByteArray("deflate") << Deflated(kRows + QByteArray(64 << 20, ' ')) << 502;
+}
+
+void TestRelayFetch::compressed()
+{
+    QFETCH(QByteArray, coding);
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    if (coding == "gzip") {
+        QProcess gzip;
+        gzip.start(QStringLiteral("gzip"), {QStringLiteral("-c")});
+        gzip.write(kRows);
+        gzip.closeWriteChannel();
+        QVERIFY(gzip.waitForFinished());
+        body = gzip.readAllStandardOutput();
+    }
+    TestHttpServer site;
+    const std::string served = body.toStdString(), encoding = coding.toStdString();
+    site.serve([served, encoding](const ServiceRequest&, ServiceResponse& r) {
+        r.body = served;
+        r.contentType = "text/html; charset=utf-8";
+        r.headers["Content-Encoding"] = encoding;
+    });
+    RelayConfig config;
+    config.maxPageBytes = 1 << 20;
+    Front front(
+        site.url(), [](SiteProfile&) {}, config);
+    const Answer a = front.search();
+    QCOMPARE(a.status, status);
+    if (status == 200)
+        QCOMPARE(a.text, kReply);
+    else
+        QVERIFY2(a.text.contains(QStringLiteral("too large")), qPrintable(a.text));
+}
+
+void TestRelayFetch::charsets_data()
+{
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("page");
+    QStringEncoder gbk("GBK");
+    const QByteArray gbkRows = gbk.encode(QString::fromUtf8(kRows));
+    QTest::newRow("UTF-8 page with only <meta charset>")
+        << QByteArray("text/html") << "<html><head><meta charset=\"utf-8\"></head><body>" + kRows;
+    QTest::newRow("GBK page with http-equiv")
+        << QByteArray("text/html")
+        << "<html><head><meta http-equiv='Content-Type' content='text/html; charset=gbk'>" +
+               gbkRows;
+    QTest::newRow("GBK named by the HTTP header")
+        << QByteArray("text/html; charset=GBK") << gbkRows;
+    QTest::newRow("nothing said: GB18030") << QByteArray("text/html") << gbkRows;
+}
+
+void TestRelayFetch::charsets()
+{
+    QFETCH(QByteArray, contentType);
+    QFETCH(QByteArray, page);
+    TestHttpServer site;
+    site.reply(200, page, contentType.constData());
+    Front front(site.url(), [](SiteProfile& p) { p.charset = "auto"; });
+    const Answer a = front.search();
+    QCOMPARE(a.status, 200);
+    QCOMPARE(a.text, kReply);
+}
+
+void TestRelayFetch::cookiesAndUserAgent()
+{
+    TestHttpServer site;
+    std::atomic_int served{0};
+    std::mutex mutex;
+    std::string agent;
+    site.serve([&](const ServiceRequest& q, ServiceResponse& r) {
+        r.contentType = "text/html; charset=utf-8";
+        {
+            std::lock_guard lock(mutex);
+            agent = q.headers.count("user-agent") ? q.headers.at("user-agent") : "";
+        }
+        const auto cookie = q.headers.find("cookie");
+        if (served++ == 0) { // the first page sets the session; later ones need it
+            r.headers["Set-Cookie"] = "session=42; Path=/";
+            r.body = "<html></html>";
+        } else if (cookie != q.headers.end() && cookie->second == "session=42") {
+            r.body = kRows.toStdString();
+        } else {
+            r.status = 403;
+        }
+    });
+    Front front(site.url(), [](SiteProfile& p) { p.userAgent = "TestBrowser/1.0"; });
+    QCOMPARE(front.search(QStringLiteral("a")).text, QString());
+    const Answer second =
+        front.search(QStringLiteral("b")); // another request, maybe another thread
+    QCOMPARE(second.status, 200);
+    QCOMPARE(second.text, kReply);
+    QVERIFY(site.requests().size() == 2);
+    std::lock_guard lock(mutex);
+    QCOMPARE(agent, std::string("TestBrowser/1.0"));
+}
+
+QTEST_GUILESS_MAIN(TestRelayFetch)
+#include "tst_relayfetch.moc"
