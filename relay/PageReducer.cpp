@@ -149,7 +149,7 @@ std::string CleanField(const std::string& utf8)
 
 ReducedPage ReducePage(QByteArray html, const std::string& charset, const std::string& rowsXPath,
                        const std::string& firstXPath, const std::string& secondXPath,
-                       size_t maxRows)
+                       size_t maxRows, const std::string& nextXPath)
 {
     InitOnce();
     ReducedPage page;
@@ -184,6 +184,8 @@ ReducedPage ReducePage(QByteArray html, const std::string& charset, const std::s
         page.rows.emplace_back(CleanField(StringOf(ctx.get(), firstXPath)),
                                CleanField(StringOf(ctx.get(), secondXPath)));
     }
+    ctx->node = reinterpret_cast<xmlNode*>(doc.get()); // the next link is sought in the whole page
+    if (!nextXPath.empty()) page.next = CleanField(StringOf(ctx.get(), nextXPath));
     page.ok = true;
     return page;
 }

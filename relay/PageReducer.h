@@ -11,6 +11,7 @@ struct ReducedPage {
     bool ok = false;
     std::string error;
     bool truncated = false;
+    std::string next;                                      // what nextXPath found, when asked
     std::vector<std::pair<std::string, std::string>> rows; // UTF-8
 };
 
@@ -22,7 +23,7 @@ struct ReducedPage {
  *  parsed, so that a large page is not held twice. */
 ReducedPage ReducePage(QByteArray html, const std::string& charset, const std::string& rowsXPath,
                        const std::string& firstXPath, const std::string& secondXPath,
-                       size_t maxRows = 200000);
+                       size_t maxRows = 200000, const std::string& nextXPath = {});
 
 /** Empty when the expressions can be used as ReducePage uses them: rowsXPath compiles and gives
  *  a node set, the fields compile as strings; else why not. */

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QString>
 #include <QStringEncoder>
+#include <QUrl>
 
 #include <cstdio>
 #include <malloc.h>
@@ -60,6 +61,10 @@ std::string CheckRelayConfig(const RelayConfig& config)
         if (std::string why = CheckExpressions(site.searchRows, site.searchTitle, site.searchPath);
             !why.empty())
             return at("search_rows") + why;
+        if (!site.searchNext.empty())
+            if (std::string why = CheckExpressions(site.searchRows, site.searchNext, {});
+                !why.empty())
+                return at("search_next") + why;
         if (std::string why = CheckExpressions(site.filmRows, site.filmName, site.filmLink);
             !why.empty())
             return at("film_rows") + why;
@@ -67,23 +72,45 @@ std::string CheckRelayConfig(const RelayConfig& config)
     return {};
 }
 
+namespace {
+
+std::vector<std::string> SiteNames(const RelayConfig& config)
+{
+    std::vector<std::string> names;
+    for (const SiteProfile& site : config.sites)
+        names.push_back(site.name);
+    return names;
+}
+
+std::string QueryEncoded(const std::string& text)
+{
+    return QUrl::toPercentEncoding(QString::fromStdString(text)).toStdString();
+}
+
+} // namespace
+
 Relay::Relay(RelayConfig config, Log log, ReplyCache::Clock cacheClock)
     : config_(std::move(config)), log_(std::move(log)),
       cache_(config_.cacheTime, config_.cacheEntries, config_.cacheBytes, std::move(cacheClock)),
+      health_(SiteNames(config_), {config_.failAfter, config_.retryAfter},
+              [this](const std::string& line) { log_(line); }),
+      canaryDue_(config_.sites.size(), std::chrono::steady_clock::now()),
       slots_(size_t(std::max(1, config_.maxConcurrentFetches))),
-      pages_(size_t(std::max(1LL, config_.reduceBudgetBytes))),
-      housekeeping_([this](const std::stop_token& stop) {
-          std::mutex mutex;
-          std::unique_lock lock(mutex);
-          while (!stop.stop_requested()) {
-              tick_.wait_for(lock, stop, 1s, [] { return false; });
-              cache_.purgeExpired();
-          }
-      })
+      pages_(size_t(std::max(1LL, config_.reduceBudgetBytes)))
 {
     if (!log_) log_ = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
     for (size_t i = 0; i < config_.sites.size(); ++i)
         cookies_.push_back(std::make_unique<HttpCookieJar>());
+    // Started last: it uses all of the above.
+    housekeeping_ = std::jthread([this](const std::stop_token& stop) {
+        std::mutex mutex;
+        std::unique_lock lock(mutex);
+        while (!stop.stop_requested()) {
+            RunCanaries();
+            tick_.wait_for(lock, stop, 1s, [] { return false; });
+            cache_.purgeExpired();
+        }
+    });
 }
 
 Relay::~Relay() = default;
@@ -115,7 +142,10 @@ void Relay::Handle(const ServiceRequest& request, ServiceResponse& response)
     const std::string& target = request.target;
     const std::string path = target.substr(0, target.find('?'));
     if (path == "/healthz") {
-        Plain(response, 200, "ok");
+        bool allOk = true;
+        response.body = health_.Json(allOk);
+        response.status = allOk ? 200 : 503;
+        response.contentType = "application/json";
     } else if (request.method != "GET" ||
                (path != "/moviejk/Find.php" && path != "/moviejk/Down.php")) {
         Plain(response, 404, "not found");
@@ -161,12 +191,47 @@ void Relay::Answer(Form form, const std::string& target, const ServiceRequest& r
         return;
     }
     note = "cache=miss";
+    if (!health_.Allow(job.index(config_))) {
+        Plain(response, 503, "site " + site->name + " is down; trying it again shortly");
+        note += " breaker=open";
+        return;
+    }
     const ByteBudget::Hold slot(slots_, 1, job.deadline, job.giveUp);
     if (!slot) {
         Plain(response, 503, stopping_ ? "shutting down" : "busy");
         if (request.clientGone()) note += " client=gone";
         return;
     }
+    ReducedPage reduced;
+    // A search may run over several result pages of the same site, joined in order.
+    std::string upstream = job.upstream;
+    const int pages = form == Form::Search && !site->searchNext.empty() ? site->searchPages : 1;
+    for (int n = 0; n < pages && !upstream.empty(); ++n) {
+        ReducedPage part;
+        if (!FetchAndReduce(job, upstream, part, response)) {
+            if (n == 0) return;
+            break; // a later page that fails leaves the ones already read
+        }
+        const size_t room =
+            size_t(config_.maxRows) - std::min(reduced.rows.size(), size_t(config_.maxRows));
+        reduced.truncated = reduced.truncated || part.truncated || part.rows.size() > room;
+        part.rows.resize(std::min(part.rows.size(), room));
+        reduced.rows.insert(reduced.rows.end(), std::make_move_iterator(part.rows.begin()),
+                            std::make_move_iterator(part.rows.end()));
+        upstream = n + 1 < pages ? NextPage(job, upstream, part.next) : std::string();
+    }
+    bool cut = false;
+    std::string reply = Normalise(job, reduced, cut);
+    reduced = {};
+    response.body = Gb18030(std::move(reply));
+    response.contentType = "text/plain; charset=GB18030";
+    if (cut) note += " truncated";
+    if (!cut) cache_.put(key, response.body);
+}
+
+bool Relay::FetchAndReduce(const Job& job, const std::string& upstream, ReducedPage& reduced,
+                           ServiceResponse& response)
+{
     // A page's tree takes many times the page's size: only so many bytes of pages are held
     // and parsed at once, however many answers are under way. A large page claims the whole
     // cap as soon as it shows itself large, before its body is held, so that large pages do
@@ -179,27 +244,32 @@ void Relay::Answer(Form form, const std::string& target, const ServiceRequest& r
     QByteArray page;
     std::string contentType;
     const auto admitLarge = [&] { return claim(size_t(config_.maxPageBytes)); };
-    if (!Fetch(job, admitLarge, page, contentType, response)) {
+    if (!Fetch(job, upstream, admitLarge, page, contentType, response)) {
         if (memory && !*memory) Plain(response, 503, "busy"); // no room for a large page in time
-        return;
+        return false;
     }
     if (!memory && !claim(size_t(page.size()))) {
         Plain(response, 503, "busy");
-        return;
+        return false;
     }
-    ReducedPage reduced;
-    const std::string charset = PageCharset(site->charset, contentType, page);
-    if (!Reduce(job, std::move(page), charset, reduced, response)) return;
-    bool cut = false;
-    std::string reply = Normalise(job, reduced, cut);
-    reduced = {};
-    response.body = Gb18030(std::move(reply));
-    response.contentType = "text/plain; charset=GB18030";
-    if (cut) note += " truncated";
-    if (!cut) cache_.put(key, response.body);
+    const std::string charset = PageCharset(job.site->charset, contentType, page);
+    return Reduce(job, std::move(page), charset, reduced, response);
 }
 
-bool Relay::Fetch(const Job& job, const std::function<bool()>& admitLarge, QByteArray& page,
+std::string Relay::NextPage(const Job& job, const std::string& current,
+                            const std::string& link) const
+{
+    if (link.empty()) return {};
+    const QUrl next =
+        QUrl(QString::fromStdString(current)).resolved(QUrl(QString::fromStdString(link)));
+    const UrlOrigin origin = ParseOrigin(next.toString(QUrl::FullyEncoded).toStdString());
+    if (SiteFor(origin) != job.site) return {}; // only pages of the same site are followed
+    const std::string url = job.site->base + origin.pathAndQuery;
+    return url == current ? std::string() : url;
+}
+
+bool Relay::Fetch(const Job& job, const std::string& upstream,
+                  const std::function<bool()>& admitLarge, QByteArray& page,
                   std::string& contentType, ServiceResponse& response)
 {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -209,7 +279,7 @@ bool Relay::Fetch(const Job& job, const std::function<bool()>& admitLarge, QByte
         return false;
     }
     HttpCall call;
-    call.url = QString::fromUtf8(job.upstream);
+    call.url = QString::fromUtf8(upstream);
     call.limits.connect = std::min(config_.connectTimeout, left);
     call.limits.total = std::min(config_.totalTimeout, left);
     call.limits.maxBody = config_.maxPageBytes;
@@ -217,10 +287,15 @@ bool Relay::Fetch(const Job& job, const std::function<bool()>& admitLarge, QByte
     call.admitLargeBody = admitLarge;
     call.userAgent = QByteArray::fromStdString(job.site->userAgent);
     call.caFile = QByteArray::fromStdString(job.site->caFile);
-    call.cookies = cookies_[size_t(job.site - config_.sites.data())].get();
+    call.cookies = cookies_[job.index(config_)].get();
     // One session per serving thread: its connection to the site stays open between requests.
     thread_local HttpSession session;
     HttpOutcome outcome = PerformHttp(call, &session);
+    const bool siteAnswered = outcome.completed && outcome.status < 500;
+    if (job.recordHealth && !outcome.bodyRefused && !job.giveUp())
+        health_.RecordFetch(job.index(config_), siteAnswered,
+                            outcome.completed ? "status " + std::to_string(outcome.status)
+                                              : outcome.error.toStdString());
     if (!outcome.completed) {
         if (stopping_) {
             Plain(response, 503, "shutting down");
@@ -251,7 +326,8 @@ bool Relay::Reduce(const Job& job, QByteArray page, const std::string& charset,
     const bool large = page.size() > kLargePage;
     reduced = ReducePage(std::move(page), charset, search ? site.searchRows : site.filmRows,
                          search ? site.searchTitle : site.filmName,
-                         search ? site.searchPath : site.filmLink, size_t(config_.maxRows));
+                         search ? site.searchPath : site.filmLink, size_t(config_.maxRows),
+                         search ? site.searchNext : std::string());
     if (large) malloc_trim(0); // a large page's tree leaves the heap ragged: give it back
     if (!reduced.ok) {
         Plain(response, 502, "page not understood: " + reduced.error);
@@ -285,4 +361,46 @@ std::string Relay::Normalise(const Job& job, const ReducedPage& reduced, bool& c
         reply.append(first).append(1, '|').append(second).append(1, '|');
     }
     return reply;
+}
+
+Relay::Probe Relay::ProbeSearch(size_t site, const std::string& query)
+{
+    const SiteProfile& profile = config_.sites.at(site);
+    const ServiceRequest nobody; // the relay asks for itself: no client to lose
+    const Job job{Form::Search,
+                  &profile,
+                  profile.base + "/s.php?q=" + QueryEncoded(query),
+                  std::chrono::steady_clock::now() + config_.answerTimeout,
+                  nobody,
+                  [this] { return stopping_.load(); },
+                  false};
+    Probe probe;
+    const auto start = std::chrono::steady_clock::now();
+    ReducedPage reduced;
+    ServiceResponse failure;
+    const bool ok = FetchAndReduce(job, job.upstream, reduced, failure);
+    probe.ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    if (!ok) {
+        probe.status = failure.status;
+        probe.error = failure.body.substr(0, failure.body.find('\n'));
+        return probe;
+    }
+    probe.status = 200;
+    for (auto& row : reduced.rows)
+        if (!row.first.empty() && !row.second.empty()) probe.rows.push_back(std::move(row));
+    return probe;
+}
+
+void Relay::RunCanaries()
+{
+    for (size_t i = 0; i < config_.sites.size() && !stopping_; ++i) {
+        const SiteProfile& site = config_.sites[i];
+        const auto now = std::chrono::steady_clock::now();
+        if (site.canary.empty() || now < canaryDue_[i]) continue;
+        canaryDue_[i] = now + std::chrono::seconds(site.canarySeconds);
+        const Probe probe = ProbeSearch(i, site.canary);
+        health_.RecordCanary(i, probe.status == 200, probe.status, probe.ms, probe.rows.size(),
+                             probe.error);
+    }
 }

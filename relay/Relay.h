@@ -3,6 +3,7 @@
 #include "relay/ByteBudget.h"
 #include "relay/RelayConfig.h"
 #include "relay/ReplyCache.h"
+#include "relay/SiteHealth.h"
 #include "serve/HttpService.h"
 
 #include <QByteArray>
@@ -43,6 +44,15 @@ public:
     /** Shutting down: answers under way give up their fetch at once and answer 503. */
     void Stop() { stopping_ = true; }
 
+    /** What one search of the site through its profile gives: for canaries and --check. */
+    struct Probe {
+        long status = 0; // 200 when rows were read
+        double ms = 0;
+        std::vector<std::pair<std::string, std::string>> rows;
+        std::string error;
+    };
+    Probe ProbeSearch(size_t site, const std::string& query);
+
 private:
     enum class Form { Search, Film };
     using Deadline = std::chrono::steady_clock::time_point;
@@ -54,12 +64,18 @@ private:
         Deadline deadline;
         const ServiceRequest& request;
         std::function<bool()> giveUp; // the client has gone, or the relay is stopping
+        bool recordHealth = true;     // canaries record their own outcome
+        size_t index(const RelayConfig& config) const { return size_t(site - config.sites.data()); }
     };
 
     void Answer(Form form, const std::string& target, const ServiceRequest& request,
                 ServiceResponse& response, std::string& note);
-    bool Fetch(const Job& job, const std::function<bool()>& admitLarge, QByteArray& page,
-               std::string& contentType, ServiceResponse& response);
+    bool FetchAndReduce(const Job& job, const std::string& upstream, ReducedPage& reduced,
+                        ServiceResponse& response);
+    bool Fetch(const Job& job, const std::string& upstream, const std::function<bool()>& admitLarge,
+               QByteArray& page, std::string& contentType, ServiceResponse& response);
+    std::string NextPage(const Job& job, const std::string& current, const std::string& link) const;
+    void RunCanaries();
     bool Reduce(const Job& job, QByteArray page, const std::string& charset, ReducedPage& reduced,
                 ServiceResponse& response);
     std::string Normalise(const Job& job, const ReducedPage& reduced, bool& cut) const;
@@ -70,6 +86,8 @@ private:
     ReplyCache cache_;
     std::vector<std::unique_ptr<HttpCookieJar>> cookies_; // one per site, as config_.sites
     std::atomic_bool stopping_{false};
+    SiteHealth health_;
+    std::vector<std::chrono::steady_clock::time_point> canaryDue_; // as config_.sites
     ByteBudget slots_; // answers under way, one unit each
     ByteBudget pages_; // bytes of pages being parsed
     std::condition_variable_any tick_;

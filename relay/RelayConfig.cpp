@@ -91,6 +91,9 @@ const RelayKey kRelayKeys[] = {
      [](RelayConfig& c, long long n) {
          c.maxConnectionsPerClient = unsigned(std::clamp(n, 1LL, 65535LL));
      }},
+    {"fail_after",
+     [](RelayConfig& c, long long n) { c.failAfter = int(std::clamp(n, 1LL, 1000LL)); }},
+    {"retry_seconds", [](RelayConfig& c, long long n) { c.retryAfter = std::chrono::seconds(n); }},
     {"request_deadline_ms",
      [](RelayConfig& c, long long n) { c.requestDeadline = std::chrono::milliseconds(n); }},
 };
@@ -102,11 +105,17 @@ struct SiteKey {
 };
 
 const SiteKey kSiteKeys[] = {
-    {"charset", &SiteProfile::charset},          {"search_rows", &SiteProfile::searchRows},
-    {"search_title", &SiteProfile::searchTitle}, {"search_path", &SiteProfile::searchPath},
-    {"film_rows", &SiteProfile::filmRows},       {"film_name", &SiteProfile::filmName},
-    {"film_link", &SiteProfile::filmLink},       {"ca_file", &SiteProfile::caFile},
+    {"charset", &SiteProfile::charset},
+    {"search_rows", &SiteProfile::searchRows},
+    {"search_title", &SiteProfile::searchTitle},
+    {"search_path", &SiteProfile::searchPath},
+    {"film_rows", &SiteProfile::filmRows},
+    {"film_name", &SiteProfile::filmName},
+    {"film_link", &SiteProfile::filmLink},
+    {"ca_file", &SiteProfile::caFile},
     {"user_agent", &SiteProfile::userAgent},
+    {"search_next", &SiteProfile::searchNext},
+    {"canary", &SiteProfile::canary},
 };
 
 /** Reads "base = http://host[:port]"; an empty result means it is refused. */
@@ -125,6 +134,13 @@ std::string SetBase(SiteProfile& site, const std::string& value)
 std::string SetSiteKey(SiteProfile& site, const std::string& key, const std::string& value)
 {
     if (key == "base") return SetBase(site, value);
+    if (key == "search_pages" || key == "canary_seconds") {
+        long long n = 0;
+        if (!ParseInt(value, n) || n < 1 || n > 100000)
+            return key + " must be a whole number from 1";
+        (key == "search_pages" ? site.searchPages : site.canarySeconds) = int(n);
+        return {};
+    }
     for (const SiteKey& k : kSiteKeys)
         if (key == k.name) {
             site.*k.field = value;

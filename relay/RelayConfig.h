@@ -18,6 +18,10 @@ struct SiteProfile {
         "Mozilla/5.0 (X11; Linux x86_64; rv:120.0) Gecko/20100101 Firefox/120.0";
     std::string searchRows, searchTitle, searchPath;
     std::string filmRows, filmName, filmLink;
+    std::string searchNext; // XPath of the link to the next result page
+    int searchPages = 1;    // result pages followed and joined
+    std::string canary;     // a search the relay runs itself to see that the site still works
+    int canarySeconds = 300;
     std::map<std::string, int> lines; // where each key stood in the configuration
 };
 
@@ -42,6 +46,8 @@ struct RelayConfig {
     unsigned maxConnections = 512;
     unsigned maxConnectionsPerClient = 32;
     std::chrono::milliseconds requestDeadline{5000};
+    int failAfter = 3;                   // consecutive failed fetches that open a site's breaker
+    std::chrono::seconds retryAfter{30}; // then one request may try the site again
     std::vector<SiteProfile> sites;
 };
 

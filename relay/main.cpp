@@ -29,6 +29,28 @@ RelayConfig LoadConfig(const QString& path)
     return config;
 }
 
+/** reelmate-relay --check SITE QUERY: one search through the profile, its rows, what failed. */
+int Check(RelayConfig config, const QString& siteName, const QString& query)
+{
+    size_t index = config.sites.size();
+    for (size_t i = 0; i < config.sites.size(); ++i) {
+        config.sites[i].canary.clear(); // nothing but the search asked for
+        if (config.sites[i].name == siteName.toStdString()) index = i;
+    }
+    if (index == config.sites.size()) {
+        std::fprintf(stderr, "no site named %s in the configuration\n", qPrintable(siteName));
+        return 2;
+    }
+    Relay relay(config,
+                [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+    const Relay::Probe probe = relay.ProbeSearch(index, query.toStdString());
+    for (const auto& [first, second] : probe.rows)
+        std::printf("%s | %s\n", first.c_str(), second.c_str());
+    std::fprintf(stderr, "%s: %zu row(s) in %.0f ms%s%s\n", config.sites[index].base.c_str(),
+                 probe.rows.size(), probe.ms, probe.error.empty() ? "" : "; ", probe.error.c_str());
+    return probe.status == 200 && !probe.rows.empty() ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -43,13 +65,14 @@ int main(int argc, char* argv[])
         QCoreApplication::arguments(),
         QStringLiteral("Fetches configured movie sites' pages for Reelmate and answers them as "
                        "flat lists."),
-        QStringLiteral("Read the configuration from FILE (default: the built-in one)."));
+        QStringLiteral("Read the configuration from FILE (default: the built-in one)."), true);
     RelayConfig config =
         LoadConfig(args.config.isEmpty() ? QStringLiteral(":/relay/relay.conf") : args.config);
     if (!args.listenAddress.isEmpty()) {
         config.listenAddress = args.listenAddress.toStdString();
         config.listenPort = args.listenPort;
     }
+    if (!args.check.isEmpty()) return Check(config, args.check[0], args.check[1]);
     Relay relay(config);
     HttpService service(
         [&relay](const ServiceRequest& req, ServiceResponse& res) { relay.Handle(req, res); });

@@ -323,7 +323,7 @@ bool HttpService::start(const Options& options)
     tls.push_back({MHD_OPTION_END, 0, nullptr});
     impl_->daemon = MHD_start_daemon(
         flags, uint16_t(options.port), nullptr, nullptr, &Impl::Access, impl_.get(),
-        MHD_OPTION_ARRAY, tls.data(), MHD_OPTION_EXTERNAL_LOGGER, &LogServerError, nullptr,
+        MHD_OPTION_EXTERNAL_LOGGER, &LogServerError, nullptr, MHD_OPTION_ARRAY, tls.data(),
         MHD_OPTION_SOCK_ADDR, addr, MHD_OPTION_URI_LOG_CALLBACK, &LogUri, nullptr,
         MHD_OPTION_NOTIFY_COMPLETED, &Impl::Completed, impl_.get(), MHD_OPTION_NOTIFY_CONNECTION,
         &Impl::Notify, impl_.get(), MHD_OPTION_CONNECTION_LIMIT, options.maxConnections,

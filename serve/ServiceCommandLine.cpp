@@ -33,7 +33,7 @@ bool SplitListenAddress(const QString& text, QString& address, int& port)
 }
 
 ServiceArguments ParseServiceArguments(const QStringList& arguments, const QString& description,
-                                       const QString& configMeaning)
+                                       const QString& configMeaning, bool allowCheck)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(description);
@@ -46,6 +46,15 @@ ServiceArguments ParseServiceArguments(const QStringList& arguments, const QStri
     const QCommandLineOption listen(QStringLiteral("listen"),
                                     QStringLiteral("Listen on ADDRESS:PORT instead."),
                                     QStringLiteral("ADDRESS:PORT"));
+    const QCommandLineOption check(
+        QStringLiteral("check"),
+        QStringLiteral("Search QUERY on SITE through its profile, print the rows and what went "
+                       "wrong, and exit: the way to write and repair a profile."),
+        QStringLiteral("SITE"));
+    if (allowCheck) {
+        parser.addOption(check);
+        parser.addPositionalArgument(QStringLiteral("QUERY"), QStringLiteral("With --check."));
+    }
     parser.addOption(help);
     parser.addOption(version);
     parser.addOption(config);
@@ -66,7 +75,11 @@ ServiceArguments ParseServiceArguments(const QStringList& arguments, const QStri
     if (parser.isSet(listen) &&
         !SplitListenAddress(parser.value(listen), result.listenAddress, result.listenPort))
         Misuse(parser, QStringLiteral("--listen wants ADDRESS:PORT with a port from 1 to 65535"));
-    if (!parser.positionalArguments().isEmpty())
+    if (allowCheck && parser.isSet(check)) {
+        if (parser.positionalArguments().size() != 1)
+            Misuse(parser, QStringLiteral("--check SITE wants one QUERY"));
+        result.check = {parser.value(check), parser.positionalArguments().front()};
+    } else if (!parser.positionalArguments().isEmpty())
         Misuse(parser,
                QStringLiteral("unexpected argument ") + parser.positionalArguments().front());
     return result;

@@ -73,6 +73,7 @@ struct Transfer {
     Sink sink;
     QByteArray url;
     QByteArray body;
+    bool sharing = false;
     char error[CURL_ERROR_SIZE] = {};
 
     explicit Transfer(const HttpCall& call, HttpSession* session = nullptr)
@@ -110,6 +111,7 @@ struct Transfer {
             curl_easy_setopt(c, CURLOPT_CAPATH, "/etc/ssl/certs");
         }
         if (call.cookies) {
+            sharing = true;
             curl_easy_setopt(c, CURLOPT_SHARE, call.cookies->handle());
             curl_easy_setopt(c, CURLOPT_COOKIEFILE, ""); // the cookie engine, with no file
         }
@@ -130,10 +132,19 @@ struct Transfer {
         curl_easy_setopt(c, CURLOPT_HTTPHEADER, list);
     }
 
+    ~Transfer()
+    {
+        // A session's handle outlives this request, and may outlive the jar.
+        if (sharing) curl_easy_setopt(easy.get(), CURLOPT_SHARE, nullptr);
+    }
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+
     HttpOutcome outcome(CURLcode code) const
     {
         HttpOutcome out;
         out.completed = code == CURLE_OK && !sink.overflow && !sink.refused;
+        out.bodyRefused = sink.refused;
         curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &out.status);
         const char* type = nullptr;
         if (curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type)
@@ -206,14 +217,15 @@ HttpCookieJar::~HttpCookieJar()
     curl_share_cleanup(static_cast<CURLSH*>(share_));
 }
 
-void HttpCookieJar::Lock(void*, int, int, void* self)
+void HttpCookieJar::Lock(void*, int data, int, void* self)
 {
-    static_cast<HttpCookieJar*>(self)->mutex_.lock();
+    // One lock per kind of data: libcurl holds one kind while it takes another.
+    static_cast<HttpCookieJar*>(self)->mutexes_[size_t(data) % kLocks].lock();
 }
 
-void HttpCookieJar::Unlock(void*, int, void* self)
+void HttpCookieJar::Unlock(void*, int data, void* self)
 {
-    static_cast<HttpCookieJar*>(self)->mutex_.unlock();
+    static_cast<HttpCookieJar*>(self)->mutexes_[size_t(data) % kLocks].unlock();
 }
 
 HttpSession::HttpSession()

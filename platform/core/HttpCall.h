@@ -4,6 +4,7 @@
 #include <QList>
 #include <QString>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -39,6 +40,7 @@ struct HttpCall {
 struct HttpOutcome {
     bool completed = false;
     long status = 0;
+    bool bodyRefused = false; // admitLargeBody said no
     QByteArray contentType;
     QByteArray body;
     QString error;
@@ -76,8 +78,9 @@ public:
 private:
     static void Lock(void*, int, int, void* self);
     static void Unlock(void*, int, void* self);
+    static constexpr size_t kLocks = 16; // more than libcurl's kinds of shared data
     void* share_;
-    std::mutex mutex_;
+    std::array<std::mutex, kLocks> mutexes_;
 };
 
 /** Performs the request on the calling thread and blocks until it is over; with a session, an

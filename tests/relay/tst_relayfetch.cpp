@@ -3,6 +3,7 @@
 #include "platform/core/ByteStream.h"
 #include "platform/core/HttpCall.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QStringEncoder>
@@ -39,6 +40,13 @@ struct Front {
         config.sites.push_back(p);
         relay = std::make_unique<Relay>(config, [](const std::string&) {});
         service.start({});
+    }
+    Answer healthz() const
+    {
+        HttpCall call;
+        call.url = QStringLiteral("http://127.0.0.1:%1/healthz").arg(service.port());
+        const HttpOutcome out = PerformHttp(call);
+        return {out.status, QString::fromUtf8(out.body)};
     }
     Answer search(const QString& query = QStringLiteral("x")) const
     {
@@ -89,6 +97,9 @@ private Q_SLOTS:
     void charsets_data();
     void charsets();
     void cookiesAndUserAgent();
+    void searchOverSeveralPages();
+    void siteGoesDownAndRecovers();
+    void canarySeesLayoutChange();
 };
 
 void TestRelayFetch::https_data()
@@ -224,6 +235,75 @@ void TestRelayFetch::cookiesAndUserAgent()
     QVERIFY(site.requests().size() == 2);
     std::lock_guard lock(mutex);
     QCOMPARE(agent, std::string("TestBrowser/1.0"));
+}
+
+void TestRelayFetch::searchOverSeveralPages()
+{
+    TestHttpServer site;
+    site.serve([](const ServiceRequest& q, ServiceResponse& r) {
+        r.contentType = "text/html; charset=utf-8";
+        if (q.target.find("page=2") != std::string::npos)
+            r.body = "<ul class='results'><li><a class='title' href='/f/2'>B</a></li></ul>"
+                     "<a class='next' href='https://elsewhere.test/s.php?page=3'>next</a>";
+        else
+            r.body = "<ul class='results'><li><a class='title' href='/f/1'>A</a></li></ul>"
+                     "<a class='next' href='?q=x&amp;page=2'>next</a>";
+    });
+    Front front(site.url(), [](SiteProfile& p) {
+        p.searchNext = "//a[@class='next']/@href";
+        p.searchPages = 5;
+    });
+    const Answer a = front.search();
+    QCOMPARE(a.status, 200);
+    QCOMPARE(a.text, QStringLiteral("A|/f/1|B|/f/2|")); // in order; the other host not followed
+    QCOMPARE(site.requests().size(), 2);
+}
+
+void TestRelayFetch::siteGoesDownAndRecovers()
+{
+    TestHttpServer site;
+    site.reply(503, "maintenance", "text/html");
+    RelayConfig config;
+    config.failAfter = 2;
+    config.retryAfter = std::chrono::seconds(1);
+    config.cacheTime = std::chrono::seconds(0);
+    Front front(
+        site.url(), [](SiteProfile&) {}, config);
+    QCOMPARE(front.healthz().status, 200);
+    QCOMPARE(front.search().status, 502);
+    QVERIFY(front.healthz().text.contains(QStringLiteral("\"degraded\"")));
+    QCOMPARE(front.search().status, 502);
+    // open: answered at once, the site not asked
+    QElapsedTimer clock;
+    clock.start();
+    const Answer fast = front.search();
+    QCOMPARE(fast.status, 503);
+    QVERIFY(clock.elapsed() < 500);
+    QCOMPARE(site.requests().size(), 2);
+    const Answer health = front.healthz();
+    QCOMPARE(health.status, 503);
+    QVERIFY2(health.text.contains(QStringLiteral("\"state\":\"down\"")), qPrintable(health.text));
+    QVERIFY(health.text.contains(QStringLiteral("status 503"))); // the last error, in words
+    // the site comes back; after the retry time one request tries it and closes the breaker
+    site.reply(200, kRows, "text/html; charset=utf-8");
+    QTest::qWait(1100);
+    QCOMPARE(front.search().text, kReply);
+    QCOMPARE(front.healthz().status, 200);
+}
+
+void TestRelayFetch::canarySeesLayoutChange()
+{
+    TestHttpServer site;
+    site.reply(200, kRows, "text/html; charset=utf-8");
+    Front front(site.url(), [](SiteProfile& p) {
+        p.canary = "无间道";
+        p.canarySeconds = 1;
+    });
+    QTRY_VERIFY(front.healthz().text.contains(QStringLiteral("\"rows\":2"))); // at start
+    QVERIFY(site.requests().at(0).requestLine.contains("/s.php?q=%E6%97%A0%E9%97%B4%E9%81%93"));
+    site.reply(200, "<html><div class='new-results'></div></html>", "text/html; charset=utf-8");
+    QTRY_VERIFY_WITH_TIMEOUT(front.healthz().text.contains(QStringLiteral("layout_changed")), 4000);
+    QCOMPARE(front.healthz().status, 503);
 }
 
 QTEST_GUILESS_MAIN(TestRelayFetch)

@@ -50,6 +50,8 @@ private Q_SLOTS:
     void portTaken_data();
     void portTaken();
     void terminateWhileAnswering();
+    void checkCommand_data();
+    void checkCommand();
 };
 
 void TestServices::commandLine_data()
@@ -180,6 +182,38 @@ void TestServices::terminateWhileAnswering()
     QVERIFY2(took < 1000, qPrintable(QString::number(took)));
     QCOMPARE(answer.status, 503); // told, not cut off
     QVERIFY((err + relay.readAllStandardError()).contains("relay: stopped"));
+}
+
+void TestServices::checkCommand_data()
+{
+    QTest::addColumn<bool>("siteUp");
+    QTest::newRow("rows found") << true;
+    QTest::newRow("site down") << false;
+}
+
+void TestServices::checkCommand()
+{
+    QFETCH(bool, siteUp);
+    TestHttpServer site;
+    site.reply(200, "<ul class='results'><li><a class='title' href='/f/1'>A</a></li></ul>",
+               "text/html; charset=utf-8");
+    QTemporaryDir dir;
+    QFile conf(dir.filePath(QStringLiteral("relay.conf")));
+    QVERIFY(conf.open(QIODevice::WriteOnly));
+    conf.write(QStringLiteral("[relay]\nlisten = %1\n[site s]\nbase = %2\ncharset = auto\n"
+                              "search_rows = //ul[@class='results']/li\nsearch_title = ./a\n"
+                              "search_path = ./a/@href\nfilm_rows = //tr\n")
+                   .arg(FreeListen(), siteUp ? site.url() : ClosedPortUrl())
+                   .toUtf8());
+    conf.close();
+    const Run run = Start(QString::fromUtf8(RELAY_BIN),
+                          {QStringLiteral("--config"), conf.fileName(), QStringLiteral("--check"),
+                           QStringLiteral("s"), QStringLiteral("A")});
+    QCOMPARE(run.status, siteUp ? 0 : 1);
+    if (siteUp)
+        QCOMPARE(run.out, QByteArray("A | /f/1\n"));
+    else
+        QVERIFY2(run.err.contains("upstream failed"), run.err.constData());
 }
 
 QTEST_GUILESS_MAIN(TestServices)

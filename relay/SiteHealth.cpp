@@ -1,0 +1,132 @@
+#include "relay/SiteHealth.h"
+
+#include <cstdio>
+
+namespace {
+
+std::string JsonText(const std::string& text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\u%04x", c);
+            out += hex;
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
+}
+
+} // namespace
+
+SiteHealth::SiteHealth(std::vector<std::string> names, Settings settings, Log log)
+    : settings_(settings), log_(std::move(log))
+{
+    for (std::string& name : names) {
+        sites_.push_back({});
+        sites_.back().name = std::move(name);
+    }
+}
+
+bool SiteHealth::Allow(size_t site)
+{
+    std::lock_guard lock(mutex_);
+    Site& s = sites_.at(site);
+    if (!s.open) return true;
+    if (Clock::now() < s.openUntil) return false;
+    s.openUntil = Clock::now() + settings_.retryAfter; // one trial now, the next after a while
+    return true;
+}
+
+void SiteHealth::RecordFetch(size_t site, bool ok, const std::string& error)
+{
+    std::lock_guard lock(mutex_);
+    Site& s = sites_.at(site);
+    if (ok) {
+        ++s.fetchesOk;
+        s.consecutiveFailures = 0;
+        s.open = false;
+    } else {
+        ++s.fetchesFailed;
+        s.lastError = error;
+        if (++s.consecutiveFailures >= settings_.failAfter && !s.open) {
+            s.open = true;
+            s.openUntil = Clock::now() + settings_.retryAfter;
+        }
+    }
+    Settle(s);
+}
+
+void SiteHealth::RecordCanary(size_t site, bool reachable, long status, double ms, size_t rows,
+                              const std::string& error)
+{
+    std::lock_guard lock(mutex_);
+    Site& s = sites_.at(site);
+    s.canaryRan = true;
+    s.canaryAgeBase = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+    s.canaryStatus = status;
+    s.canaryMs = ms;
+    if (reachable && status < 400) {
+        s.rows = (long long)rows;
+        // Zero rows where there used to be some: the site has changed its markup.
+        s.layoutChanged = rows == 0 && s.foundRows;
+        if (rows > 0) s.foundRows = true;
+        s.consecutiveFailures = 0;
+        s.open = false; // the site answers again
+        if (s.layoutChanged) s.lastError = "canary found no rows: the layout has changed";
+    } else {
+        s.lastError = error.empty() ? "canary got status " + std::to_string(status) : error;
+        if (++s.consecutiveFailures >= settings_.failAfter && !s.open) {
+            s.open = true;
+            s.openUntil = Clock::now() + settings_.retryAfter;
+        }
+    }
+    Settle(s);
+}
+
+void SiteHealth::Settle(Site& s)
+{
+    const std::string state = s.open                      ? "down"
+                              : s.layoutChanged           ? "layout_changed"
+                              : s.consecutiveFailures > 0 ? "degraded"
+                                                          : "ok";
+    if (state == s.state) return;
+    if (log_)
+        log_("site " + s.name + ": " + s.state + " -> " + state +
+             (s.lastError.empty() || state == "ok" ? "" : " (" + s.lastError + ")"));
+    s.state = state;
+}
+
+std::string SiteHealth::Json(bool& allOk) const
+{
+    std::lock_guard lock(mutex_);
+    allOk = true;
+    std::string sites;
+    for (const Site& s : sites_) {
+        allOk = allOk && s.state == "ok";
+        if (!sites.empty()) sites += ",";
+        char numbers[256];
+        std::snprintf(numbers, sizeof numbers,
+                      "\"fetches_ok\":%lld,\"fetches_failed\":%lld,\"consecutive_failures\":%d",
+                      s.fetchesOk, s.fetchesFailed, s.consecutiveFailures);
+        std::string canary = "null";
+        if (s.canaryRan) {
+            char c[200];
+            std::snprintf(c, sizeof c, "{\"time\":%lld,\"status\":%ld,\"ms\":%.1f,\"rows\":%lld}",
+                          s.canaryAgeBase, s.canaryStatus, s.canaryMs, s.rows);
+            canary = c;
+        }
+        sites += JsonText(s.name) + ":{\"state\":" + JsonText(s.state) +
+                 ",\"last_error\":" + (s.lastError.empty() ? "null" : JsonText(s.lastError)) +
+                 ",\"canary\":" + canary + "," + numbers + "}";
+    }
+    return std::string("{\"status\":") + (allOk ? "\"ok\"" : "\"degraded\"") + ",\"sites\":{" +
+           sites + "}}\n";
+}
