@@ -103,8 +103,7 @@ Relay::Relay(RelayConfig config, Log log, ReplyCache::Clock cacheClock)
         cookies_.push_back(std::make_unique<HttpCookieJar>());
     // Started last: it uses all of the above.
     housekeeping_ = std::jthread([this](const std::stop_token& stop) {
-        std::mutex mutex;
-        std::unique_lock lock(mutex);
+        std::unique_lock lock(tickMutex_); // only for the timed wait: nothing else takes it
         while (!stop.stop_requested()) {
             RunCanaries();
             tick_.wait_for(lock, stop, 1s, [] { return false; });

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -90,6 +91,7 @@ private:
     std::vector<std::chrono::steady_clock::time_point> canaryDue_; // as config_.sites
     ByteBudget slots_; // answers under way, one unit each
     ByteBudget pages_; // bytes of pages being parsed
+    std::mutex tickMutex_;
     std::condition_variable_any tick_;
     std::jthread housekeeping_; // last: stops before the members it uses go away
 };
