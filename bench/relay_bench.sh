@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Searches per second and p50/p99 latency (wrk, loopback): the demo site alone, the relay without
-# its cache, and the relay with its cache, in one run. Run by hand after building:
+# its cache, and the relay with its cache, in one run; then HTTPS and gzip against plain HTTP.
+# Run by hand after building:
 #   bench/relay_bench.sh [build-dir] [seconds]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -42,3 +43,7 @@ for load in "2 16" "1 1"; do
     run "relay, no cache" "http://127.0.0.1:18282/moviejk/Find.php?url=http://$site/$query"
     run "relay, cached" "http://127.0.0.1:18280/moviejk/Find.php?url=http://$site/$query"
 done
+
+# The same uncached search from a plain HTTP, an HTTPS and a gzip site (one process, wrk -c16).
+echo
+"$bin/bench_relay_tls" "$seconds"
