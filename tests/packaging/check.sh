@@ -12,6 +12,7 @@ DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
 expected="etc/reelmate/relay.conf
 lib/systemd/system/reelmate-demo-site.service
 lib/systemd/system/reelmate-relay.service
+lib/systemd/system/reelmate-relay@.service
 usr/bin/reelmate
 usr/bin/reelmate-demo-site
 usr/bin/reelmate-relay
@@ -20,6 +21,7 @@ usr/share/doc/reelmate-demo-site/changelog.gz
 usr/share/doc/reelmate-demo-site/copyright
 usr/share/doc/reelmate-relay/changelog.gz
 usr/share/doc/reelmate-relay/copyright
+usr/share/doc/reelmate-relay/examples/nginx/reelmate.conf
 usr/share/doc/reelmate/changelog.gz
 usr/share/doc/reelmate/copyright
 usr/share/icons/hicolor/128x128/apps/reelmate.png
@@ -40,11 +42,13 @@ fi
 desktop-file-validate "$dest/usr/share/applications/org.example.Reelmate.desktop"
 appstreamcli validate --no-net "$dest/usr/share/metainfo/org.example.Reelmate.metainfo.xml"
 # The units as installed, their programs looked for where this install put them.
-for unit in reelmate-relay reelmate-demo-site; do
+for unit in reelmate-relay reelmate-relay@ reelmate-demo-site; do
     sed -e "s|/usr/bin/|$dest/usr/bin/|" -e "s|/etc/reelmate/|$dest/etc/reelmate/|" \
         "$dest/lib/systemd/system/$unit.service" >"$work/$unit.service"
 done
-systemd-analyze verify --man=no "$work/reelmate-relay.service" "$work/reelmate-demo-site.service"
+cp "$work/reelmate-relay@.service" "$work/reelmate-relay@2.service" # an instance of the template
+systemd-analyze verify --man=no "$work/reelmate-relay.service" "$work/reelmate-relay@2.service" \
+    "$work/reelmate-demo-site.service"
 
 (cd "$build" && cpack -G DEB -D CPACK_OUTPUT_FILE_PREFIX="$work/packages" >/dev/null 2>&1)
 for deb in "$work"/packages/*.deb; do

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Runs the demo site (127.0.0.1:18081, the site the shipped relay profile reads), N relays
+# (default 3, on 127.0.0.1:18091...) and nginx in front of them (deploy/nginx/reelmate.conf, with
+# its paths moved into a temporary folder), prints the relay base URL for the program, and stops
+# everything on exit or Ctrl-C.   tools/cluster.sh [N]
+# NGINX_LISTEN (default 127.0.0.1:18080) and RELAY_PORT_BASE (default 18090) move the ports.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$top/build}
+n=${1:-3}
+listen=${NGINX_LISTEN:-127.0.0.1:18080}
+base=${RELAY_PORT_BASE:-18090}
+tmp=$(mktemp -d)
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+mkdir -p "$tmp/logs" "$tmp/cache"
+# nginx's workers drop root and must still write their cache here.
+chmod 0755 "$tmp"
+chmod 0777 "$tmp/cache"
+
+"$build/bin/reelmate-demo-site" 2>"$tmp/logs/site.log" & pids+=($!)
+servers=""
+for i in $(seq 1 "$n"); do
+    "$build/bin/reelmate-relay" --config "$top/relay/relay.conf" --listen "127.0.0.1:$((base + i))" \
+        2>"$tmp/logs/relay$i.log" &
+    pids+=($!)
+    echo "$!" >"$tmp/relay$i.pid"
+    servers+="    server 127.0.0.1:$((base + i)) max_fails=3 fail_timeout=10s;\n"
+done
+# The deployed configuration, with this cluster's relays, address and folders.
+awk -v servers="$servers" '
+    /^upstream reelmate_relays/ { print; printf "%s", servers; skip = 1; next }
+    skip && /^ *server / { next }
+    { skip = skip && !/^}/; print }' "$top/deploy/nginx/reelmate.conf" |
+    sed -e "s|listen 127.0.0.1:18080;|listen $listen;|" \
+        -e "s|/var/cache/nginx/reelmate|$tmp/cache|" \
+        -e "s|/var/log/nginx/reelmate.log|$tmp/logs/nginx.log|" >"$tmp/reelmate.conf"
+cat >"$tmp/nginx.conf" <<CONF
+worker_processes 2;
+pid $tmp/nginx.pid;
+error_log $tmp/logs/nginx-error.log;
+events { worker_connections 1024; }
+http {
+    client_body_temp_path $tmp/cache/body;
+    proxy_temp_path $tmp/cache/proxy;
+    include $tmp/reelmate.conf;
+}
+CONF
+nginx -p "$tmp" -c "$tmp/nginx.conf" -g 'daemon off;' & pids+=($!)
+for _ in $(seq 50); do
+    curl -sf -o /dev/null "http://$listen/healthz" && break
+    sleep 0.1
+done
+echo "relay base URL: http://$listen   (logs and pids in $tmp)"
+[ -n "${CLUSTER_READY:-}" ] && echo "$tmp" >"$CLUSTER_READY"
+wait
