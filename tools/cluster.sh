@@ -3,7 +3,8 @@
 # (default 3, on 127.0.0.1:18091...) and nginx in front of them (deploy/nginx/reelmate.conf, with
 # its paths moved into a temporary folder), prints the relay base URL for the program, and stops
 # everything on exit or Ctrl-C.   tools/cluster.sh [N]
-# NGINX_LISTEN (default 127.0.0.1:18080) and RELAY_PORT_BASE (default 18090) move the ports.
+# NGINX_LISTEN (default 127.0.0.1:18080) and RELAY_PORT_BASE (default 18090) move the ports;
+# RELAY_CONFIG names another relay configuration, RATE another per-client rate (for benchmarks).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build}
@@ -27,7 +28,7 @@ chmod 0777 "$tmp/cache"
 "$build/bin/reelmate-demo-site" 2>"$tmp/logs/site.log" & pids+=($!)
 servers=""
 for i in $(seq 1 "$n"); do
-    "$build/bin/reelmate-relay" --config "$top/relay/relay.conf" --listen "127.0.0.1:$((base + i))" \
+    "$build/bin/reelmate-relay" --config "${RELAY_CONFIG:-$top/relay/relay.conf}" --listen "127.0.0.1:$((base + i))" \
         2>"$tmp/logs/relay$i.log" &
     pids+=($!)
     echo "$!" >"$tmp/relay$i.pid"
@@ -39,6 +40,7 @@ awk -v servers="$servers" '
     skip && /^ *server / { next }
     { skip = skip && !/^}/; print }' "$top/deploy/nginx/reelmate.conf" |
     sed -e "s|listen 127.0.0.1:18080;|listen $listen;|" \
+        -e "s|rate=100r/s|rate=${RATE:-100r/s}|" \
         -e "s|/var/cache/nginx/reelmate|$tmp/cache|" \
         -e "s|/var/log/nginx/reelmate.log|$tmp/logs/nginx.log|" >"$tmp/reelmate.conf"
 cat >"$tmp/nginx.conf" <<CONF
