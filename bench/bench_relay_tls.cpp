@@ -3,6 +3,7 @@
 // wrk (2 threads, 16 connections). Everything runs in this process on loopback.
 // Run: build/bin/bench_relay_tls [seconds]   (needs openssl and wrk)
 
+#include "DemoServices.h"
 #include "demo-site/DemoSite.h"
 #include "relay/Relay.h"
 
@@ -34,22 +35,14 @@ std::string Gzip(const std::string& data)
     return out;
 }
 
+/** The demo site's profile, at another address. */
 SiteProfile Profile(const std::string& name, const std::string& base)
 {
-    SiteProfile p;
-    p.name = name;
-    p.base = base;
     const UrlOrigin o = ParseOrigin(base);
+    SiteProfile p = DemoProfile(o.port);
+    p.name = name;
     p.scheme = o.scheme;
-    p.host = o.host;
-    p.port = o.port;
-    p.charset = "GBK";
-    p.searchRows = "//ul[@class='results']/li";
-    p.searchTitle = ".//a[@class='title']";
-    p.searchPath = ".//a[@class='title']/@href";
-    p.filmRows = "//table[@class='torrents']//tr[td]";
-    p.filmName = "./td[@class='name']";
-    p.filmLink = ".//a[@class='dl']/@href";
+    p.base = base;
     return p;
 }
 
