@@ -4,16 +4,23 @@ void ReplyBuffer::assign(const QString& text)
 {
     text_ = text;
     head_ = 0;
+    bar_ = -1;
+}
+
+qsizetype ReplyBuffer::nextBar() const
+{
+    if (bar_ < head_) bar_ = text_.indexOf(u'|', head_);
+    return bar_;
 }
 
 bool ReplyBuffer::containsSeparator() const
 {
-    return text_.indexOf(u'|', head_) >= 0;
+    return nextBar() >= 0;
 }
 
 bool ReplyBuffer::takeItem(QString& item)
 {
-    const qsizetype bar = text_.indexOf(u'|', head_);
+    const qsizetype bar = nextBar();
     if (bar < 0) return false;
     item = text_.mid(head_, bar - head_);
     head_ = bar + 1;
@@ -21,6 +28,7 @@ bool ReplyBuffer::takeItem(QString& item)
         // Everything consumed: drop the storage rather than keep a large reply alive.
         text_.clear();
         head_ = 0;
+        bar_ = -1;
     }
     return true;
 }

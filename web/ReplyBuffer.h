@@ -17,6 +17,10 @@ public:
     bool takeItem(QString& item);
 
 private:
+    qsizetype nextBar() const;
+
     QString text_;
     qsizetype head_ = 0;
+    /** Where the next "|" is, once looked up: asking and then taking scans the item once. */
+    mutable qsizetype bar_ = -1;
 };

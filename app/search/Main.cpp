@@ -48,6 +48,8 @@ void Main::FindText_KeyDown(short KeyCode, short Shift)
     if (KeyCode == kKeyReturn) {
         DownList->Clear();
         UrlList->Clear();
+        extentCounted_ = 0;
+        extentChars_ = 0;
         const quint64 search = ++searches_;
         const QString url = endpoints_.relay + QStringLiteral("/moviejk/Find.php?url=") +
                             endpoints_.site + QStringLiteral("/s.php?q=") +
@@ -77,11 +79,14 @@ void Main::FindText_KeyDown(short KeyCode, short Shift)
 
 void Main::SetDownListExtent()
 {
-    qint16 m = 0;
-    for (int i = 0; i < DownList->ListCount(); ++i) {
+    if (DownList->ListCount() < extentCounted_) extentCounted_ = extentChars_ = 0;
+    qint16 m = extentChars_;
+    for (int i = extentCounted_; i < DownList->ListCount(); ++i) {
         const qsizetype length = DownList->List(i).size();
         if (length > m) m = qint16(std::min<qsizetype>(length + 2, 32767));
     }
+    extentCounted_ = DownList->ListCount();
+    extentChars_ = m;
     const QFontMetrics fm(windowFont_);
     const int w1 = fm.horizontalAdvance(QStringLiteral("AA "));
     if (float(m) * float(w1) > float(DownList->width())) {

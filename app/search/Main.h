@@ -32,6 +32,10 @@ private:
     Endpoints endpoints_;
     QFont windowFont_;
     quint64 searches_ = 0;
+    /** The width count so far: entries of DownList already looked at, and the count they gave.
+     *  The list only grows between searches, so each key press looks at new entries only. */
+    int extentCounted_ = 0;
+    qint16 extentChars_ = 0;
 };
 
 /** "共搜到相关结果N个。" */

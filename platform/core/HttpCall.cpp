@@ -20,7 +20,23 @@ struct Sink {
     qint64 largeBody = 0;
     std::function<bool()> admitLarge; // emptied once asked
     bool refused = false;
+    CURL* easy = nullptr;
+    bool sized = false;
 };
+
+/** Makes room for the whole announced body at once (within what may be held before the large-body
+ *  admission), so a big reply is not copied over and over while it grows. */
+void ReserveAnnounced(Sink* sink)
+{
+    sink->sized = true;
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(sink->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK ||
+        length <= 0)
+        return;
+    qint64 room = std::min<qint64>(length, sink->cap);
+    if (sink->admitLarge) room = std::min(room, sink->largeBody);
+    sink->body.reserve(qsizetype(room));
+}
 
 size_t WriteBody(char* data, size_t size, size_t count, void* user)
 {
@@ -36,7 +52,9 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user)
             sink->refused = true;
             return 0;
         }
+        sink->sized = false; // admitted: now the whole of it may be held
     }
+    if (!sink->sized) ReserveAnnounced(sink);
     sink->body.append(data, n);
     return size_t(n);
 }
@@ -92,6 +110,7 @@ struct Transfer {
         sink.cap = call.limits.maxBody;
         sink.largeBody = call.largeBody;
         sink.admitLarge = call.admitLargeBody;
+        sink.easy = easy.get();
         CURL* c = easy.get();
         curl_easy_setopt(c, CURLOPT_URL, url.constData());
         curl_easy_setopt(c, CURLOPT_PATH_AS_IS, 1L);
