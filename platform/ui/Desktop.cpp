@@ -1,5 +1,6 @@
 #include "platform/ui/Desktop.h"
 
+#include "platform/ui/PointerTracker.h"
 #include "platform/ui/Ticker.h"
 
 #include <QApplication>
@@ -11,14 +12,31 @@
 #include <cstdio>
 #include <unistd.h>
 
+// Both answer from the pointer reports the program already has while the pointer is inside one of
+// its windows; only otherwise do they ask the display server, which costs it a round trip each.
 QPoint Desktop::GetCursorPos() const
 {
-    return QCursor::pos();
+    const PointerTracker* pointer = tracker();
+    return pointer && pointer->window() ? pointer->position() : QCursor::pos();
 }
 
 const QObject* Desktop::WindowFromPoint(QPoint point) const
 {
+    const PointerTracker* pointer = tracker();
+    QWidget* window = pointer ? pointer->window() : nullptr;
+    const QPoint local = window ? window->mapFromGlobal(point) : QPoint();
+    if (window && point == pointer->position() && window->rect().contains(local)) {
+        // That window is topmost there, or the server would have reported a leave.
+        QWidget* child = window->childAt(local);
+        return child ? child : window;
+    }
     return QApplication::widgetAt(point);
+}
+
+PointerTracker* Desktop::tracker() const
+{
+    if (!tracker_ && qApp) tracker_ = new PointerTracker(qApp);
+    return tracker_;
 }
 
 void Desktop::ReleaseCapture()
@@ -51,5 +69,6 @@ Ticker* Desktop::NewTimer(QObject* owner)
 Desktop& Desktop::System()
 {
     static Desktop desktop;
+    desktop.tracker(); // from the start, so that it has seen the pointer come in
     return desktop;
 }

@@ -2,8 +2,10 @@
 
 #include "platform/core/CursorProbe.h"
 
+#include <QPointer>
 #include <QString>
 
+class PointerTracker;
 class QWidget;
 class Ticker;
 
@@ -27,4 +29,10 @@ public:
 
     /** The real desktop of this process. */
     static Desktop& System();
+
+private:
+    /** What the window system last reported of the pointer; made once the application exists. */
+    PointerTracker* tracker() const;
+
+    mutable QPointer<PointerTracker> tracker_;
 };

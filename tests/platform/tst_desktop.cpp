@@ -1,0 +1,87 @@
+// The real desktop's pointer answers: from the window system's own reports while the pointer is
+// inside one of our windows, from the server otherwise, and never over a window that covers.
+#include "platform/ui/Desktop.h"
+#include "web/Functions.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QEnterEvent>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTest>
+
+class TestDesktop : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void pointerOverControl_data();
+    void pointerOverControl();
+};
+
+namespace {
+
+void Report(QWidget* widget, QEvent::Type type, QPoint global, Qt::MouseButtons buttons = {})
+{
+    const QPointF local = widget->mapFromGlobal(QPointF(global));
+    if (type == QEvent::Enter) {
+        QEnterEvent enter(local, local, QPointF(global));
+        QApplication::sendEvent(widget, &enter);
+    } else if (type == QEvent::Leave) {
+        QEvent leave(QEvent::Leave);
+        QApplication::sendEvent(widget, &leave);
+    } else {
+        QMouseEvent move(type, local, QPointF(global), Qt::NoButton, buttons, Qt::NoModifier);
+        QApplication::sendEvent(widget, &move);
+    }
+}
+
+} // namespace
+
+void TestDesktop::pointerOverControl_data()
+{
+    QTest::addColumn<QString>("cover");   // "", "ours" (entered), "foreign" (a leave only)
+    QTest::addColumn<bool>("held");       // a button held while the pointer moved
+    QTest::addColumn<bool>("serverOver"); // what the server says when asked
+    QTest::addColumn<bool>("over");
+    QTest::newRow("reported on the control, server not asked") << "" << false << false << true;
+    QTest::newRow("button held: the server decides, off") << "" << true << false << false;
+    QTest::newRow("button held: the server decides, on") << "" << true << true << true;
+    QTest::newRow("our other window on top") << "ours" << false << true << false;
+    QTest::newRow("another program's window on top") << "foreign" << false << true << false;
+}
+
+void TestDesktop::pointerOverControl()
+{
+    QFETCH(QString, cover);
+    QFETCH(bool, held);
+    QFETCH(bool, serverOver);
+    QFETCH(bool, over);
+    Desktop& desktop = Desktop::System();
+    QWidget window;
+    window.setGeometry(100, 100, 300, 200);
+    QPushButton control(&window);
+    control.setGeometry(50, 50, 100, 40);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QPoint spot = control.mapToGlobal(control.rect().center());
+    QCursor::setPos(serverOver ? spot : QPoint(2, 2)); // where the server would say it is
+
+    Report(&window, QEvent::Enter, spot);
+    Report(&control, QEvent::Enter, spot);
+    Report(&control, QEvent::MouseMove, spot, held ? Qt::LeftButton : Qt::NoButton);
+
+    QWidget covering;
+    if (!cover.isEmpty()) {
+        covering.setGeometry(
+            control.geometry().translated(window.pos()).adjusted(-10, -10, 10, 10));
+        covering.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&covering));
+        Report(&window, QEvent::Leave, spot); // as the server reports a window coming between
+        // Only into a window of ours does the pointer come with a report; for another
+        // program's window there is the leave alone, and the server, asked, finds it on top.
+        if (cover == u"ours") Report(&covering, QEvent::Enter, spot);
+    }
+    QCOMPARE(IsCursorOverWindow(&control, desktop), over);
+}
+
+QTEST_MAIN(TestDesktop)
+#include "tst_desktop.moc"
