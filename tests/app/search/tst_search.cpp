@@ -11,6 +11,7 @@
 #include <QScrollBar>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 
 using namespace std::chrono_literals;
 
@@ -69,6 +70,7 @@ private Q_SLOTS:
     void extent();
     void extentKeptByShorterResults();
     void nestedSearchTakesOver();
+    void eventsRunWhileFilling();
     void accessibility();
 };
 
@@ -284,6 +286,31 @@ void TestSearch::nestedSearchTakesOver()
     QCOMPARE(Entries(main.UrlList), QStringList{"s"});
     QCOMPARE(main.resultstr->text(), ResultText(1));
     QVERIFY(ReplyText.isEmpty());
+}
+
+void TestSearch::eventsRunWhileFilling()
+{
+    const int hits = 100000;
+    QByteArray big;
+    for (int i = 0; i < hits; ++i)
+        big += "Film " + QByteArray::number(i) + "|/f|";
+    TestHttpServer relay;
+    relay.reply(200, big);
+    FakeDesktop desktop;
+    Main main(EndpointsFor(relay.url()), desktop);
+    main.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&main));
+    // A timer stands for input arriving while the list fills: it must not wait for the end.
+    QList<int> seen;
+    QTimer tick;
+    tick.setInterval(1);
+    connect(&tick, &QTimer::timeout, &main, [&] { seen << main.DownList->ListCount(); });
+    tick.start();
+    Search(main, QStringLiteral("film"));
+    tick.stop();
+    QCOMPARE(main.DownList->ListCount(), hits);
+    QVERIFY2(std::any_of(seen.cbegin(), seen.cend(), [&](int n) { return n > 0 && n < hits; }),
+             "no event ran between the first entry and the last");
 }
 
 void TestSearch::accessibility()
