@@ -26,6 +26,7 @@ bool PointerTracker::eventFilter(QObject* watched, QEvent* event)
         break;
     case QEvent::Leave:
     case QEvent::Hide:
+    case QEvent::Move: // moved by the window manager, which may have held the pointer meanwhile
         // Somewhere else now, or not known where: the server decides until the next report.
         if (watched == window_) window_ = nullptr;
         break;

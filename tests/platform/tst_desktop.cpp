@@ -47,6 +47,7 @@ void TestDesktop::pointerOverControl_data()
     QTest::newRow("button held: the server decides, on") << "" << true << true << true;
     QTest::newRow("our other window on top") << "ours" << false << true << false;
     QTest::newRow("another program's window on top") << "foreign" << false << true << false;
+    QTest::newRow("window moved, the server finds it there") << "moved" << false << true << true;
 }
 
 void TestDesktop::pointerOverControl()
@@ -70,7 +71,13 @@ void TestDesktop::pointerOverControl()
     Report(&control, QEvent::MouseMove, spot, held ? Qt::LeftButton : Qt::NoButton);
 
     QWidget covering;
-    if (!cover.isEmpty()) {
+    if (cover == u"moved") {
+        // Moved by the window manager with the pointer held, then let go over the control.
+        const QPoint to = window.pos() + QPoint(150, 30);
+        window.move(to);
+        QTRY_COMPARE(window.pos(), to);
+        QCursor::setPos(control.mapToGlobal(control.rect().center()));
+    } else if (!cover.isEmpty()) {
         covering.setGeometry(
             control.geometry().translated(window.pos()).adjusted(-10, -10, 10, 10));
         covering.show();
