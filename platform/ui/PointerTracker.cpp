@@ -15,7 +15,6 @@ bool PointerTracker::eventFilter(QObject* watched, QEvent* event)
     case QEvent::Enter:
     case QEvent::MouseMove:
     case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonRelease:
     case QEvent::MouseButtonDblClick:
         if (watched->isWidgetType()) {
             const auto* where = static_cast<QSinglePointEvent*>(event);
@@ -24,11 +23,12 @@ bool PointerTracker::eventFilter(QObject* watched, QEvent* event)
             buttons_ = event->type() != QEvent::Enter && where->buttons() != Qt::NoButton;
         }
         break;
+    case QEvent::MouseButtonRelease: // the grab may have let go over anything
     case QEvent::Leave:
     case QEvent::Hide:
     case QEvent::Move: // moved by the window manager, which may have held the pointer meanwhile
         // Somewhere else now, or not known where: the server decides until the next report.
-        if (watched == window_) window_ = nullptr;
+        if (watched == window_ || event->type() == QEvent::MouseButtonRelease) window_ = nullptr;
         break;
     default:
         break;

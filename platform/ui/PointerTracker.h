@@ -8,8 +8,9 @@ class QWidget;
 
 /** Remembers where the window system last reported the pointer, and in which of this program's
  *  windows, so that asking where the pointer is need not go to the display server on every tick.
- *  It knows only while the pointer is inside one of our windows with no button held: from there
- *  the window system reports every move, and a leave whenever another window comes between. */
+ *  It knows only while the pointer is inside one of our windows with no button held and none
+ *  let go since the last move: from there the window system reports every move, and a leave
+ *  whenever another window comes between. */
 class PointerTracker : public QObject {
 public:
     /** Watches every event of the application, which owns it. */

@@ -48,6 +48,8 @@ void TestDesktop::pointerOverControl_data()
     QTest::newRow("our other window on top") << "ours" << false << true << false;
     QTest::newRow("another program's window on top") << "foreign" << false << true << false;
     QTest::newRow("window moved, the server finds it there") << "moved" << false << true << true;
+    QTest::newRow("let go after a drag: the server decides")
+        << "released" << true << false << false;
 }
 
 void TestDesktop::pointerOverControl()
@@ -71,7 +73,11 @@ void TestDesktop::pointerOverControl()
     Report(&control, QEvent::MouseMove, spot, held ? Qt::LeftButton : Qt::NoButton);
 
     QWidget covering;
-    if (cover == u"moved") {
+    if (cover == u"released") {
+        QMouseEvent release(QEvent::MouseButtonRelease, control.mapFromGlobal(QPointF(spot)),
+                            QPointF(spot), Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(&control, &release);
+    } else if (cover == u"moved") {
         // Moved by the window manager with the pointer held, then let go over the control.
         const QPoint to = window.pos() + QPoint(150, 30);
         window.move(to);
