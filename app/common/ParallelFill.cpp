@@ -25,8 +25,7 @@ qsizetype FillParallelLists(const std::function<ListPair()>& lists,
     Clock::time_point due; // the epoch: events run before the first item
     ListPair target;
     while (ReplyText.containsSeparator()) {
-        const Clock::time_point now = Clock::now();
-        if (now >= due) {
+        if (Clock::now() >= due) {
             QCoreApplication::processEvents();
             due = Clock::now() + kEventSlice;
             // A handler that ran meanwhile may have taken the reply or the lists over.

@@ -23,9 +23,9 @@ QPoint Desktop::GetCursorPos() const
 const QObject* Desktop::WindowFromPoint(QPoint point) const
 {
     const PointerTracker* pointer = tracker();
-    QWidget* window = pointer ? pointer->window() : nullptr;
-    const QPoint local = window ? window->mapFromGlobal(point) : QPoint();
-    if (window && point == pointer->position() && window->rect().contains(local)) {
+    QWidget* window = pointer && point == pointer->position() ? pointer->window() : nullptr;
+    if (const QPoint local = window ? window->mapFromGlobal(point) : QPoint();
+        window && window->rect().contains(local)) {
         // That window is topmost there, or the server would have reported a leave.
         QWidget* child = window->childAt(local);
         return child ? child : window;
