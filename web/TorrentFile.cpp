@@ -3,8 +3,16 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QRandomGenerator>
 #include <QStandardPaths>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -66,11 +74,87 @@ QString Shorten(const QString& name, qsizetype nameBytes)
     return FitBytes(stem, kMaxNameBytes - ext.toUtf8().size()) + ext;
 }
 
-bool HoldsTorrent(const QString& path)
+/** A descriptor closed when it goes out of scope. */
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd()
+    {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    /** Closes now, for the error of close itself (a full disk may only show there). */
+    bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
+
+private:
+    int fd_;
+};
+
+QString Errno()
 {
-    QFile file(path);
-    if (file.size() > kMaxTorrentBytes || !file.open(QIODevice::ReadOnly)) return false;
-    return IsBencodedDictionary(file.readAll());
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+/** Reads all of fd, at most limit bytes; false past the limit or on a read error. */
+bool ReadAll(int fd, qint64 limit, QByteArray& out)
+{
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        if (out.size() + n > limit) return false;
+        out.append(chunk, n);
+    }
+}
+
+bool WriteAll(int fd, const QByteArray& data)
+{
+    const char* p = data.constData();
+    qsizetype left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, size_t(left));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        left -= n;
+    }
+    return true;
+}
+
+/** What stands at name in the folder, looked at through a descriptor, never through the name
+ *  again: a link is not followed, a FIFO does not block, a device is not opened for reading. */
+enum class Existing { Nothing, Torrent, Other };
+
+Existing LookAt(int dir, const QByteArray& name)
+{
+    const Fd fd(::openat(dir, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return errno == ENOENT ? Existing::Nothing : Existing::Other; // ELOOP: a link
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxTorrentBytes)
+        return Existing::Other;
+    QByteArray bytes;
+    return ReadAll(fd.get(), kMaxTorrentBytes, bytes) && IsBencodedDictionary(bytes)
+               ? Existing::Torrent
+               : Existing::Other;
+}
+
+/** A new, empty, private file in the folder whose name nobody else had. */
+int CreateTemporary(int dir, QByteArray& name)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = ".reelmate-" + QByteArray::number(QRandomGenerator::global()->generate64(), 36) +
+               ".part";
+        const int fd = ::openat(dir, name.constData(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
 }
 
 /** Recursive-descent check of one bencoded value starting at pos. */
@@ -137,6 +221,14 @@ QString CleanTorrentName(const QString& displayName)
         }
         i += units - 1;
     }
+    if (name.isEmpty()) return name;
+    // Only ever a torrent's name: never one that the program, Qt or the loader reads from
+    // the folder (qt.conf, a library, a plugin).
+    const QString extension = QStringLiteral(".torrent");
+    if (!name.endsWith(extension, Qt::CaseInsensitive)) {
+        name += extension;
+        bytes += extension.size();
+    }
     return Shorten(name, bytes);
 }
 
@@ -165,29 +257,38 @@ bool IsBencodedDictionary(QByteArrayView bytes)
 SaveResult SaveWholeFile(const QString& folder, const QString& name, const QByteArray& data)
 {
     SaveResult result;
-    if (name.isEmpty() || name.contains(u'/')) {
+    if (name.isEmpty() || name.contains(u'/') || name == u"." || name == u"..") {
         result.error = QStringLiteral("the torrent has no usable file name");
         return result;
     }
     result.path = QDir(folder).filePath(name);
-    const QFileInfo existing(result.path);
-    if (existing.isSymLink() ||
-        (existing.exists() && !(existing.isFile() && HoldsTorrent(result.path)))) {
+    const auto fail = [&result](const QString& what) {
+        result.error = QStringLiteral("cannot write %1: %2").arg(result.path, what);
+        return result;
+    };
+    // The folder is opened once; every step after this works relative to this descriptor, so
+    // another process swapping a name for a link in the meantime can redirect nothing.
+    const Fd dir(::open(QFile::encodeName(folder).constData(),
+                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir) return fail(Errno());
+    const QByteArray target = QFile::encodeName(name);
+    if (LookAt(dir.get(), target) == Existing::Other) {
         result.error = QStringLiteral("%1 exists and is not a torrent").arg(result.path);
         result.refused = true;
         return result;
     }
-    QSaveFile file(result.path);
-    // A plain file, never executable, whatever stood there before.
-    if (!file.open(QIODevice::WriteOnly) ||
-        !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                             QFileDevice::ReadGroup | QFileDevice::ReadOther) ||
-        file.write(data) != data.size()) {
-        result.error = QStringLiteral("cannot write %1: %2").arg(result.path, file.errorString());
-        file.cancelWriting();
-        return result;
+    QByteArray temporary;
+    Fd file(CreateTemporary(dir.get(), temporary));
+    if (!file) return fail(Errno());
+    // A plain file, never executable, whatever the umask or the old file's mode.
+    const bool written = ::fchmod(file.get(), 0644) == 0 && WriteAll(file.get(), data) &&
+                         ::fsync(file.get()) == 0 && file.close();
+    const QString why = Errno();
+    // A rename replaces whatever the name is by now, a link included; it never writes through one.
+    if (!written || ::renameat(dir.get(), temporary.constData(), dir.get(), target.constData())) {
+        const QString renameWhy = written ? Errno() : why;
+        ::unlinkat(dir.get(), temporary.constData(), 0);
+        return fail(renameWhy);
     }
-    if (!file.commit())
-        result.error = QStringLiteral("cannot write %1: %2").arg(result.path, file.errorString());
     return result;
 }

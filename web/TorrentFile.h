@@ -5,8 +5,9 @@
 
 /** The file name for a torrent's display name: the nine characters \ / : * ? " < > | removed,
  *  control and format characters (bidi overrides, zero-width marks) removed, leading dots
- *  removed, and shortened on a character boundary to fit 255 bytes of UTF-8, keeping its
- *  extension. May come out empty. Linear in the name's length. */
+ *  removed, ".torrent" appended unless it ends so (in any case), and shortened on a character
+ *  boundary to fit 255 bytes of UTF-8, keeping its extension. Empty when nothing is left
+ *  before the extension. Linear in the name's length. */
 QString CleanTorrentName(const QString& displayName);
 
 /** True when the bytes are exactly one well-formed bencoded dictionary, as a .torrent file is. */
@@ -20,10 +21,11 @@ struct SaveResult {
     explicit operator bool() const { return error.isEmpty(); }
 };
 
-/** Writes data as folder/name, mode 0644, through a temporary file and a rename, so an existing
- *  file is replaced only by a complete new one. Only a plain file that is itself a torrent is
- *  ever replaced: the program's own files, links and anything else are left alone. On failure
- *  nothing is left behind. */
+/** Writes data as folder/name, mode 0644, through a temporary file in the folder and a rename,
+ *  so an existing file is replaced only by a complete new one. Only a plain file that reads
+ *  back as a torrent is ever replaced: the program's own files, links and anything else are
+ *  left alone. The folder is opened once and nothing is written through a name, so a link
+ *  swapped in meanwhile is replaced, never followed. On failure nothing is left behind. */
 SaveResult SaveWholeFile(const QString& folder, const QString& name, const QByteArray& data);
 
 /** Saves in folder; when that cannot be written (an installed program's folder), in the

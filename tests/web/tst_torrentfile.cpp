@@ -5,7 +5,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 class TestTorrentFile : public QObject {
     Q_OBJECT
@@ -19,6 +23,7 @@ private Q_SLOTS:
     void saveRefusesToReplace_data();
     void saveRefusesToReplace();
     void saveFailureLeavesNothing();
+    void linkSwappedInIsNeverFollowed();
 };
 
 void TestTorrentFile::cleanName_data()
@@ -32,7 +37,17 @@ void TestTorrentFile::cleanName_data()
     QTest::newRow("leading dots") << "...hidden.torrent"
                                   << "hidden.torrent";
     QTest::newRow("dots after a slash") << "../../etc/passwd"
-                                        << "etcpasswd";
+                                        << "etcpasswd.torrent";
+    QTest::newRow("a name Qt reads at start") << "qt.conf"
+                                              << "qt.conf.torrent";
+    QTest::newRow("a library") << "libQt6Core.so.6"
+                               << "libQt6Core.so.6.torrent";
+    QTest::newRow("extension in capitals kept") << "Film.TORRENT"
+                                                << "Film.TORRENT";
+    QTest::newRow("only an extension") << "..torrent"
+                                       << "torrent.torrent";
+    QTest::newRow("only removed characters") << "//::**"
+                                             << "";
     QTest::newRow("only dots") << ".."
                                << "";
     QTest::newRow("Chinese kept") << QStringLiteral("无间道2.torrent")
@@ -40,7 +55,7 @@ void TestTorrentFile::cleanName_data()
     QTest::newRow("inner dots and spaces kept") << "A.B C.torrent"
                                                 << "A.B C.torrent";
     QTest::newRow("right-to-left override")
-        << QStringLiteral("Film\u202Etnerrot.sh") << "Filmtnerrot.sh";
+        << QStringLiteral("Film\u202Etnerrot.sh") << "Filmtnerrot.sh.torrent";
     QTest::newRow("isolates and zero-width marks")
         << QStringLiteral("\u2066a\u2069\u200Db\u200Ec\uFEFF.torrent") << "abc.torrent";
     QTest::newRow("C1 control and lone surrogate")
@@ -185,6 +200,53 @@ void TestTorrentFile::saveFailureLeavesNothing()
     QCOMPARE(
         QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::Dirs | QDir::NoDotAndDotDot),
         QStringList{"file"});
+}
+
+void TestTorrentFile::linkSwappedInIsNeverFollowed()
+{
+    // Another process keeps swapping the torrent's name between a torrent and a link to a file
+    // outside the folder while the program saves under that name again and again.
+    QTemporaryDir outside, dir;
+    const QByteArray secret = "d6:secret4:keepe";
+    const QString victim = outside.filePath(QStringLiteral("victim.torrent"));
+    QFile file(victim);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(secret);
+    file.close();
+    const QByteArray name = QFile::encodeName(dir.filePath(QStringLiteral("a.torrent")));
+    const QByteArray link = QFile::encodeName(dir.filePath(QStringLiteral("link")));
+    const QByteArray plain = QFile::encodeName(dir.filePath(QStringLiteral("plain")));
+    const QByteArray outsideName = QFile::encodeName(victim);
+    const pid_t swapper = fork();
+    QVERIFY(swapper >= 0);
+    if (swapper == 0) {
+        for (;;) { // killed by the parent
+            (void)::symlink(outsideName.constData(), link.constData());
+            (void)::rename(link.constData(), name.constData());
+            const int fd = ::open(plain.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd >= 0) {
+                (void)::write(fd, "de", 2);
+                ::close(fd);
+            }
+            (void)::rename(plain.constData(), name.constData());
+        }
+    }
+    int saved = 0, refused = 0;
+    for (int round = 0; round < 3000; ++round) {
+        const SaveResult result =
+            SaveWholeFile(dir.path(), QStringLiteral("a.torrent"), "d4:site5:bytese");
+        (result ? saved : refused) += 1;
+    }
+    ::kill(swapper, SIGKILL);
+    ::waitpid(swapper, nullptr, 0);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), secret);
+    QVERIFY(QFileInfo(victim).isFile() && !QFileInfo(victim).isSymLink());
+    QVERIFY2(saved > 0, "no save went through: the race was not run");
+    // No temporary file is left behind.
+    for (const QString& entry :
+         QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System))
+        QVERIFY2(!entry.endsWith(QStringLiteral(".part")), qPrintable(entry));
 }
 
 QTEST_GUILESS_MAIN(TestTorrentFile)

@@ -279,22 +279,31 @@ void TestDown::savesServedBytes()
 
 void TestDown::replacesExistingFile_data()
 {
-    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QByteArray>("name"); // as the site names the torrent
+    QTest::addColumn<QByteArray>("existingName");
     QTest::addColumn<QByteArray>("existing");
-    QTest::addColumn<bool>("replaced");
-    QTest::newRow("an older torrent") << QByteArray("x.torrent") << QByteArray("d1:ai1ee") << true;
+    QTest::addColumn<QByteArray>("savedAs"); // empty: nothing may be saved
+    QTest::newRow("an older torrent") << QByteArray("x.torrent") << QByteArray("x.torrent")
+                                      << QByteArray("d1:ai1ee") << QByteArray("x.torrent");
     QTest::newRow("the program's own name")
-        << QByteArray("reelmate") << QByteArray("#!/bin/sh\necho taken\n") << false;
-    QTest::newRow("a file that is no torrent")
-        << QByteArray("x.torrent") << QByteArray(10000, 'z') << false;
+        << QByteArray("reelmate") << QByteArray("reelmate") << QByteArray("#!/bin/sh\necho taken\n")
+        << QByteArray("reelmate.torrent");
+    QTest::newRow("a name Qt reads at start") << QByteArray("qt.conf") << QByteArray("reelmate")
+                                              << QByteArray("\x7f"
+                                                            "ELF")
+                                              << QByteArray("qt.conf.torrent");
+    QTest::newRow("a file that is no torrent") << QByteArray("x.torrent") << QByteArray("x.torrent")
+                                               << QByteArray(10000, 'z') << QByteArray();
 }
 
 void TestDown::replacesExistingFile()
 {
     QFETCH(QByteArray, name);
+    QFETCH(QByteArray, existingName);
     QFETCH(QByteArray, existing);
-    QFETCH(bool, replaced);
-    QFile old(QDir(folder_->path()).filePath(QString::fromUtf8(name)));
+    QFETCH(QByteArray, savedAs);
+    const QDir folder(folder_->path());
+    QFile old(folder.filePath(QString::fromUtf8(existingName)));
     QVERIFY(old.open(QIODevice::WriteOnly));
     old.write(existing);
     old.close();
@@ -303,11 +312,21 @@ void TestDown::replacesExistingFile()
     pick(0);
     press();
     QTRY_COMPARE(down().BTDown->Text(),
-                 replaced ? QStringLiteral("下载完成！") : QStringLiteral("下载出错"));
+                 savedAs.isEmpty() ? QStringLiteral("下载出错") : QStringLiteral("下载完成！"));
+    const bool replaced = savedAs == existingName;
     QVERIFY(old.open(QIODevice::ReadOnly));
     QCOMPARE(old.readAll(), replaced ? kTorrent : existing);
+    old.close();
     QCOMPARE(bool(old.permissions() & QFile::ExeOwner), !replaced); // a saved torrent is never run
-    QCOMPARE(Files(folder_->path()), QStringList{QString::fromUtf8(name)});
+    QStringList expected{QString::fromUtf8(existingName)};
+    if (!savedAs.isEmpty() && !replaced) {
+        expected << QString::fromUtf8(savedAs);
+        QFile saved(folder.filePath(QString::fromUtf8(savedAs)));
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), kTorrent);
+    }
+    expected.sort();
+    QCOMPARE(Files(folder_->path()), expected);
 }
 
 void TestDown::badDownloads_data()
