@@ -3,6 +3,9 @@
 #include <libxml/HTMLparser.h>
 #include <libxml/xpath.h>
 
+#include <QString>
+#include <QStringEncoder>
+
 #include <algorithm>
 #include <cctype>
 #include <memory>
@@ -101,11 +104,24 @@ std::string CharsetIn(std::string text)
     return text.substr(begin, end - begin);
 }
 
+/** True when the charset writes markup as ASCII does: a page whose <meta> names one that does
+ *  not (EBCDIC, say) could not have been read up to that <meta>. */
+bool AsciiCompatible(const std::string& charset)
+{
+    QStringEncoder encoder(charset.c_str());
+    if (!encoder.isValid()) return KnownCharset(charset); // let the parser judge names ICU lacks
+    const QByteArray markup = "<meta charset=\"x\"> az AZ 09 /=;";
+    return QByteArray(encoder.encode(QString::fromLatin1(markup))) == markup;
+}
+
 } // namespace
 
 std::string PageCharset(const std::string& configured, const std::string& contentType,
                         const QByteArray& page)
 {
+    if (page.startsWith("\xEF\xBB\xBF")) return "UTF-8";
+    if (page.startsWith("\xFE\xFF")) return "UTF-16BE";
+    if (page.startsWith("\xFF\xFE")) return "UTF-16LE";
     if (configured != "auto") return configured;
     if (std::string fromHeader = CharsetIn(contentType); !fromHeader.empty()) return fromHeader;
     // <meta charset="x"> and <meta http-equiv="Content-Type" content="text/html; charset=x">
@@ -116,8 +132,11 @@ std::string PageCharset(const std::string& configured, const std::string& conten
     for (size_t meta = lower.find("<meta"); meta != std::string::npos;
          meta = lower.find("<meta", meta + 5)) {
         const size_t close = lower.find('>', meta);
-        if (std::string found = CharsetIn(lower.substr(meta, close - meta)); !found.empty())
-            return found;
+        std::string found = CharsetIn(lower.substr(meta, close - meta));
+        if (found.rfind("utf-16", 0) == 0 || found.rfind("utf-32", 0) == 0 ||
+            found.rfind("ucs-", 0) == 0 || found == "unicode")
+            return "UTF-8"; // a page in one of these could not have been read this far as ASCII
+        if (!found.empty() && AsciiCompatible(found)) return found;
     }
     return "GB18030";
 }
@@ -149,7 +168,7 @@ std::string CleanField(const std::string& utf8)
 
 ReducedPage ReducePage(QByteArray html, const std::string& charset, const std::string& rowsXPath,
                        const std::string& firstXPath, const std::string& secondXPath,
-                       size_t maxRows, const std::string& nextXPath)
+                       size_t maxRows, const std::string& nextXPath, size_t maxFieldBytes)
 {
     InitOnce();
     ReducedPage page;
@@ -181,8 +200,15 @@ ReducedPage ReducePage(QByteArray html, const std::string& charset, const std::s
     page.rows.reserve(count);
     for (size_t i = 0; i < count; ++i) {
         ctx->node = rows->nodesetval->nodeTab[i];
-        page.rows.emplace_back(CleanField(StringOf(ctx.get(), firstXPath)),
-                               CleanField(StringOf(ctx.get(), secondXPath)));
+        std::string first = CleanField(StringOf(ctx.get(), firstXPath));
+        std::string second = CleanField(StringOf(ctx.get(), secondXPath));
+        const size_t bytes = first.size() + second.size();
+        if (bytes > maxFieldBytes - page.fieldBytes) {
+            page.truncated = true;
+            break;
+        }
+        page.fieldBytes += bytes;
+        page.rows.emplace_back(std::move(first), std::move(second));
     }
     ctx->node = reinterpret_cast<xmlNode*>(doc.get()); // the next link is sought in the whole page
     if (!nextXPath.empty()) page.next = CleanField(StringOf(ctx.get(), nextXPath));

@@ -1,6 +1,7 @@
 #include "relay/Relay.h"
 
 #include "platform/core/HttpCall.h"
+#include "platform/core/HttpCookieJar.h"
 #include "relay/PageReducer.h"
 
 #include <QFile>
@@ -12,6 +13,7 @@
 #include <malloc.h>
 #include <mutex>
 #include <optional>
+#include <set>
 
 using namespace std::chrono_literals;
 
@@ -43,6 +45,44 @@ std::string NoBars(std::string text)
     return text;
 }
 
+/** The length a DER value announces in its header, header included; 0 when malformed. */
+qsizetype DerLength(const QByteArray& der)
+{
+    if (der.size() < 2 || uchar(der[0]) != 0x30) return 0; // a certificate is a SEQUENCE
+    const auto first = uchar(der[1]);
+    if (first < 0x80) return 2 + first;
+    const int bytes = first & 0x7F;
+    if (bytes == 0 || bytes > 4 || der.size() < 2 + bytes) return 0;
+    qsizetype length = 0;
+    for (int i = 0; i < bytes; ++i)
+        length = length * 256 + uchar(der[2 + i]);
+    return 2 + bytes + length;
+}
+
+/** Empty when path holds at least one PEM certificate and nothing malformed between the
+ *  markers; else why not. */
+std::string CheckCaBundle(const std::string& path)
+{
+    QFile file(QString::fromStdString(path));
+    constexpr qint64 kMaxBundle = 16 << 20;
+    if (!file.open(QIODevice::ReadOnly)) return "cannot read " + path;
+    const QByteArray text = file.read(kMaxBundle + 1);
+    if (text.size() > kMaxBundle) return path + " is too large for a CA bundle";
+    const QByteArray begin = "-----BEGIN CERTIFICATE-----", end = "-----END CERTIFICATE-----";
+    int certificates = 0;
+    for (qsizetype at = text.indexOf(begin); at >= 0; at = text.indexOf(begin, at + 1)) {
+        const qsizetype stop = text.indexOf(end, at);
+        if (stop < 0) return path + ": a certificate has no end marker";
+        const auto der = QByteArray::fromBase64Encoding(
+            text.mid(at + begin.size(), stop - at - begin.size()).simplified().replace(' ', ""),
+            QByteArray::AbortOnBase64DecodingErrors);
+        if (!der || DerLength(*der) != (*der).size())
+            return path + ": certificate " + std::to_string(certificates + 1) + " is malformed";
+        ++certificates;
+    }
+    return certificates ? std::string() : path + " holds no PEM certificate";
+}
+
 } // namespace
 
 std::string CheckRelayConfig(const RelayConfig& config)
@@ -55,9 +95,9 @@ std::string CheckRelayConfig(const RelayConfig& config)
         };
         if (site.charset != "auto" && !KnownCharset(site.charset))
             return at("charset") + "unknown charset " + site.charset;
-        if (!site.caFile.empty() &&
-            !QFile(QString::fromStdString(site.caFile)).open(QIODevice::ReadOnly))
-            return at("ca_file") + "cannot read " + site.caFile;
+        if (!site.caFile.empty())
+            if (std::string why = CheckCaBundle(site.caFile); !why.empty())
+                return at("ca_file") + why;
         if (std::string why = CheckExpressions(site.searchRows, site.searchTitle, site.searchPath);
             !why.empty())
             return at("search_rows") + why;
@@ -191,7 +231,9 @@ void Relay::Answer(Form form, const std::string& target, const ServiceRequest& r
     }
     note = "cache=miss";
     if (!health_.Allow(job.index(config_))) {
-        Plain(response, 503, "site " + site->name + " is down; trying it again shortly");
+        // An answer about the site, not about this relay: 502, which a front does not pass
+        // to the next relay.
+        Plain(response, 502, "site " + site->name + " is down; the relay tries it again shortly");
         note += " breaker=open";
         return;
     }
@@ -202,34 +244,51 @@ void Relay::Answer(Form form, const std::string& target, const ServiceRequest& r
         return;
     }
     ReducedPage reduced;
-    // A search may run over several result pages of the same site, joined in order.
+    // A search may run over several result pages of the same site, joined in order; no page is
+    // fetched twice in one answer, so next-page links that loop end the walk.
     std::string upstream = job.upstream;
+    std::set<std::string> fetched;
     const int pages = form == Form::Search && !site->searchNext.empty() ? site->searchPages : 1;
-    for (int n = 0; n < pages && !upstream.empty(); ++n) {
+    size_t fieldBytes = 0;
+    bool partial = false;
+    for (int n = 0; n < pages && !upstream.empty() && !reduced.truncated; ++n) {
+        fetched.insert(upstream);
         ReducedPage part;
-        if (!FetchAndReduce(job, upstream, part, response)) {
-            if (n == 0) return;
-            break; // a later page that fails leaves the ones already read
+        const size_t room = size_t(config_.maxReplyBytes) - fieldBytes;
+        if (const Failure failed = FetchAndReduce(job, upstream, room, part)) {
+            if (n == 0) {
+                Plain(response, failed.status, failed.reason);
+                return;
+            }
+            partial = true; // the pages already read are answered, marked as not to be kept
+            note += " partial=" + std::to_string(failed.status);
+            break;
         }
-        const size_t room =
+        fieldBytes = std::min(fieldBytes + part.fieldBytes, size_t(config_.maxReplyBytes));
+        const size_t rowRoom =
             size_t(config_.maxRows) - std::min(reduced.rows.size(), size_t(config_.maxRows));
-        reduced.truncated = reduced.truncated || part.truncated || part.rows.size() > room;
-        part.rows.resize(std::min(part.rows.size(), room));
+        reduced.truncated = reduced.truncated || part.truncated || part.rows.size() > rowRoom;
+        part.rows.resize(std::min(part.rows.size(), rowRoom));
         reduced.rows.insert(reduced.rows.end(), std::make_move_iterator(part.rows.begin()),
                             std::make_move_iterator(part.rows.end()));
         upstream = n + 1 < pages ? NextPage(job, upstream, part.next) : std::string();
+        if (fetched.count(upstream)) upstream.clear();
     }
     bool cut = false;
     std::string reply = Normalise(job, reduced, cut);
     reduced = {};
+    response.status = 200;
     response.body = Gb18030(std::move(reply));
     response.contentType = "text/plain; charset=GB18030";
     if (cut) note += " truncated";
-    if (!cut) cache_.put(key, response.body);
+    if (cut || partial)
+        response.headers["Cache-Control"] = "no-store"; // nor may a front keep it
+    else
+        cache_.put(key, response.body);
 }
 
-bool Relay::FetchAndReduce(const Job& job, const std::string& upstream, ReducedPage& reduced,
-                           ServiceResponse& response)
+Relay::Failure Relay::FetchAndReduce(const Job& job, const std::string& upstream,
+                                     size_t maxFieldBytes, ReducedPage& reduced)
 {
     // A page's tree takes many times the page's size: only so many bytes of pages are held
     // and parsed at once, however many answers are under way. A large page claims the whole
@@ -243,16 +302,17 @@ bool Relay::FetchAndReduce(const Job& job, const std::string& upstream, ReducedP
     QByteArray page;
     std::string contentType;
     const auto admitLarge = [&] { return claim(size_t(config_.maxPageBytes)); };
-    if (!Fetch(job, upstream, admitLarge, page, contentType, response)) {
-        if (memory && !*memory) Plain(response, 503, "busy"); // no room for a large page in time
-        return false;
+    if (Failure failed = Fetch(job, upstream, admitLarge, page, contentType)) {
+        if (memory && !*memory) return {503, "busy"}; // no room for a large page in time
+        return failed;
     }
-    if (!memory && !claim(size_t(page.size()))) {
-        Plain(response, 503, "busy");
-        return false;
-    }
+    if (!memory && !claim(size_t(page.size()))) return {503, "busy"};
     const std::string charset = PageCharset(job.site->charset, contentType, page);
-    return Reduce(job, std::move(page), charset, reduced, response);
+    // The fields a page gives are text of that page: more than twice its size (charset
+    // widening included) only comes of rows nested in rows repeating the same text. Held
+    // that way, they stay within what the page's claim on the budget stands for.
+    const size_t fieldCap = std::min(maxFieldBytes, size_t(page.size()) * 2 + (64 << 10));
+    return Reduce(job, std::move(page), charset, fieldCap, reduced);
 }
 
 std::string Relay::NextPage(const Job& job, const std::string& current,
@@ -263,20 +323,28 @@ std::string Relay::NextPage(const Job& job, const std::string& current,
         QUrl(QString::fromStdString(current)).resolved(QUrl(QString::fromStdString(link)));
     const UrlOrigin origin = ParseOrigin(next.toString(QUrl::FullyEncoded).toStdString());
     if (SiteFor(origin) != job.site) return {}; // only pages of the same site are followed
-    const std::string url = job.site->base + origin.pathAndQuery;
-    return url == current ? std::string() : url;
+    return job.site->base + origin.pathAndQuery;
 }
 
-bool Relay::Fetch(const Job& job, const std::string& upstream,
-                  const std::function<bool()>& admitLarge, QByteArray& page,
-                  std::string& contentType, ServiceResponse& response)
+void Relay::RecordHealth(const Job& job, const Failure& failure, bool siteAnswered)
+{
+    // Only what shows the site up or down counts: not a page over the cap, not the relay's
+    // own deadline, not a client that left, not a film page that fails (any client can ask
+    // for a path that does).
+    if (!job.recordHealth || job.giveUp()) return;
+    if (failure.siteDown)
+        health_.RecordFetch(job.index(config_), false, failure.reason);
+    else if (siteAnswered)
+        health_.RecordFetch(job.index(config_), true, {});
+}
+
+Relay::Failure Relay::Fetch(const Job& job, const std::string& upstream,
+                            const std::function<bool()>& admitLarge, QByteArray& page,
+                            std::string& contentType)
 {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         job.deadline - std::chrono::steady_clock::now());
-    if (left <= std::chrono::milliseconds::zero()) {
-        Plain(response, 504, "upstream too slow");
-        return false;
-    }
+    if (left <= std::chrono::milliseconds::zero()) return {504, "no time left for the site"};
     HttpCall call;
     call.url = QString::fromUtf8(upstream);
     call.limits.connect = std::min(config_.connectTimeout, left);
@@ -290,35 +358,47 @@ bool Relay::Fetch(const Job& job, const std::string& upstream,
     // One session per serving thread: its connection to the site stays open between requests.
     thread_local HttpSession session;
     HttpOutcome outcome = PerformHttp(call, &session);
-    const bool siteAnswered = outcome.completed && outcome.status < 500;
-    if (job.recordHealth && !outcome.bodyRefused && !job.giveUp())
-        health_.RecordFetch(job.index(config_), siteAnswered,
-                            outcome.completed ? "status " + std::to_string(outcome.status)
-                                              : outcome.error.toStdString());
+    const bool siteLimits = left >= config_.totalTimeout; // not cut short by the answer's deadline
+    Failure failed;
     if (!outcome.completed) {
-        if (stopping_) {
-            Plain(response, 503, "shutting down");
-            return false;
+        const std::string why = NoBars(outcome.error.toStdString());
+        switch (outcome.failure) {
+        case HttpFailure::Abandoned:
+            failed = {503, stopping_ ? "shutting down" : "the client has gone"};
+            break;
+        case HttpFailure::TimedOut:
+            failed = {504, "the site did not answer in time: " + why, siteLimits};
+            break;
+        case HttpFailure::TooLarge:
+            failed = {502, "the page is too large (over max_page_bytes)"};
+            break;
+        case HttpFailure::Refused:
+            failed = {503, "busy"};
+            break;
+        default:
+            failed = {502, "could not reach the site: " + why,
+                      outcome.failure == HttpFailure::Unreachable};
+            break;
         }
-        Plain(response, job.request.clientGone() ? 503 : 502,
-              "upstream failed: " + NoBars(outcome.error.toStdString()));
-        return false;
+        if (stopping_) failed = {503, "shutting down"};
+    } else if (outcome.status >= 300 && outcome.status < 400) {
+        failed = {403, "forbidden: the site redirects"};
+    } else if (outcome.status >= 400 && outcome.status < 500) {
+        // The site's own answer about this page, passed on: the program lists no hits.
+        failed = {int(outcome.status), "the site answered " + std::to_string(outcome.status)};
+    } else if (outcome.status >= 500 || outcome.status < 200) {
+        failed = {502, "the site answered " + std::to_string(outcome.status),
+                  job.form == Form::Search};
     }
-    if (outcome.status >= 300 && outcome.status < 400) {
-        Plain(response, 403, "forbidden: the site redirects");
-        return false;
-    }
-    if (outcome.status >= 400) {
-        Plain(response, 502, "upstream status " + std::to_string(outcome.status));
-        return false;
-    }
+    RecordHealth(job, failed, outcome.completed && outcome.status < 500);
+    if (failed) return failed;
     page = std::move(outcome.body);
     contentType = outcome.contentType.toStdString();
-    return true;
+    return {};
 }
 
-bool Relay::Reduce(const Job& job, QByteArray page, const std::string& charset,
-                   ReducedPage& reduced, ServiceResponse& response)
+Relay::Failure Relay::Reduce(const Job& job, QByteArray page, const std::string& charset,
+                             size_t maxFieldBytes, ReducedPage& reduced)
 {
     const bool search = job.form == Form::Search;
     const SiteProfile& site = *job.site;
@@ -326,13 +406,10 @@ bool Relay::Reduce(const Job& job, QByteArray page, const std::string& charset,
     reduced = ReducePage(std::move(page), charset, search ? site.searchRows : site.filmRows,
                          search ? site.searchTitle : site.filmName,
                          search ? site.searchPath : site.filmLink, size_t(config_.maxRows),
-                         search ? site.searchNext : std::string());
+                         search ? site.searchNext : std::string(), maxFieldBytes);
     if (large) malloc_trim(0); // a large page's tree leaves the heap ragged: give it back
-    if (!reduced.ok) {
-        Plain(response, 502, "page not understood: " + reduced.error);
-        return false;
-    }
-    return true;
+    if (!reduced.ok) return {502, "page not understood: " + reduced.error};
+    return {};
 }
 
 std::string Relay::Normalise(const Job& job, const ReducedPage& reduced, bool& cut) const
@@ -376,13 +453,14 @@ Relay::Probe Relay::ProbeSearch(size_t site, const std::string& query)
     Probe probe;
     const auto start = std::chrono::steady_clock::now();
     ReducedPage reduced;
-    ServiceResponse failure;
-    const bool ok = FetchAndReduce(job, job.upstream, reduced, failure);
+    const Failure failed =
+        FetchAndReduce(job, job.upstream, size_t(config_.maxReplyBytes), reduced);
     probe.ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    if (!ok) {
-        probe.status = failure.status;
-        probe.error = failure.body.substr(0, failure.body.find('\n'));
+    if (failed) {
+        probe.status = failed.status;
+        probe.error = failed.reason;
+        probe.siteDown = failed.siteDown;
         return probe;
     }
     probe.status = 200;
@@ -396,10 +474,14 @@ void Relay::RunCanaries()
     for (size_t i = 0; i < config_.sites.size() && !stopping_; ++i) {
         const SiteProfile& site = config_.sites[i];
         const auto now = std::chrono::steady_clock::now();
-        if (site.canary.empty() || now < canaryDue_[i]) continue;
-        canaryDue_[i] = now + std::chrono::seconds(site.canarySeconds);
+        // A site whose breaker is open is tried by the relay itself once its wait is over,
+        // never by a client's request: nobody else can take the trial or time it.
+        const bool trial = health_.TrialDue(i);
+        if (!trial && (site.canary.empty() || now < canaryDue_[i])) continue;
+        if (!site.canary.empty()) canaryDue_[i] = now + std::chrono::seconds(site.canarySeconds);
         const Probe probe = ProbeSearch(i, site.canary);
-        health_.RecordCanary(i, probe.status == 200, probe.status, probe.ms, probe.rows.size(),
+        if (probe.status == 503) continue; // the relay was busy or stopping: nothing learnt
+        health_.RecordCanary(i, !probe.siteDown, probe.status, probe.ms, probe.rows.size(),
                              probe.error);
     }
 }

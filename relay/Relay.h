@@ -47,7 +47,8 @@ public:
 
     /** What one search of the site through its profile gives: for canaries and --check. */
     struct Probe {
-        long status = 0; // 200 when rows were read
+        long status = 0;       // 200 when rows were read
+        bool siteDown = false; // the failure shows the site down, not just this page wrong
         double ms = 0;
         std::vector<std::pair<std::string, std::string>> rows;
         std::string error;
@@ -56,6 +57,13 @@ public:
 
 private:
     enum class Form { Search, Film };
+    /** Why no answer could be made: the status to answer and the reason in words. */
+    struct Failure {
+        int status = 0; // 0: none
+        std::string reason;
+        bool siteDown = false; // counts against the site's breaker
+        explicit operator bool() const { return status != 0; }
+    };
     using Deadline = std::chrono::steady_clock::time_point;
     /** One request on its way through the relay. */
     struct Job {
@@ -71,14 +79,16 @@ private:
 
     void Answer(Form form, const std::string& target, const ServiceRequest& request,
                 ServiceResponse& response, std::string& note);
-    bool FetchAndReduce(const Job& job, const std::string& upstream, ReducedPage& reduced,
-                        ServiceResponse& response);
-    bool Fetch(const Job& job, const std::string& upstream, const std::function<bool()>& admitLarge,
-               QByteArray& page, std::string& contentType, ServiceResponse& response);
+    Failure FetchAndReduce(const Job& job, const std::string& upstream, size_t maxFieldBytes,
+                           ReducedPage& reduced);
+    Failure Fetch(const Job& job, const std::string& upstream,
+                  const std::function<bool()>& admitLarge, QByteArray& page,
+                  std::string& contentType);
+    void RecordHealth(const Job& job, const Failure& failure, bool siteAnswered);
     std::string NextPage(const Job& job, const std::string& current, const std::string& link) const;
     void RunCanaries();
-    bool Reduce(const Job& job, QByteArray page, const std::string& charset, ReducedPage& reduced,
-                ServiceResponse& response);
+    Failure Reduce(const Job& job, QByteArray page, const std::string& charset,
+                   size_t maxFieldBytes, ReducedPage& reduced);
     std::string Normalise(const Job& job, const ReducedPage& reduced, bool& cut) const;
     const SiteProfile* SiteFor(const UrlOrigin& origin) const;
 

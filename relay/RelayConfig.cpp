@@ -1,5 +1,10 @@
 #include "relay/RelayConfig.h"
 
+#include "serve/ListenAddress.h"
+
+#include <QByteArray>
+#include <QString>
+
 #include <algorithm>
 #include <cctype>
 #include <sstream>
@@ -63,40 +68,53 @@ UrlOrigin ParseOrigin(const std::string& url)
 
 namespace {
 
-/** One "[relay]" key: how its whole-number value is stored. */
+constexpr long long kKiB = 1024, kMiB = 1024 * kKiB, kGiB = 1024 * kMiB;
+
+/** One "[relay]" key: the whole numbers it accepts and how its value is stored. A value out
+ *  of bounds is refused when the file is read, never clamped in silence. */
 struct RelayKey {
     const char* name;
+    long long min, max;
     void (*store)(RelayConfig&, long long);
 };
 
 const RelayKey kRelayKeys[] = {
-    {"connect_timeout_ms",
+    {"connect_timeout_ms", 100, 60000,
      [](RelayConfig& c, long long n) { c.connectTimeout = std::chrono::milliseconds(n); }},
-    {"total_timeout_ms",
+    {"total_timeout_ms", 100, 120000,
      [](RelayConfig& c, long long n) { c.totalTimeout = std::chrono::milliseconds(n); }},
-    {"answer_timeout_ms",
+    {"answer_timeout_ms", 100, 120000,
      [](RelayConfig& c, long long n) { c.answerTimeout = std::chrono::milliseconds(n); }},
-    {"max_page_bytes", [](RelayConfig& c, long long n) { c.maxPageBytes = n; }},
-    {"reduce_budget_bytes", [](RelayConfig& c, long long n) { c.reduceBudgetBytes = n; }},
-    {"max_rows", [](RelayConfig& c, long long n) { c.maxRows = n; }},
-    {"max_reply_bytes", [](RelayConfig& c, long long n) { c.maxReplyBytes = n; }},
-    {"max_concurrent_fetches",
-     [](RelayConfig& c, long long n) { c.maxConcurrentFetches = int(std::clamp(n, 1LL, 4096LL)); }},
-    {"cache_seconds", [](RelayConfig& c, long long n) { c.cacheTime = std::chrono::seconds(n); }},
-    {"cache_entries", [](RelayConfig& c, long long n) { c.cacheEntries = size_t(n); }},
-    {"cache_bytes", [](RelayConfig& c, long long n) { c.cacheBytes = size_t(n); }},
-    {"max_connections",
-     [](RelayConfig& c, long long n) { c.maxConnections = unsigned(std::clamp(n, 1LL, 65535LL)); }},
-    {"max_connections_per_client",
-     [](RelayConfig& c, long long n) {
-         c.maxConnectionsPerClient = unsigned(std::clamp(n, 1LL, 65535LL));
-     }},
-    {"fail_after",
-     [](RelayConfig& c, long long n) { c.failAfter = int(std::clamp(n, 1LL, 1000LL)); }},
-    {"retry_seconds", [](RelayConfig& c, long long n) { c.retryAfter = std::chrono::seconds(n); }},
-    {"request_deadline_ms",
+    {"max_page_bytes", kKiB, 256 * kMiB, [](RelayConfig& c, long long n) { c.maxPageBytes = n; }},
+    {"reduce_budget_bytes", 64 * kKiB, 4 * kGiB,
+     [](RelayConfig& c, long long n) { c.reduceBudgetBytes = n; }},
+    {"max_rows", 1, 10000000, [](RelayConfig& c, long long n) { c.maxRows = n; }},
+    {"max_reply_bytes", kKiB, kGiB, [](RelayConfig& c, long long n) { c.maxReplyBytes = n; }},
+    {"max_concurrent_fetches", 1, 4096,
+     [](RelayConfig& c, long long n) { c.maxConcurrentFetches = int(n); }},
+    {"cache_seconds", 0, 86400,
+     [](RelayConfig& c, long long n) { c.cacheTime = std::chrono::seconds(n); }},
+    {"cache_entries", 0, 10000000, [](RelayConfig& c, long long n) { c.cacheEntries = size_t(n); }},
+    {"cache_bytes", 0, 16 * kGiB, [](RelayConfig& c, long long n) { c.cacheBytes = size_t(n); }},
+    {"max_connections", 1, 65535,
+     [](RelayConfig& c, long long n) { c.maxConnections = unsigned(n); }},
+    {"max_connections_per_client", 1, 65535,
+     [](RelayConfig& c, long long n) { c.maxConnectionsPerClient = unsigned(n); }},
+    {"fail_after", 1, 1000, [](RelayConfig& c, long long n) { c.failAfter = int(n); }},
+    {"retry_seconds", 1, 86400,
+     [](RelayConfig& c, long long n) { c.retryAfter = std::chrono::seconds(n); }},
+    {"request_deadline_ms", 100, 600000,
      [](RelayConfig& c, long long n) { c.requestDeadline = std::chrono::milliseconds(n); }},
 };
+
+/** A whole number within [min, max], or why not. */
+std::string ReadBounded(const std::string& key, const std::string& value, long long min,
+                        long long max, long long& n)
+{
+    if (ParseInt(value, n) && n >= min && n <= max) return {};
+    return key + " must be a whole number from " + std::to_string(min) + " to " +
+           std::to_string(max);
+}
 
 /** A "[site NAME]" key whose text is stored as it stands. */
 struct SiteKey {
@@ -131,16 +149,28 @@ std::string SetBase(SiteProfile& site, const std::string& value)
     return {};
 }
 
+/** The site keys that take whole numbers, with their bounds. */
+struct SiteNumber {
+    const char* name;
+    long long min, max;
+    int SiteProfile::*field;
+};
+
+const SiteNumber kSiteNumbers[] = {
+    {"search_pages", 1, kMaxSearchPages, &SiteProfile::searchPages},
+    {"canary_seconds", 10, 86400, &SiteProfile::canarySeconds},
+};
+
 std::string SetSiteKey(SiteProfile& site, const std::string& key, const std::string& value)
 {
     if (key == "base") return SetBase(site, value);
-    if (key == "search_pages" || key == "canary_seconds") {
-        long long n = 0;
-        if (!ParseInt(value, n) || n < 1 || n > 100000)
-            return key + " must be a whole number from 1";
-        (key == "search_pages" ? site.searchPages : site.canarySeconds) = int(n);
-        return {};
-    }
+    for (const SiteNumber& k : kSiteNumbers)
+        if (key == k.name) {
+            long long n = 0;
+            std::string why = ReadBounded(key, value, k.min, k.max, n);
+            if (why.empty()) site.*k.field = int(n);
+            return why;
+        }
     for (const SiteKey& k : kSiteKeys)
         if (key == k.name) {
             site.*k.field = value;
@@ -151,23 +181,34 @@ std::string SetSiteKey(SiteProfile& site, const std::string& key, const std::str
 
 std::string SetRelayKey(RelayConfig& config, const std::string& key, const std::string& value)
 {
-    long long n = 0;
     if (key == "listen") {
-        const size_t colon = value.rfind(':');
-        if (colon == std::string::npos || !ParseInt(value.substr(colon + 1), n) || n < 1 ||
-            n > 65535)
-            return "listen must be address:port with a port from 1 to 65535";
-        config.listenAddress = value.substr(0, colon);
-        config.listenPort = int(n);
+        ListenAddress where;
+        std::string why;
+        if (!ParseListenAddress(value, where, why)) return "listen: " + why;
+        config.listenAddress = where.address;
+        config.listenPort = where.port;
         return {};
     }
     for (const RelayKey& k : kRelayKeys)
         if (key == k.name) {
-            if (!ParseInt(value, n)) return key + " must be a whole number";
-            k.store(config, n);
-            return {};
+            long long n = 0;
+            std::string why = ReadBounded(key, value, k.min, k.max, n);
+            if (why.empty()) k.store(config, n);
+            return why;
         }
     return "unknown relay key " + key;
+}
+
+/** Empty when name can stand for a site in logs and /healthz: UTF-8 text, no controls. */
+std::string CheckSiteName(const std::string& name)
+{
+    if (name.empty()) return "a site needs a name: [site NAME]";
+    const QByteArray bytes = QByteArray::fromStdString(name);
+    if (QString::fromUtf8(bytes).toUtf8() != bytes) return "site name is not UTF-8 text";
+    if (std::any_of(name.begin(), name.end(),
+                    [](unsigned char c) { return c < 0x20 || c == 0x7F || c == '"'; }))
+        return "site name holds control characters or quotes";
+    return {};
 }
 
 } // namespace
@@ -195,6 +236,12 @@ bool ParseRelayConfig(const std::string& text, RelayConfig& config, std::string&
                 site = &config.sites.back();
                 site->name = Trim(section.substr(4));
                 siteLines.push_back(number);
+                if (std::string why = CheckSiteName(site->name); !why.empty())
+                    return fail(number, why);
+                for (size_t i = 0; i + 1 < config.sites.size(); ++i)
+                    if (config.sites[i].name == site->name)
+                        return fail(number, "site " + site->name + " is named twice (line " +
+                                                std::to_string(siteLines[i]) + ")");
             } else if (section != "relay") {
                 return fail(number, "unknown section [" + section + "]");
             }

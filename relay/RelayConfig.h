@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+/** Result pages a search may follow and join at most: each is a fetch within one answer. */
+constexpr int kMaxSearchPages = 20;
+
 /** How the relay reads one site: where it is and where its pages keep their data. */
 struct SiteProfile {
     std::string name;

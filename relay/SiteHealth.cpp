@@ -1,11 +1,15 @@
 #include "relay/SiteHealth.h"
 
+#include <QString>
+
 #include <cstdio>
 
 namespace {
 
-std::string JsonText(const std::string& text)
+std::string JsonText(const std::string& raw)
 {
+    // JSON is UTF-8: bytes that are not (a site's error text may hold any) become U+FFFD.
+    const std::string text = QString::fromUtf8(raw).toStdString();
     std::string out = "\"";
     for (unsigned char c : text) {
         if (c == '"' || c == '\\') {
@@ -24,8 +28,8 @@ std::string JsonText(const std::string& text)
 
 } // namespace
 
-SiteHealth::SiteHealth(std::vector<std::string> names, Settings settings, Log log)
-    : settings_(settings), log_(std::move(log))
+SiteHealth::SiteHealth(std::vector<std::string> names, Settings settings, Log log, Clock clock)
+    : settings_(settings), log_(std::move(log)), clock_(std::move(clock))
 {
     for (std::string& name : names) {
         sites_.push_back({});
@@ -33,14 +37,28 @@ SiteHealth::SiteHealth(std::vector<std::string> names, Settings settings, Log lo
     }
 }
 
-bool SiteHealth::Allow(size_t site)
+bool SiteHealth::Allow(size_t site) const
+{
+    std::lock_guard lock(mutex_);
+    return !sites_.at(site).open;
+}
+
+bool SiteHealth::TrialDue(size_t site)
 {
     std::lock_guard lock(mutex_);
     Site& s = sites_.at(site);
-    if (!s.open) return true;
-    if (Clock::now() < s.openUntil) return false;
-    s.openUntil = Clock::now() + settings_.retryAfter; // one trial now, the next after a while
+    if (!s.open || clock_() < s.openUntil) return false;
+    s.openUntil = clock_() + settings_.retryAfter; // the next trial, should this one fail
     return true;
+}
+
+void SiteHealth::Failed(Site& s, const std::string& error)
+{
+    s.lastError = error;
+    if (++s.consecutiveFailures >= settings_.failAfter && !s.open) {
+        s.open = true;
+        s.openUntil = clock_() + settings_.retryAfter;
+    }
 }
 
 void SiteHealth::RecordFetch(size_t site, bool ok, const std::string& error)
@@ -53,11 +71,7 @@ void SiteHealth::RecordFetch(size_t site, bool ok, const std::string& error)
         s.open = false;
     } else {
         ++s.fetchesFailed;
-        s.lastError = error;
-        if (++s.consecutiveFailures >= settings_.failAfter && !s.open) {
-            s.open = true;
-            s.openUntil = Clock::now() + settings_.retryAfter;
-        }
+        Failed(s, error);
     }
     Settle(s);
 }
@@ -73,20 +87,22 @@ void SiteHealth::RecordCanary(size_t site, bool reachable, long status, double m
                           .count();
     s.canaryStatus = status;
     s.canaryMs = ms;
-    if (reachable && status < 400) {
-        s.rows = (long long)rows;
-        // Zero rows where there used to be some: the site has changed its markup.
-        s.layoutChanged = rows == 0 && s.foundRows;
-        if (rows > 0) s.foundRows = true;
+    if (reachable) {
         s.consecutiveFailures = 0;
         s.open = false; // the site answers again
-        if (s.layoutChanged) s.lastError = "canary found no rows: the layout has changed";
-    } else {
-        s.lastError = error.empty() ? "canary got status " + std::to_string(status) : error;
-        if (++s.consecutiveFailures >= settings_.failAfter && !s.open) {
-            s.open = true;
-            s.openUntil = Clock::now() + settings_.retryAfter;
+        if (status < 400) {
+            s.rows = (long long)rows;
+            // Zero rows where there used to be some: the site has changed its markup.
+            s.layoutChanged = rows == 0 && s.foundRows;
+            if (rows > 0) s.foundRows = true;
+            if (s.layoutChanged) s.lastError = "canary found no rows: the layout has changed";
+        } else {
+            // It answers, but its search form is gone or refused: not down, but not as profiled.
+            s.layoutChanged = true;
+            s.lastError = error.empty() ? "canary got status " + std::to_string(status) : error;
         }
+    } else {
+        Failed(s, error.empty() ? "canary got status " + std::to_string(status) : error);
     }
     Settle(s);
 }

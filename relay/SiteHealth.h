@@ -10,20 +10,27 @@
  *  last found. Safe to use from several threads. */
 class SiteHealth {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
     using Log = std::function<void(const std::string& line)>;
 
     struct Settings {
-        int failAfter = 3;                   // consecutive failed fetches that open the breaker
-        std::chrono::seconds retryAfter{30}; // then one request may try again
+        int failAfter = 3;                   // consecutive failures that open the breaker
+        std::chrono::seconds retryAfter{30}; // then the relay tries the site itself
     };
 
-    SiteHealth(std::vector<std::string> names, Settings settings, Log log);
+    SiteHealth(std::vector<std::string> names, Settings settings, Log log,
+               Clock clock = &std::chrono::steady_clock::now);
 
-    /** False while the site's breaker is open: answer 503 at once, without fetching. */
-    bool Allow(size_t site);
+    /** False while the site's breaker is open: answer at once, without fetching. No client's
+     *  request ever closes it: only a trial the relay makes itself (TrialDue) or a canary. */
+    bool Allow(size_t site) const;
+    /** True once for each wait that has run out while the breaker is open: the caller then
+     *  tries the site and records the outcome as a canary. */
+    bool TrialDue(size_t site);
+    /** A fetch that tells whether the site is up: ok, or a failure that shows it down. */
     void RecordFetch(size_t site, bool ok, const std::string& error);
-    /** A canary search: reachable (a page came), its status, how long, how many rows. */
+    /** A canary search or trial: reachable (the site answered, whatever it said), its status,
+     *  how long, how many rows. */
     void RecordCanary(size_t site, bool reachable, long status, double ms, size_t rows,
                       const std::string& error);
     /** {"status": ..., "sites": {name: {...}}} and whether every site is "ok". */
@@ -36,7 +43,7 @@ private:
         std::string lastError;
         int consecutiveFailures = 0;
         long long fetchesOk = 0, fetchesFailed = 0;
-        Clock::time_point openUntil{};
+        std::chrono::steady_clock::time_point openUntil{};
         bool open = false;
         bool canaryRan = false;
         long long canaryAgeBase = 0; // seconds since the epoch of the last canary
@@ -47,9 +54,11 @@ private:
         bool layoutChanged = false;
     };
     void Settle(Site& s); // works out the state and logs a change
+    void Failed(Site& s, const std::string& error);
 
     Settings settings_;
     Log log_;
+    Clock clock_;
     mutable std::mutex mutex_;
     std::vector<Site> sites_;
 };

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <malloc.h>
+#include <string>
 
 namespace {
 
@@ -19,9 +20,17 @@ RelayConfig LoadConfig(const QString& path)
                      qPrintable(file.errorString()));
         std::exit(2);
     }
+    // Read no more than a configuration can be: /dev/zero or a log named by mistake is refused.
+    constexpr qint64 kMaxConfig = 1 << 20;
+    const QByteArray text = file.read(kMaxConfig + 1);
+    if (text.size() > kMaxConfig) {
+        std::fprintf(stderr, "%s: larger than %s bytes: not a configuration\n", qPrintable(path),
+                     std::to_string(kMaxConfig).c_str());
+        std::exit(2);
+    }
     RelayConfig config;
     std::string error;
-    if (!ParseRelayConfig(file.readAll().toStdString(), config, error) ||
+    if (!ParseRelayConfig(text.toStdString(), config, error) ||
         !(error = CheckRelayConfig(config)).empty()) {
         std::fprintf(stderr, "%s:%s\n", qPrintable(path), error.c_str());
         std::exit(2);

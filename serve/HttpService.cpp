@@ -24,6 +24,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+/** Longer targets get 414 from us. A connection's memory holds the request's head and the
+ *  answer's: with this much room a head just under the server library's own limit still leaves
+ *  room for the answer, so no request is met with a closed connection and no answer. */
+constexpr size_t kMaxTarget = 16 * 1024;
+constexpr size_t kConnectionMemory = 64 * 1024;
+
 struct Exchange {
     std::string target;
     std::string body;
@@ -223,6 +229,12 @@ struct HttpService::Impl {
                 bad.body = "malformed request framing\n";
                 return Queue(connection, bad, true);
             }
+            if (exchange->target.size() > kMaxTarget) {
+                ServiceResponse tooLong;
+                tooLong.status = 414;
+                tooLong.body = "request target too long\n";
+                return Queue(connection, tooLong, true);
+            }
             return MHD_YES; // the body, if any, comes in the next calls
         }
         if (*uploadSize > 0) {
@@ -329,7 +341,7 @@ bool HttpService::start(const Options& options)
         &Impl::Notify, impl_.get(), MHD_OPTION_CONNECTION_LIMIT, options.maxConnections,
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, options.maxConnectionsPerClient,
         MHD_OPTION_CONNECTION_TIMEOUT, options.idleTimeoutSeconds, MHD_OPTION_STRICT_FOR_CLIENT, 1,
-        MHD_OPTION_END);
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_END);
     if (!impl_->daemon) {
         std::fprintf(stderr, "cannot listen on %s:%d: %s\n", options.address.c_str(), options.port,
                      errno == EADDRINUSE ? "address in use" : std::strerror(errno));

@@ -1,5 +1,7 @@
 #include "serve/ServiceCommandLine.h"
 
+#include "serve/ListenAddress.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
@@ -16,21 +18,6 @@ namespace {
 }
 
 } // namespace
-
-bool SplitListenAddress(const QString& text, QString& address, int& port)
-{
-    const qsizetype colon = text.lastIndexOf(u':');
-    if (colon <= 0) return false;
-    const QString digits = text.mid(colon + 1);
-    if (digits.isEmpty() || digits.size() > 5) return false;
-    for (QChar c : digits)
-        if (c < u'0' || c > u'9') return false;
-    port = digits.toInt();
-    address = text.left(colon);
-    if (address.startsWith(u'[') && address.endsWith(u']'))
-        address = address.mid(1, address.size() - 2);
-    return port >= 1 && port <= 65535 && !address.isEmpty();
-}
 
 ServiceArguments ParseServiceArguments(const QStringList& arguments, const QString& description,
                                        const QString& configMeaning, bool allowCheck)
@@ -72,9 +59,14 @@ ServiceArguments ParseServiceArguments(const QStringList& arguments, const QStri
     ServiceArguments result;
     if (parser.values(config).size() > 1) Misuse(parser, QStringLiteral("--config given twice"));
     result.config = parser.value(config);
-    if (parser.isSet(listen) &&
-        !SplitListenAddress(parser.value(listen), result.listenAddress, result.listenPort))
-        Misuse(parser, QStringLiteral("--listen wants ADDRESS:PORT with a port from 1 to 65535"));
+    if (parser.isSet(listen)) {
+        ListenAddress where;
+        std::string why;
+        if (!ParseListenAddress(parser.value(listen).toStdString(), where, why))
+            Misuse(parser, QStringLiteral("--listen: ") + QString::fromStdString(why));
+        result.listenAddress = QString::fromStdString(where.address);
+        result.listenPort = where.port;
+    }
     if (allowCheck && parser.isSet(check)) {
         if (parser.positionalArguments().size() != 1)
             Misuse(parser, QStringLiteral("--check SITE wants one QUERY"));

@@ -17,6 +17,3 @@ struct ServiceArguments {
  *  on stderr and ends it with status 2. */
 ServiceArguments ParseServiceArguments(const QStringList& arguments, const QString& description,
                                        const QString& configMeaning, bool allowCheck = false);
-
-/** Splits "address:port" ("[v6]:port" too); false unless the port is 1 to 65535 in digits. */
-bool SplitListenAddress(const QString& text, QString& address, int& port);

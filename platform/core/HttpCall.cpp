@@ -1,8 +1,12 @@
 #include "platform/core/HttpCall.h"
 
+#include "platform/core/HttpCookieJar.h"
+
 #include <curl/curl.h>
 
 #include <memory>
+#include <string>
+#include <strings.h>
 #include <utility>
 
 namespace {
@@ -84,6 +88,33 @@ struct ListDeleter {
     void operator()(curl_slist* l) const { curl_slist_free_all(l); }
 };
 
+HttpFailure FailureOf(CURLcode code)
+{
+    switch (code) {
+    case CURLE_WRITE_ERROR: // the sink said no: overflow or refusal, told apart by the caller
+        return HttpFailure::TooLarge;
+    case CURLE_OPERATION_TIMEDOUT:
+        return HttpFailure::TimedOut;
+    case CURLE_ABORTED_BY_CALLBACK:
+        return HttpFailure::Abandoned;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_BAD_CONTENT_ENCODING:
+        return HttpFailure::Unreachable;
+    default:
+        return HttpFailure::Other;
+    }
+}
+
 /** One configured easy handle with its body sink and header list. */
 struct Transfer {
     std::unique_ptr<CURL, EasyDeleter> easy;
@@ -91,8 +122,47 @@ struct Transfer {
     Sink sink;
     QByteArray url;
     QByteArray body;
-    bool sharing = false;
+    HttpCookieJar* jar = nullptr;
+    std::string host; // for the jar: where the request goes (no redirect is followed)
+    bool secure = false;
+    std::string cookieHeader;
     char error[CURL_ERROR_SIZE] = {};
+
+    /** Sends the jar's cookies for the request's host and keeps what the answer sets. */
+    void UseJar(HttpCookieJar* cookies)
+    {
+        CURLU* parsed = curl_url();
+        char* name = nullptr;
+        char* scheme = nullptr;
+        if (curl_url_set(parsed, CURLUPART_URL, url.constData(), CURLU_NON_SUPPORT_SCHEME) ==
+                CURLUE_OK &&
+            curl_url_get(parsed, CURLUPART_HOST, &name, 0) == CURLUE_OK &&
+            curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK) {
+            jar = cookies;
+            host = name;
+            secure = std::string(scheme) == "https";
+        }
+        curl_free(name);
+        curl_free(scheme);
+        curl_url_cleanup(parsed);
+        if (!jar) return;
+        cookieHeader = jar->HeaderFor(host, secure);
+        if (!cookieHeader.empty())
+            curl_easy_setopt(easy.get(), CURLOPT_COOKIE, cookieHeader.c_str());
+        curl_easy_setopt(easy.get(), CURLOPT_HEADERFUNCTION, &Transfer::Header);
+        curl_easy_setopt(easy.get(), CURLOPT_HEADERDATA, this);
+    }
+
+    static size_t Header(char* data, size_t size, size_t count, void* user)
+    {
+        auto* self = static_cast<Transfer*>(user);
+        const size_t n = size * count;
+        static constexpr char kSetCookie[] = "set-cookie:";
+        constexpr size_t kLength = sizeof kSetCookie - 1;
+        if (n > kLength && strncasecmp(data, kSetCookie, kLength) == 0)
+            self->jar->Store(self->host, self->secure, std::string(data + kLength, n - kLength));
+        return n;
+    }
 
     explicit Transfer(const HttpCall& call, HttpSession* session = nullptr)
     {
@@ -129,11 +199,7 @@ struct Transfer {
             curl_easy_setopt(c, CURLOPT_CAINFO, call.caFile.constData());
             curl_easy_setopt(c, CURLOPT_CAPATH, "/etc/ssl/certs");
         }
-        if (call.cookies) {
-            sharing = true;
-            curl_easy_setopt(c, CURLOPT_SHARE, call.cookies->handle());
-            curl_easy_setopt(c, CURLOPT_COOKIEFILE, ""); // the cookie engine, with no file
-        }
+        if (call.cookies) UseJar(call.cookies);
         if (call.defaultPort > 0 && !UrlNamesPort(url))
             curl_easy_setopt(c, CURLOPT_PORT, call.defaultPort);
         if (call.method == "POST") {
@@ -151,11 +217,6 @@ struct Transfer {
         curl_easy_setopt(c, CURLOPT_HTTPHEADER, list);
     }
 
-    ~Transfer()
-    {
-        // A session's handle outlives this request, and may outlive the jar.
-        if (sharing) curl_easy_setopt(easy.get(), CURLOPT_SHARE, nullptr);
-    }
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
@@ -164,6 +225,10 @@ struct Transfer {
         HttpOutcome out;
         out.completed = code == CURLE_OK && !sink.overflow && !sink.refused;
         out.bodyRefused = sink.refused;
+        out.failure = out.completed   ? HttpFailure::None
+                      : sink.overflow ? HttpFailure::TooLarge
+                      : sink.refused  ? HttpFailure::Refused
+                                      : FailureOf(code);
         curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &out.status);
         const char* type = nullptr;
         if (curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type)
@@ -219,32 +284,6 @@ CURLcode RunMulti(CURLM* multi, CURL* easy, const std::function<bool()>& stop, i
     }
     curl_multi_remove_handle(multi, easy);
     return result;
-}
-
-HttpCookieJar::HttpCookieJar()
-{
-    EnsureCurlGlobal();
-    share_ = curl_share_init();
-    curl_share_setopt(static_cast<CURLSH*>(share_), CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
-    curl_share_setopt(static_cast<CURLSH*>(share_), CURLSHOPT_LOCKFUNC, &HttpCookieJar::Lock);
-    curl_share_setopt(static_cast<CURLSH*>(share_), CURLSHOPT_UNLOCKFUNC, &HttpCookieJar::Unlock);
-    curl_share_setopt(static_cast<CURLSH*>(share_), CURLSHOPT_USERDATA, this);
-}
-
-HttpCookieJar::~HttpCookieJar()
-{
-    curl_share_cleanup(static_cast<CURLSH*>(share_));
-}
-
-void HttpCookieJar::Lock(void*, int data, int, void* self)
-{
-    // One lock per kind of data: libcurl holds one kind while it takes another.
-    static_cast<HttpCookieJar*>(self)->mutexes_[size_t(data) % kLocks].lock();
-}
-
-void HttpCookieJar::Unlock(void*, int data, void* self)
-{
-    static_cast<HttpCookieJar*>(self)->mutexes_[size_t(data) % kLocks].unlock();
 }
 
 HttpSession::HttpSession()

@@ -33,12 +33,24 @@ struct HttpCall {
     qint64 largeBody = 1 << 20;
     QByteArray userAgent;                   // empty: none sent
     QByteArray caFile;                      // a CA bundle trusted besides the system's
-    class HttpCookieJar* cookies = nullptr; // kept and sent when given
+    class HttpCookieJar* cookies = nullptr; // sent from and filled when given
+};
+
+/** Why a transfer did not complete. */
+enum class HttpFailure {
+    None,
+    Unreachable, // name, connection, TLS or the peer's answer broke off: the far side's fault
+    TimedOut,    // the connect or total limit ran out
+    TooLarge,    // the body passed maxBody
+    Refused,     // admitLargeBody said no
+    Abandoned,   // abandoned() said so
+    Other,
 };
 
 /** What came back: completed is false for any transport failure, time-out or oversized body. */
 struct HttpOutcome {
     bool completed = false;
+    HttpFailure failure = HttpFailure::None;
     long status = 0;
     bool bodyRefused = false; // admitLargeBody said no
     QByteArray contentType;
@@ -64,23 +76,6 @@ public:
 private:
     void* easy_;
     void* multi_; // for transfers that may be abandoned: they run here, asked between waits
-};
-
-/** Cookies shared by every request that names the jar, from any thread, for its lifetime. */
-class HttpCookieJar {
-public:
-    HttpCookieJar();
-    ~HttpCookieJar();
-    HttpCookieJar(const HttpCookieJar&) = delete;
-    HttpCookieJar& operator=(const HttpCookieJar&) = delete;
-    void* handle() const { return share_; }
-
-private:
-    static void Lock(void*, int, int, void* self);
-    static void Unlock(void*, int, void* self);
-    static constexpr size_t kLocks = 16; // more than libcurl's kinds of shared data
-    void* share_;
-    std::array<std::mutex, kLocks> mutexes_;
 };
 
 /** Performs the request on the calling thread and blocks until it is over; with a session, an

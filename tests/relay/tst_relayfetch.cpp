@@ -50,10 +50,16 @@ struct Front {
     }
     Answer search(const QString& query = QStringLiteral("x")) const
     {
+        return get(QStringLiteral("/moviejk/Find.php?url=%1/s.php?q=%2").arg(site, query));
+    }
+    Answer film(const QString& path) const
+    {
+        return get(QStringLiteral("/moviejk/Down.php?url=%1%2").arg(site, path));
+    }
+    Answer get(const QString& target) const
+    {
         HttpCall call;
-        call.url = QStringLiteral("http://127.0.0.1:%1/moviejk/Find.php?url=%2/s.php?q=%3")
-                       .arg(service.port())
-                       .arg(site, query);
+        call.url = QStringLiteral("http://127.0.0.1:%1").arg(service.port()) + target;
         const HttpOutcome out = PerformHttp(call);
         return {out.status,
                 out.status == 200 ? DecodeGb18030(out.body) : QString::fromUtf8(out.body)};
@@ -99,6 +105,11 @@ private Q_SLOTS:
     void cookiesAndUserAgent();
     void searchOverSeveralPages();
     void siteGoesDownAndRecovers();
+    void breakerCountsOnlyADownSite_data();
+    void breakerCountsOnlyADownSite();
+    void nextPageLinksThatLoop();
+    void partialAnswerIsNotKept();
+    void nestedRowsStayWithinTheCap();
     void canarySeesLayoutChange();
 };
 
@@ -190,6 +201,13 @@ void TestRelayFetch::charsets_data()
     QTest::newRow("GBK named by the HTTP header")
         << QByteArray("text/html; charset=GBK") << gbkRows;
     QTest::newRow("nothing said: GB18030") << QByteArray("text/html") << gbkRows;
+    // Declarations a page in ASCII bytes cannot truly make are not taken at their word.
+    QTest::newRow("ASCII-readable page declaring UTF-16")
+        << QByteArray("text/html") << "<html><head><meta charset=\"utf-16\"></head>" + kRows;
+    QTest::newRow("ASCII-readable page declaring EBCDIC")
+        << QByteArray("text/html") << "<html><head><meta charset=\"IBM037\"></head>" + gbkRows;
+    QTest::newRow("byte-order mark over a header that says GBK")
+        << QByteArray("text/html; charset=GBK") << "\xEF\xBB\xBF" + kRows;
 }
 
 void TestRelayFetch::charsets()
@@ -273,22 +291,128 @@ void TestRelayFetch::siteGoesDownAndRecovers()
     QCOMPARE(front.search().status, 502);
     QVERIFY(front.healthz().text.contains(QStringLiteral("\"degraded\"")));
     QCOMPARE(front.search().status, 502);
-    // open: answered at once, the site not asked
+    // open: answered at once, the site not asked; 502, an answer about the site, which a front
+    // does not pass on to the next relay
     QElapsedTimer clock;
     clock.start();
     const Answer fast = front.search();
-    QCOMPARE(fast.status, 503);
+    QCOMPARE(fast.status, 502);
     QVERIFY(clock.elapsed() < 500);
     QCOMPARE(site.requests().size(), 2);
     const Answer health = front.healthz();
     QCOMPARE(health.status, 503);
     QVERIFY2(health.text.contains(QStringLiteral("\"state\":\"down\"")), qPrintable(health.text));
-    QVERIFY(health.text.contains(QStringLiteral("status 503"))); // the last error, in words
-    // the site comes back; after the retry time one request tries it and closes the breaker
+    QVERIFY(health.text.contains(QStringLiteral("answered 503"))); // the last error, in words
+    // the site comes back; after the retry time the relay tries it itself and closes the breaker
     site.reply(200, kRows, "text/html; charset=utf-8");
-    QTest::qWait(1100);
+    QTRY_COMPARE_WITH_TIMEOUT(front.healthz().status, 200, 5000);
     QCOMPARE(front.search().text, kReply);
-    QCOMPARE(front.healthz().status, 200);
+}
+
+void TestRelayFetch::breakerCountsOnlyADownSite_data()
+{
+    QTest::addColumn<QString>("path"); // what the requests ask for
+    QTest::addColumn<int>("siteStatus");
+    QTest::addColumn<int>("relayStatus");
+    QTest::addColumn<bool>("opens");
+    // Whoever can send requests must not be able to hold a healthy site's breaker open.
+    QTest::newRow("film pages the site fails") << "/film/broken.html" << 500 << 502 << false;
+    QTest::newRow("pages the site does not have") << "/film/none.html" << 404 << 404 << false;
+    QTest::newRow("pages over the cap") << "/film/huge.html" << 200 << 502 << false;
+    QTest::newRow("the search form failing") << "" << 500 << 502 << true;
+}
+
+void TestRelayFetch::breakerCountsOnlyADownSite()
+{
+    QFETCH(QString, path);
+    QFETCH(int, siteStatus);
+    QFETCH(int, relayStatus);
+    QFETCH(bool, opens);
+    TestHttpServer site;
+    site.serve([siteStatus](const ServiceRequest& q, ServiceResponse& r) {
+        r.status = siteStatus;
+        r.contentType = "text/html; charset=utf-8";
+        r.body = q.target.find("huge") != std::string::npos ? std::string(200000, 'x')
+                                                            : std::string("<p>no</p>");
+    });
+    RelayConfig config;
+    config.failAfter = 2;
+    config.maxPageBytes = 100000;
+    config.cacheTime = std::chrono::seconds(0);
+    Front front(
+        site.url(), [](SiteProfile&) {}, config);
+    for (int i = 0; i < 4; ++i) {
+        const Answer a = path.isEmpty() ? front.search() : front.film(path);
+        QCOMPARE(a.status, long(opens && i >= 2 ? 502 : relayStatus));
+    }
+    QCOMPARE(site.requests().size(), opens ? 2 : 4); // open: answered without asking the site
+    QCOMPARE(front.healthz().text.contains(QStringLiteral("\"down\"")), opens);
+}
+
+void TestRelayFetch::nextPageLinksThatLoop()
+{
+    TestHttpServer site;
+    site.serve([](const ServiceRequest& q, ServiceResponse& r) {
+        r.contentType = "text/html; charset=utf-8";
+        const bool b = q.target.find("page=b") != std::string::npos;
+        r.body = std::string("<ul class='results'><li><a class='title' href='/f/") +
+                 (b ? "b'>B" : "a'>A") + "</a></li></ul><a class='next' href='/s.php?q=x" +
+                 (b ? "" : "&amp;page=b") + "'>next</a>";
+    });
+    Front front(site.url(), [](SiteProfile& p) {
+        p.searchNext = "//a[@class='next']/@href";
+        p.searchPages = kMaxSearchPages;
+    });
+    const Answer a = front.search();
+    QCOMPARE(a.status, 200);
+    QCOMPARE(a.text, QStringLiteral("A|/f/a|B|/f/b|")); // b links back to the first page
+    QCOMPARE(site.requests().size(), 2);
+}
+
+void TestRelayFetch::partialAnswerIsNotKept()
+{
+    TestHttpServer site;
+    site.serve([](const ServiceRequest& q, ServiceResponse& r) {
+        r.contentType = "text/html; charset=utf-8";
+        if (q.target.find("page=2") != std::string::npos) {
+            r.status = 500;
+            return;
+        }
+        r.body = "<ul class='results'><li><a class='title' href='/f/1'>A</a></li></ul>"
+                 "<a class='next' href='/s.php?q=x&amp;page=2'>next</a>";
+    });
+    Front front(site.url(), [](SiteProfile& p) {
+        p.searchNext = "//a[@class='next']/@href";
+        p.searchPages = 3;
+    });
+    HttpCall call;
+    call.url = QStringLiteral("http://127.0.0.1:%1/moviejk/Find.php?url=%2/s.php?q=x")
+                   .arg(front.service.port())
+                   .arg(site.url());
+    const HttpOutcome first = PerformHttp(call);
+    // The pages read are answered, and neither this relay nor a front may keep them.
+    QCOMPARE(first.status, 200L);
+    QCOMPARE(DecodeGb18030(first.body), QStringLiteral("A|/f/1|"));
+    QVERIFY(site.requests().last().requestLine.contains("page=2"));
+    QCOMPARE(PerformHttp(call).status, 200L);
+    QCOMPARE(site.requests().size(), 4); // asked again: nothing was cached
+}
+
+void TestRelayFetch::nestedRowsStayWithinTheCap()
+{
+    // Rows nested 127 deep around one large title: every row's title would be that text.
+    const QByteArray text(200000, 'x');
+    QByteArray page = "<html><body><ul class='results'>";
+    for (int i = 0; i < 127; ++i)
+        page += "<li><a class='title' href='/f/1'>";
+    page += text;
+    TestHttpServer site;
+    site.reply(200, page, "text/html; charset=utf-8");
+    Front front(site.url(), [](SiteProfile&) {});
+    const Answer a = front.search();
+    QCOMPARE(a.status, 200);
+    QVERIFY(a.text.contains(QString::fromLatin1(text))); // rows up to the cap
+    QVERIFY2(a.text.size() <= 2 * page.size() + 65536, qPrintable(QString::number(a.text.size())));
 }
 
 void TestRelayFetch::canarySeesLayoutChange()
