@@ -75,6 +75,10 @@ void TestServices::commandLine_data()
             << p << QStringList{"--listen", "127.0.0.1:99999"} << 2 << QByteArray("1 to 65535");
         QTest::newRow((tag + "port not digits").constData())
             << p << QStringList{"--listen=127.0.0.1:http"} << 2 << QByteArray("1 to 65535");
+        QTest::newRow((tag + "a host name").constData())
+            << p << QStringList{"--listen", "localhost:18099"} << 2 << QByteArray("numeric");
+        QTest::newRow((tag + "no such address").constData())
+            << p << QStringList{"--listen", "999.1.1.1:18099"} << 2 << QByteArray("numeric");
         QTest::newRow((tag + "stray argument").constData())
             << p << QStringList{"now"} << 2 << QByteArray("Usage:");
         QTest::newRow((tag + "unreadable file").constData())
@@ -113,6 +117,22 @@ void TestServices::badConfiguration_data()
         << QByteArray(":3: site a: unknown charset KLINGON");
     QTest::newRow("unknown key") << QByteArray("[relay]\ncolour = blue\n")
                                  << QByteArray(":2: unknown relay key");
+    const QByteArray rows = "search_rows = //li\nfilm_rows = //tr\n";
+    QTest::newRow("a bound passed, not clamped") << site + rows + "search_pages = 100000\n"
+                                                 << QByteArray(":5: search_pages must be");
+    QTest::newRow("a relay bound passed") << QByteArray("[relay]\nmax_concurrent_fetches = 0\n")
+                                          << QByteArray(":2: max_concurrent_fetches must be");
+    QTest::newRow("IPv6 listen without brackets")
+        << QByteArray("[relay]\nlisten = ::1:18099\n") << QByteArray(":2: listen:");
+    QTest::newRow("a site named twice")
+        << site + rows + "[site a]\nbase = http://127.0.0.1:2\n" + rows
+        << QByteArray(":5: site a is named twice");
+    QTest::newRow("a site name that is not UTF-8")
+        << QByteArray("[site \xff\xfe]\n") << QByteArray(":1: site name is not UTF-8");
+    QTest::newRow("a CA file that holds no certificate")
+        << site + rows + "ca_file = /etc/hostname\n"
+        << QByteArray(":5: site a: /etc/hostname");
+    QTest::newRow("a file that never ends") << QByteArray() << QByteArray(": larger than");
 }
 
 void TestServices::badConfiguration()
@@ -124,10 +144,10 @@ void TestServices::badConfiguration()
     QVERIFY(conf.open(QIODevice::WriteOnly));
     conf.write(text);
     conf.close();
-    const Run run =
-        Start(QString::fromUtf8(RELAY_BIN), {QStringLiteral("--config"), conf.fileName()});
+    const QString file = text.isEmpty() ? QStringLiteral("/dev/zero") : conf.fileName();
+    const Run run = Start(QString::fromUtf8(RELAY_BIN), {QStringLiteral("--config"), file});
     QCOMPARE(run.status, 2);
-    QVERIFY2(run.err.contains(conf.fileName().toUtf8() + says), run.err.constData());
+    QVERIFY2(run.err.contains(file.toUtf8() + says), run.err.constData());
 }
 
 void TestServices::portTaken_data()
