@@ -180,7 +180,10 @@ void Relay::Handle(const ServiceRequest& request, ServiceResponse& response)
     std::string note = "-";
     const std::string& target = request.target;
     const std::string path = target.substr(0, target.find('?'));
-    if (path == "/healthz") {
+    if (path == "/livez") {
+        // This process answers: for a balancer's checks, which must not depend on the sites.
+        Plain(response, 200, "ok");
+    } else if (path == "/healthz") {
         bool allOk = true;
         response.body = health_.Json(allOk);
         response.status = allOk ? 200 : 503;

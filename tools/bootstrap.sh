@@ -8,7 +8,7 @@ packages=(
     libcurl4-openssl-dev libmicrohttpd-dev libxml2-dev
     fonts-wqy-zenhei fontconfig
     xvfb xauth curl wrk
-    clang-tidy cppcheck openssl zlib1g-dev nginx-light
+    clang-tidy cppcheck openssl zlib1g-dev nginx-light haproxy
     lintian desktop-file-utils appstream systemd dpkg-dev
 )
 missing=()

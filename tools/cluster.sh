@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Runs the demo site (127.0.0.1:18081, the site the shipped relay profile reads), N relays
-# (default 3, on 127.0.0.1:18091...) and nginx in front of them (deploy/nginx/reelmate.conf, with
-# its paths moved into a temporary folder), prints the relay base URL for the program, and stops
-# everything on exit or Ctrl-C.   tools/cluster.sh [N]
-# NGINX_LISTEN (default 127.0.0.1:18080) and RELAY_PORT_BASE (default 18090) move the ports;
-# RELAY_CONFIG names another relay configuration, RATE another per-client rate (for benchmarks).
+# (default 3, on 127.0.0.1:18091...), HAProxy over them (deploy/haproxy/reelmate.cfg, on
+# 127.0.0.1:18090) and nginx in front (deploy/nginx/reelmate.conf), both with their paths moved
+# into a temporary folder; prints the relay base URL for the program, and stops everything on
+# exit or Ctrl-C.   tools/cluster.sh [N]
+# NGINX_LISTEN (default 127.0.0.1:18080) and RELAY_PORT_BASE (default 18090: HAProxy there, the
+# relays above it) move the ports; RELAY_CONFIG names another relay configuration, RATE another
+# per-client rate (for benchmarks).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build}
@@ -26,23 +28,29 @@ chmod 0755 "$tmp"
 chmod 0777 "$tmp/cache"
 
 "$build/bin/reelmate-demo-site" 2>"$tmp/logs/site.log" & pids+=($!)
+echo "$!" >"$tmp/site.pid"
 servers=""
 for i in $(seq 1 "$n"); do
     "$build/bin/reelmate-relay" --config "${RELAY_CONFIG:-$top/relay/relay.conf}" --listen "127.0.0.1:$((base + i))" \
         2>"$tmp/logs/relay$i.log" &
     pids+=($!)
     echo "$!" >"$tmp/relay$i.pid"
-    servers+="    server 127.0.0.1:$((base + i)) max_fails=3 fail_timeout=10s;\n"
+    servers+="    server relay$i 127.0.0.1:$((base + i))\n"
 done
-# The deployed configuration, with this cluster's relays, address and folders.
+# The deployed configurations, with this cluster's relays, addresses and folders.
 awk -v servers="$servers" '
-    /^upstream reelmate_relays/ { print; printf "%s", servers; skip = 1; next }
-    skip && /^ *server / { next }
-    { skip = skip && !/^}/; print }' "$top/deploy/nginx/reelmate.conf" |
-    sed -e "s|listen 127.0.0.1:18080;|listen $listen;|" \
+    /^ *server relay/ { if (!done[section]++) printf "%s", servers; next }
+    /^backend / { section = $2 }
+    { print }' "$top/deploy/haproxy/reelmate.cfg" |
+    sed -e "s|bind 127.0.0.1:18090|bind 127.0.0.1:$base|" \
+        -e "s|log /dev/log local0|log stderr format raw local0 notice|" >"$tmp/haproxy.cfg"
+haproxy -db -f "$tmp/haproxy.cfg" 2>"$tmp/logs/haproxy.log" & pids+=($!)
+sed -e "s|listen 127.0.0.1:18080;|listen $listen;|" \
+        -e "s|server 127.0.0.1:18090 |server 127.0.0.1:$base |" \
         -e "s|rate=100r/s|rate=${RATE:-100r/s}|" \
         -e "s|/var/cache/nginx/reelmate|$tmp/cache|" \
-        -e "s|/var/log/nginx/reelmate.log|$tmp/logs/nginx.log|" >"$tmp/reelmate.conf"
+        -e "s|/var/log/nginx/reelmate.log|$tmp/logs/nginx.log|" \
+        "$top/deploy/nginx/reelmate.conf" >"$tmp/reelmate.conf"
 cat >"$tmp/nginx.conf" <<CONF
 worker_processes 2;
 pid $tmp/nginx.pid;

@@ -21,6 +21,7 @@ usr/share/doc/reelmate-demo-site/changelog.gz
 usr/share/doc/reelmate-demo-site/copyright
 usr/share/doc/reelmate-relay/changelog.gz
 usr/share/doc/reelmate-relay/copyright
+usr/share/doc/reelmate-relay/examples/haproxy/reelmate.cfg
 usr/share/doc/reelmate-relay/examples/nginx/reelmate.conf
 usr/share/doc/reelmate/changelog.gz
 usr/share/doc/reelmate/copyright
