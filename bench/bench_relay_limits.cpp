@@ -1,6 +1,11 @@
-// The relay under hostile load, against the real reelmate-relay process:
+// The relay under hostile load, against the real reelmate-relay process (a fresh one for each
+// memory figure, so that each peak is its own):
 //  1. 48 concurrent uncached searches whose page is 8 MB with 150,000 rows: the relay's peak RSS.
-//  2. 600 connections from 127.0.0.2 that send one header byte every 5 s (reconnecting when
+//  2. A page that nests the result row 127 deep around one large title (every row's title would
+//     be all of it): one of 8 MB, then eight of 1 MB at once: peak RSS.
+//  3. 3,000 film pages in 3,000 folders, each answer setting a path-less session cookie: RSS
+//     growth.
+//  4. 600 connections from 127.0.0.2 that send one header byte every 5 s (reconnecting when
 //     turned away) while /healthz is probed 30 times from 127.0.0.1: how many probes answer
 //     within 100 ms.
 // Run: build/bin/bench_relay_limits   (the relay binary is taken from the same folder)
@@ -14,11 +19,13 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QUrl>
 
 #include <arpa/inet.h>
 #include <atomic>
 #include <cstdio>
 #include <fcntl.h>
+#include <functional>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
@@ -85,68 +92,145 @@ int SlowConnect(int port)
     return fd;
 }
 
+std::string NestedPage(size_t bytes)
+{
+    std::string page = "<html><body><ul class='results'>";
+    for (int i = 0; i < 127; ++i)
+        page += "<li><a class='title' href='/f/1'>";
+    return page + std::string(bytes, 'x');
+}
+
+/** A reelmate-relay process of its own in front of the site. */
+struct RelayProcess {
+    QTemporaryDir dir;
+    QProcess process;
+    QString base;
+
+    explicit RelayProcess(int sitePort)
+    {
+        const int port = FreePort();
+        QFile conf(dir.filePath(QStringLiteral("relay.conf")));
+        conf.open(QIODevice::WriteOnly);
+        conf.write(QStringLiteral("[relay]\nlisten = 127.0.0.1:%1\ncache_seconds = 0\n"
+                                  "[site big]\nbase = http://127.0.0.1:%2\ncharset = UTF-8\n"
+                                  "search_rows = //ul[@class='results']/li\n"
+                                  "search_title = .//a[@class='title']\n"
+                                  "search_path = .//a[@class='title']/@href\n"
+                                  "film_rows = //tr\nfilm_name = ./td\nfilm_link = .//a/@href\n")
+                       .arg(port)
+                       .arg(sitePort)
+                       .toUtf8());
+        conf.close();
+        process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+        process.setStandardErrorFile(dir.filePath(QStringLiteral("relay.log")));
+        process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/reelmate-relay"),
+                      {QStringLiteral("--config"), conf.fileName()});
+        process.waitForStarted();
+        base = QStringLiteral("http://127.0.0.1:%1").arg(port);
+        while (Get(base + QStringLiteral("/healthz"), 1s).status != 200)
+            QThread::msleep(50);
+    }
+    ~RelayProcess()
+    {
+        process.terminate();
+        process.waitForFinished();
+    }
+    double mb(const char* field) { return StatusKb(process.processId(), field) / 1024.0; }
+
+    /** Runs n requests for target(i) at once; counts the 200s. */
+    int Concurrent(int n, const std::function<QString(int)>& target)
+    {
+        std::atomic_int ok{0};
+        std::vector<std::thread> clients;
+        for (int i = 0; i < n; ++i)
+            clients.emplace_back([&, i] {
+                const HttpOutcome out = Get(base + target(i));
+                if (out.completed && out.status == 200) ++ok;
+            });
+        for (auto& c : clients)
+            c.join();
+        return ok.load();
+    }
+};
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     const std::string page = BigPage(150000);
-    HttpService site([&page](const ServiceRequest&, ServiceResponse& r) {
-        r.body = page;
+    const std::string nested8 = NestedPage(8000000), nested1 = NestedPage(1 << 20);
+    HttpService site([&](const ServiceRequest& q, ServiceResponse& r) {
         r.contentType = "text/html; charset=utf-8";
+        if (q.target.find("nested8") != std::string::npos)
+            r.body = nested8;
+        else if (q.target.find("nested1") != std::string::npos)
+            r.body = nested1;
+        else if (q.target.find("/film/") == 0) // a session cookie for whatever folder was asked
+            r.headers["Set-Cookie"] = "session=" + std::to_string(q.target.size()) + "; HttpOnly";
+        else
+            r.body = page;
     });
     HttpService::Options siteOptions;
     siteOptions.maxConnections = 1024;
     siteOptions.maxConnectionsPerClient = 1024;
     site.start(siteOptions);
+    const QString sitePrefix = QStringLiteral("http://127.0.0.1:%1").arg(site.port());
+    const auto search = [&](const QString& q) {
+        return QStringLiteral("/moviejk/Find.php?url=") + sitePrefix + QStringLiteral("/s.php?q=") +
+               q;
+    };
     std::printf("page: %.2f MB, 150000 rows\n", page.size() / 1e6);
 
-    QTemporaryDir dir;
-    const int port = FreePort();
-    QFile conf(dir.filePath(QStringLiteral("relay.conf")));
-    conf.open(QIODevice::WriteOnly);
-    conf.write(QStringLiteral("[relay]\nlisten = 127.0.0.1:%1\ncache_seconds = 0\n"
-                              "[site big]\nbase = http://127.0.0.1:%2\ncharset = UTF-8\n"
-                              "search_rows = //ul[@class='results']/li\n"
-                              "search_title = .//a[@class='title']\n"
-                              "search_path = .//a[@class='title']/@href\n"
-                              "film_rows = //tr\nfilm_name = ./td\nfilm_link = .//a/@href\n")
-                   .arg(port)
-                   .arg(site.port())
-                   .toUtf8());
-    conf.close();
-    QProcess relay;
-    relay.setProcessChannelMode(QProcess::ForwardedOutputChannel);
-    relay.setStandardErrorFile(dir.filePath(QStringLiteral("relay.log")));
-    relay.start(QCoreApplication::applicationDirPath() + QStringLiteral("/reelmate-relay"),
-                {QStringLiteral("--config"), conf.fileName()});
-    relay.waitForStarted();
-    const QString base = QStringLiteral("http://127.0.0.1:%1").arg(port);
-    while (Get(base + QStringLiteral("/healthz"), 1s).status != 200)
-        QThread::msleep(50);
-    std::printf("relay idle: %ld kB RSS\n", StatusKb(relay.processId(), "VmRSS:"));
-
     // 1. Memory under 48 concurrent large answers.
-    std::atomic_int ok{0}, failed{0};
-    std::vector<std::thread> clients;
-    QElapsedTimer clock;
-    clock.start();
-    const int concurrent = argc > 1 ? std::atoi(argv[1]) : 48;
-    for (int i = 0; i < concurrent; ++i)
-        clients.emplace_back([&, i] {
-            const HttpOutcome out = Get(base + QStringLiteral("/moviejk/Find.php?url=http://"
-                                                              "127.0.0.1:%1/s.php?q=%2")
-                                                   .arg(site.port())
-                                                   .arg(i));
-            (out.completed && out.status == 200 ? ok : failed)++;
-        });
-    for (auto& c : clients)
-        c.join();
-    std::printf("%d answers of 8 MB pages: %d ok, %d refused (busy or late) in %.1f s; relay peak "
-                "RSS %.0f MB\n",
-                concurrent, ok.load(), failed.load(), clock.elapsed() / 1000.0,
-                StatusKb(relay.processId(), "VmHWM:") / 1024.0);
+    {
+        RelayProcess relay(site.port());
+        std::printf("relay idle: %.0f MB RSS\n", relay.mb("VmRSS:"));
+        QElapsedTimer clock;
+        clock.start();
+        const int concurrent = argc > 1 ? std::atoi(argv[1]) : 48;
+        const int ok =
+            relay.Concurrent(concurrent, [&](int i) { return search(QString::number(i)); });
+        std::printf("%d answers of 8 MB pages: %d ok, %d refused (busy or late) in %.1f s; relay "
+                    "peak RSS %.0f MB\n",
+                    concurrent, ok, concurrent - ok, clock.elapsed() / 1000.0, relay.mb("VmHWM:"));
+    }
+    // 2. Rows nested in rows.
+    {
+        RelayProcess relay(site.port());
+        const int one = relay.Concurrent(1, [&](int) { return search(QStringLiteral("nested8")); });
+        std::printf("an 8 MB page nesting its rows 127 deep: %s; relay peak RSS %.0f MB\n",
+                    one ? "answered" : "refused", relay.mb("VmHWM:"));
+    }
+    {
+        RelayProcess relay(site.port());
+        const int ok =
+            relay.Concurrent(8, [&](int i) { return search(QStringLiteral("nested1-%1").arg(i)); });
+        std::printf("eight 1 MB nested pages at once: %d answered; relay peak RSS %.0f MB\n", ok,
+                    relay.mb("VmHWM:"));
+    }
+    // 3. A path-less cookie from 3,000 folders.
+    {
+        RelayProcess relay(site.port());
+        const double before = relay.mb("VmRSS:");
+        QElapsedTimer clock;
+        clock.start();
+        int ok = 0;
+        for (int i = 0; i < 3000; ++i)
+            ok += Get(relay.base + QStringLiteral("/moviejk/Down.php?url=%1/film/d%2/f.html")
+                                       .arg(sitePrefix)
+                                       .arg(i))
+                      .status == 200;
+        std::printf("3000 film pages in 3000 folders, each setting a cookie: %d ok in %.1f s; "
+                    "relay RSS %.1f MB -> %.1f MB\n",
+                    ok, clock.elapsed() / 1000.0, before, relay.mb("VmRSS:"));
+    }
 
+    if (argc > 2) return 0;
+    RelayProcess relay(site.port());
+    const int port = QUrl(relay.base).port();
+    const QString base = relay.base;
+    QElapsedTimer clock;
     if (argc > 2) return 0;
     // 2. A slow-header crowd from one address.
     std::vector<int> crowd(600, -1);
@@ -185,6 +269,4 @@ int main(int argc, char* argv[])
     std::printf("600 slow connections from 127.0.0.2: /healthz answered %d of 30 probes within "
                 "100 ms (slowest %lld ms)\n",
                 fast, (long long)worst);
-    relay.terminate();
-    relay.waitForFinished();
 }
