@@ -3,8 +3,8 @@
 //  1. 48 concurrent uncached searches whose page is 8 MB with 150,000 rows: the relay's peak RSS.
 //  2. A page that nests the result row 127 deep around one large title (every row's title would
 //     be all of it): one of 8 MB, then eight of 1 MB at once: peak RSS.
-//  3. 3,000 film pages in 3,000 folders, each answer setting a path-less session cookie: RSS
-//     growth.
+//  3. 3,000 film pages in 3,000 folders, each answer setting a path-less 3 KB session cookie:
+//     RSS growth.
 //  4. 600 connections from 127.0.0.2 that send one header byte every 5 s (reconnecting when
 //     turned away) while /healthz is probed 30 times from 127.0.0.1: how many probes answer
 //     within 100 ms.
@@ -94,10 +94,10 @@ int SlowConnect(int port)
 
 std::string NestedPage(size_t bytes)
 {
-    std::string page = "<html><body><ul class='results'>";
+    std::string page = "<html><body>";
     for (int i = 0; i < 127; ++i)
-        page += "<li><a class='title' href='/f/1'>";
-    return page + std::string(bytes, 'x');
+        page += "<ul class='results'><li>"; // a list inside each row: the rows nest
+    return page + "<a class='title' href='/f/1'>" + std::string(bytes, 'x') + "</a>";
 }
 
 /** A reelmate-relay process of its own in front of the site. */
@@ -167,7 +167,7 @@ int main(int argc, char* argv[])
         else if (q.target.find("nested1") != std::string::npos)
             r.body = nested1;
         else if (q.target.find("/film/") == 0) // a session cookie for whatever folder was asked
-            r.headers["Set-Cookie"] = "session=" + std::to_string(q.target.size()) + "; HttpOnly";
+            r.headers["Set-Cookie"] = "session=" + std::string(3000, 's') + "; HttpOnly";
         else
             r.body = page;
     });

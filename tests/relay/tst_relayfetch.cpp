@@ -402,10 +402,10 @@ void TestRelayFetch::nestedRowsStayWithinTheCap()
 {
     // Rows nested 127 deep around one large title: every row's title would be that text.
     const QByteArray text(200000, 'x');
-    QByteArray page = "<html><body><ul class='results'>";
+    QByteArray page = "<html><body>";
     for (int i = 0; i < 127; ++i)
-        page += "<li><a class='title' href='/f/1'>";
-    page += text;
+        page += "<ul class='results'><li>";
+    page += "<a class='title' href='/f/1'>" + text + "</a>";
     TestHttpServer site;
     site.reply(200, page, "text/html; charset=utf-8");
     Front front(site.url(), [](SiteProfile&) {});
