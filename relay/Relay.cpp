@@ -1,21 +1,17 @@
 #include "relay/Relay.h"
 
-#include "platform/core/HttpCall.h"
 #include "platform/core/HttpCookieJar.h"
 #include "relay/PageReducer.h"
+#include "relay/RowEncoding.h"
+#include "relay/SiteFetch.h"
 
-#include <QFile>
 #include <QString>
-#include <QStringEncoder>
 #include <QUrl>
 
 #include <cstdio>
 #include <malloc.h>
-#include <mutex>
 #include <optional>
 #include <set>
-
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -27,92 +23,6 @@ void Plain(ServiceResponse& response, int status, const std::string& text)
     response.body = text + "\n"; // never holds "|": the program reads no hits from it
     response.contentType = "text/plain; charset=utf-8";
 }
-
-std::string Gb18030(std::string utf8)
-{
-    thread_local QStringEncoder encoder("GB18030"); // opening the converter costs more than a reply
-    QString text = QString::fromUtf8(utf8);
-    std::string().swap(utf8);
-    const QByteArray bytes = encoder.encode(text);
-    text = QString();
-    return std::string(bytes.constData(), size_t(bytes.size()));
-}
-
-std::string NoBars(std::string text)
-{
-    for (char& c : text)
-        if (c == '|') c = '/';
-    return text;
-}
-
-/** The length a DER value announces in its header, header included; 0 when malformed. */
-qsizetype DerLength(const QByteArray& der)
-{
-    if (der.size() < 2 || uchar(der[0]) != 0x30) return 0; // a certificate is a SEQUENCE
-    const auto first = uchar(der[1]);
-    if (first < 0x80) return 2 + first;
-    const int bytes = first & 0x7F;
-    if (bytes == 0 || bytes > 4 || der.size() < 2 + bytes) return 0;
-    qsizetype length = 0;
-    for (int i = 0; i < bytes; ++i)
-        length = length * 256 + uchar(der[2 + i]);
-    return 2 + bytes + length;
-}
-
-/** Empty when path holds at least one PEM certificate and nothing malformed between the
- *  markers; else why not. */
-std::string CheckCaBundle(const std::string& path)
-{
-    QFile file(QString::fromStdString(path));
-    constexpr qint64 kMaxBundle = 16 << 20;
-    if (!file.open(QIODevice::ReadOnly)) return "cannot read " + path;
-    const QByteArray text = file.read(kMaxBundle + 1);
-    if (text.size() > kMaxBundle) return path + " is too large for a CA bundle";
-    const QByteArray begin = "-----BEGIN CERTIFICATE-----", end = "-----END CERTIFICATE-----";
-    int certificates = 0;
-    for (qsizetype at = text.indexOf(begin); at >= 0; at = text.indexOf(begin, at + 1)) {
-        const qsizetype stop = text.indexOf(end, at);
-        if (stop < 0) return path + ": a certificate has no end marker";
-        const auto der = QByteArray::fromBase64Encoding(
-            text.mid(at + begin.size(), stop - at - begin.size()).simplified().replace(' ', ""),
-            QByteArray::AbortOnBase64DecodingErrors);
-        if (!der || DerLength(*der) != (*der).size())
-            return path + ": certificate " + std::to_string(certificates + 1) + " is malformed";
-        ++certificates;
-    }
-    return certificates ? std::string() : path + " holds no PEM certificate";
-}
-
-} // namespace
-
-std::string CheckRelayConfig(const RelayConfig& config)
-{
-    for (const SiteProfile& site : config.sites) {
-        const auto at = [&site](const char* key) {
-            const auto it = site.lines.find(key);
-            return std::to_string(it == site.lines.end() ? 0 : it->second) + ": site " + site.name +
-                   ": ";
-        };
-        if (site.charset != "auto" && !KnownCharset(site.charset))
-            return at("charset") + "unknown charset " + site.charset;
-        if (!site.caFile.empty())
-            if (std::string why = CheckCaBundle(site.caFile); !why.empty())
-                return at("ca_file") + why;
-        if (std::string why = CheckExpressions(site.searchRows, site.searchTitle, site.searchPath);
-            !why.empty())
-            return at("search_rows") + why;
-        if (!site.searchNext.empty())
-            if (std::string why = CheckExpressions(site.searchRows, site.searchNext, {});
-                !why.empty())
-                return at("search_next") + why;
-        if (std::string why = CheckExpressions(site.filmRows, site.filmName, site.filmLink);
-            !why.empty())
-            return at("film_rows") + why;
-    }
-    return {};
-}
-
-namespace {
 
 std::vector<std::string> SiteNames(const RelayConfig& config)
 {
@@ -134,7 +44,6 @@ Relay::Relay(RelayConfig config, Log log, ReplyCache::Clock cacheClock)
       cache_(config_.cacheTime, config_.cacheEntries, config_.cacheBytes, std::move(cacheClock)),
       health_(SiteNames(config_), {config_.failAfter, config_.retryAfter},
               [this](const std::string& line) { log_(line); }),
-      canaryDue_(config_.sites.size(), std::chrono::steady_clock::now()),
       slots_(size_t(std::max(1, config_.maxConcurrentFetches))),
       pages_(size_t(std::max(1LL, config_.reduceBudgetBytes)))
 {
@@ -142,14 +51,14 @@ Relay::Relay(RelayConfig config, Log log, ReplyCache::Clock cacheClock)
     for (size_t i = 0; i < config_.sites.size(); ++i)
         cookies_.push_back(std::make_unique<HttpCookieJar>());
     // Started last: it uses all of the above.
-    housekeeping_ = std::jthread([this](const std::stop_token& stop) {
-        std::unique_lock lock(tickMutex_); // only for the timed wait: nothing else takes it
-        while (!stop.stop_requested()) {
-            RunCanaries();
-            tick_.wait_for(lock, stop, 1s, [] { return false; });
-            cache_.purgeExpired();
-        }
-    });
+    housekeeping_ = std::make_unique<Housekeeping>(
+        config_, health_,
+        [this](size_t site, const std::string& query) {
+            const Probe probe = ProbeSearch(site, query);
+            return Housekeeping::Outcome{probe.status, probe.siteDown, probe.ms, probe.rows.size(),
+                                         probe.error};
+        },
+        [this] { cache_.purgeExpired(); });
 }
 
 Relay::~Relay() = default;
@@ -167,10 +76,8 @@ HttpService::Options Relay::ServiceOptions() const
 
 const SiteProfile* Relay::SiteFor(const UrlOrigin& origin) const
 {
-    if (!origin.ok) return nullptr;
     for (const SiteProfile& site : config_.sites)
-        if (site.scheme == origin.scheme && site.host == origin.host && site.port == origin.port)
-            return &site;
+        if (SameSite(site, origin)) return &site;
     return nullptr;
 }
 
@@ -219,11 +126,8 @@ void Relay::Answer(Form form, const std::string& target, const ServiceRequest& r
         return;
     }
     // Rebuilt from the checked parts, so the fetch goes exactly where the check looked.
-    const Job job{form,
-                  site,
-                  site->base + origin.pathAndQuery,
+    const Job job{form, site, site->base + origin.pathAndQuery,
                   std::chrono::steady_clock::now() + config_.answerTimeout,
-                  request,
                   [this, &request] { return stopping_.load() || request.clientGone(); }};
     const std::string key = (form == Form::Search ? "S " : "F ") + job.upstream;
     if (auto cached = cache_.get(key)) {
@@ -247,25 +151,43 @@ void Relay::Answer(Form form, const std::string& target, const ServiceRequest& r
         return;
     }
     ReducedPage reduced;
+    bool partial = false;
+    if (const RelayFailure failed = ReadPages(job, reduced, partial)) {
+        Plain(response, failed.status, failed.reason);
+        return;
+    }
+    bool cut = reduced.truncated;
+    std::string reply =
+        EncodeRows(reduced.rows, form == Form::Search, *site, size_t(config_.maxReplyBytes), cut);
+    reduced = {};
+    response.status = 200;
+    response.body = Gb18030(std::move(reply));
+    response.contentType = "text/plain; charset=GB18030";
+    if (cut) note += " truncated";
+    if (partial) note += " partial";
+    if (cut || partial)
+        response.headers["Cache-Control"] = "no-store"; // nor may a front keep it
+    else
+        cache_.put(key, response.body);
+}
+
+RelayFailure Relay::ReadPages(const Job& job, ReducedPage& reduced, bool& partial)
+{
     // A search may run over several result pages of the same site, joined in order; no page is
     // fetched twice in one answer, so next-page links that loop end the walk.
+    const SiteProfile& site = *job.site;
+    const int pages = job.form == Form::Search && !site.searchNext.empty() ? site.searchPages : 1;
     std::string upstream = job.upstream;
     std::set<std::string> fetched;
-    const int pages = form == Form::Search && !site->searchNext.empty() ? site->searchPages : 1;
     size_t fieldBytes = 0;
-    bool partial = false;
     for (int n = 0; n < pages && !upstream.empty() && !reduced.truncated; ++n) {
         fetched.insert(upstream);
         ReducedPage part;
         const size_t room = size_t(config_.maxReplyBytes) - fieldBytes;
-        if (const Failure failed = FetchAndReduce(job, upstream, room, part)) {
-            if (n == 0) {
-                Plain(response, failed.status, failed.reason);
-                return;
-            }
+        if (RelayFailure failed = FetchAndReduce(job, upstream, room, part)) {
+            if (n == 0) return failed;
             partial = true; // the pages already read are answered, marked as not to be kept
-            note += " partial=" + std::to_string(failed.status);
-            break;
+            return {};
         }
         fieldBytes = std::min(fieldBytes + part.fieldBytes, size_t(config_.maxReplyBytes));
         const size_t rowRoom =
@@ -277,21 +199,11 @@ void Relay::Answer(Form form, const std::string& target, const ServiceRequest& r
         upstream = n + 1 < pages ? NextPage(job, upstream, part.next) : std::string();
         if (fetched.count(upstream)) upstream.clear();
     }
-    bool cut = false;
-    std::string reply = Normalise(job, reduced, cut);
-    reduced = {};
-    response.status = 200;
-    response.body = Gb18030(std::move(reply));
-    response.contentType = "text/plain; charset=GB18030";
-    if (cut) note += " truncated";
-    if (cut || partial)
-        response.headers["Cache-Control"] = "no-store"; // nor may a front keep it
-    else
-        cache_.put(key, response.body);
+    return {};
 }
 
-Relay::Failure Relay::FetchAndReduce(const Job& job, const std::string& upstream,
-                                     size_t maxFieldBytes, ReducedPage& reduced)
+RelayFailure Relay::FetchAndReduce(const Job& job, const std::string& upstream,
+                                   size_t maxFieldBytes, ReducedPage& reduced)
 {
     // A page's tree takes many times the page's size: only so many bytes of pages are held
     // and parsed at once, however many answers are under way. A large page claims the whole
@@ -302,20 +214,36 @@ Relay::Failure Relay::FetchAndReduce(const Job& job, const std::string& upstream
         memory.emplace(pages_, bytes, job.deadline, job.giveUp);
         return bool(*memory);
     };
-    QByteArray page;
-    std::string contentType;
-    const auto admitLarge = [&] { return claim(size_t(config_.maxPageBytes)); };
-    if (Failure failed = Fetch(job, upstream, admitLarge, page, contentType)) {
+    SiteRequest request;
+    request.site = job.site;
+    request.url = upstream;
+    request.deadline = job.deadline;
+    request.searchForm = job.form == Form::Search;
+    request.giveUp = job.giveUp;
+    request.admitLarge = [&] { return claim(size_t(config_.maxPageBytes)); };
+    request.cookies = cookies_[job.index(config_)].get();
+    FetchedPage page = FetchSitePage(request, config_, stopping_);
+    RecordHealth(job, page.failure, page.siteAnswered);
+    if (page.failure) {
         if (memory && !*memory) return {503, "busy"}; // no room for a large page in time
-        return failed;
+        return page.failure;
     }
-    if (!memory && !claim(size_t(page.size()))) return {503, "busy"};
-    const std::string charset = PageCharset(job.site->charset, contentType, page);
+    if (!memory && !claim(size_t(page.body.size()))) return {503, "busy"};
+    const std::string charset = PageCharset(job.site->charset, page.contentType, page.body);
     // The fields a page gives are text of that page: more than twice its size (charset
     // widening included) only comes of rows nested in rows repeating the same text. Held
     // that way, they stay within what the page's claim on the budget stands for.
-    const size_t fieldCap = std::min(maxFieldBytes, size_t(page.size()) * 2 + (64 << 10));
-    return Reduce(job, std::move(page), charset, fieldCap, reduced);
+    const size_t fieldCap = std::min(maxFieldBytes, size_t(page.body.size()) * 2 + (64 << 10));
+    const bool search = job.form == Form::Search;
+    const SiteProfile& site = *job.site;
+    const bool large = page.body.size() > kLargePage;
+    reduced = ReducePage(std::move(page.body), charset, search ? site.searchRows : site.filmRows,
+                         search ? site.searchTitle : site.filmName,
+                         search ? site.searchPath : site.filmLink, size_t(config_.maxRows),
+                         search ? site.searchNext : std::string(), fieldCap);
+    if (large) malloc_trim(0); // a large page's tree leaves the heap ragged: give it back
+    if (!reduced.ok) return {502, "page not understood: " + reduced.error};
+    return {};
 }
 
 std::string Relay::NextPage(const Job& job, const std::string& current,
@@ -325,11 +253,11 @@ std::string Relay::NextPage(const Job& job, const std::string& current,
     const QUrl next =
         QUrl(QString::fromStdString(current)).resolved(QUrl(QString::fromStdString(link)));
     const UrlOrigin origin = ParseOrigin(next.toString(QUrl::FullyEncoded).toStdString());
-    if (SiteFor(origin) != job.site) return {}; // only pages of the same site are followed
+    if (!SameSite(*job.site, origin)) return {}; // only pages of the same site are followed
     return job.site->base + origin.pathAndQuery;
 }
 
-void Relay::RecordHealth(const Job& job, const Failure& failure, bool siteAnswered)
+void Relay::RecordHealth(const Job& job, const RelayFailure& failure, bool siteAnswered)
 {
     // Only what shows the site up or down counts: not a page over the cap, not the relay's
     // own deadline, not a client that left, not a film page that fails (any client can ask
@@ -341,122 +269,19 @@ void Relay::RecordHealth(const Job& job, const Failure& failure, bool siteAnswer
         health_.RecordFetch(job.index(config_), true, {});
 }
 
-Relay::Failure Relay::Fetch(const Job& job, const std::string& upstream,
-                            const std::function<bool()>& admitLarge, QByteArray& page,
-                            std::string& contentType)
-{
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        job.deadline - std::chrono::steady_clock::now());
-    if (left <= std::chrono::milliseconds::zero()) return {504, "no time left for the site"};
-    HttpCall call;
-    call.url = QString::fromUtf8(upstream);
-    call.limits.connect = std::min(config_.connectTimeout, left);
-    call.limits.total = std::min(config_.totalTimeout, left);
-    call.limits.maxBody = config_.maxPageBytes;
-    call.abandoned = job.giveUp;
-    call.admitLargeBody = admitLarge;
-    call.userAgent = QByteArray::fromStdString(job.site->userAgent);
-    call.caFile = QByteArray::fromStdString(job.site->caFile);
-    call.cookies = cookies_[job.index(config_)].get();
-    // One session per serving thread: its connection to the site stays open between requests.
-    thread_local HttpSession session;
-    HttpOutcome outcome = PerformHttp(call, &session);
-    const bool siteLimits = left >= config_.totalTimeout; // not cut short by the answer's deadline
-    Failure failed;
-    if (!outcome.completed) {
-        const std::string why = NoBars(outcome.error.toStdString());
-        switch (outcome.failure) {
-        case HttpFailure::Abandoned:
-            failed = {503, stopping_ ? "shutting down" : "the client has gone"};
-            break;
-        case HttpFailure::TimedOut:
-            failed = {504, "the site did not answer in time: " + why, siteLimits};
-            break;
-        case HttpFailure::TooLarge:
-            failed = {502, "the page is too large (over max_page_bytes)"};
-            break;
-        case HttpFailure::Refused:
-            failed = {503, "busy"};
-            break;
-        default:
-            failed = {502, "could not reach the site: " + why,
-                      outcome.failure == HttpFailure::Unreachable};
-            break;
-        }
-        if (stopping_) failed = {503, "shutting down"};
-    } else if (outcome.status >= 300 && outcome.status < 400) {
-        failed = {403, "forbidden: the site redirects"};
-    } else if (outcome.status >= 400 && outcome.status < 500) {
-        // The site's own answer about this page, passed on: the program lists no hits.
-        failed = {int(outcome.status), "the site answered " + std::to_string(outcome.status)};
-    } else if (outcome.status >= 500 || outcome.status < 200) {
-        failed = {502, "the site answered " + std::to_string(outcome.status),
-                  job.form == Form::Search};
-    }
-    RecordHealth(job, failed, outcome.completed && outcome.status < 500);
-    if (failed) return failed;
-    page = std::move(outcome.body);
-    contentType = outcome.contentType.toStdString();
-    return {};
-}
-
-Relay::Failure Relay::Reduce(const Job& job, QByteArray page, const std::string& charset,
-                             size_t maxFieldBytes, ReducedPage& reduced)
-{
-    const bool search = job.form == Form::Search;
-    const SiteProfile& site = *job.site;
-    const bool large = page.size() > kLargePage;
-    reduced = ReducePage(std::move(page), charset, search ? site.searchRows : site.filmRows,
-                         search ? site.searchTitle : site.filmName,
-                         search ? site.searchPath : site.filmLink, size_t(config_.maxRows),
-                         search ? site.searchNext : std::string(), maxFieldBytes);
-    if (large) malloc_trim(0); // a large page's tree leaves the heap ragged: give it back
-    if (!reduced.ok) return {502, "page not understood: " + reduced.error};
-    return {};
-}
-
-std::string Relay::Normalise(const Job& job, const ReducedPage& reduced, bool& cut) const
-{
-    cut = reduced.truncated;
-    std::string reply;
-    for (auto [first, second] : reduced.rows) {
-        if (first.empty() || second.empty()) continue; // a row without both fields is no hit
-        if (job.form == Form::Search) {
-            // The path relative to the site's base URL.
-            if (second.rfind("http://", 0) == 0 || second.rfind("https://", 0) == 0) {
-                const UrlOrigin link = ParseOrigin(second);
-                if (SiteFor(link) != job.site) continue;
-                second = link.pathAndQuery;
-            } else if (second.rfind("//", 0) == 0) {
-                continue;
-            } else if (second[0] != '/') {
-                second.insert(0, 1, '/');
-            }
-        }
-        if (reply.size() + first.size() + second.size() + 2 > size_t(config_.maxReplyBytes)) {
-            cut = true; // whole rows only: the program must never read half a pair
-            break;
-        }
-        reply.append(first).append(1, '|').append(second).append(1, '|');
-    }
-    return reply;
-}
-
 Relay::Probe Relay::ProbeSearch(size_t site, const std::string& query)
 {
     const SiteProfile& profile = config_.sites.at(site);
-    const ServiceRequest nobody; // the relay asks for itself: no client to lose
     const Job job{Form::Search,
                   &profile,
-                  profile.base + "/s.php?q=" + QueryEncoded(query),
+                  profile.base + profile.searchForm + QueryEncoded(query),
                   std::chrono::steady_clock::now() + config_.answerTimeout,
-                  nobody,
                   [this] { return stopping_.load(); },
                   false};
     Probe probe;
     const auto start = std::chrono::steady_clock::now();
     ReducedPage reduced;
-    const Failure failed =
+    const RelayFailure failed =
         FetchAndReduce(job, job.upstream, size_t(config_.maxReplyBytes), reduced);
     probe.ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
@@ -470,21 +295,4 @@ Relay::Probe Relay::ProbeSearch(size_t site, const std::string& query)
     for (auto& row : reduced.rows)
         if (!row.first.empty() && !row.second.empty()) probe.rows.push_back(std::move(row));
     return probe;
-}
-
-void Relay::RunCanaries()
-{
-    for (size_t i = 0; i < config_.sites.size() && !stopping_; ++i) {
-        const SiteProfile& site = config_.sites[i];
-        const auto now = std::chrono::steady_clock::now();
-        // A site whose breaker is open is tried by the relay itself once its wait is over,
-        // never by a client's request: nobody else can take the trial or time it.
-        const bool trial = health_.TrialDue(i);
-        if (!trial && (site.canary.empty() || now < canaryDue_[i])) continue;
-        if (!site.canary.empty()) canaryDue_[i] = now + std::chrono::seconds(site.canarySeconds);
-        const Probe probe = ProbeSearch(i, site.canary);
-        if (probe.status == 503) continue; // the relay was busy or stopping: nothing learnt
-        health_.RecordCanary(i, !probe.siteDown, probe.status, probe.ms, probe.rows.size(),
-                             probe.error);
-    }
 }

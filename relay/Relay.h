@@ -1,34 +1,31 @@
 #pragma once
 
 #include "relay/ByteBudget.h"
+#include "relay/Housekeeping.h"
 #include "relay/RelayConfig.h"
+#include "relay/RelayFailure.h"
 #include "relay/ReplyCache.h"
 #include "relay/SiteHealth.h"
 #include "serve/HttpService.h"
 
-#include <QByteArray>
-
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 class HttpCookieJar;
 struct ReducedPage;
 
-/** Checks what parsing cannot: every site's expressions compile and give what they should, every
- *  charset can be read. Empty when all is well, else "N: reason" (N the line in the file). */
-std::string CheckRelayConfig(const RelayConfig& config);
-
 /** The relay: fetches a configured site's search or film page and answers the flat reply the
  *  program reads ("title|path|..." or "name|link|..."), in GB18030. Nothing but configured sites
  *  is ever fetched. An answer holds one of a few slots from fetch to encoding, has a deadline
- *  shorter than the program's own and is dropped once its client has gone. */
+ *  shorter than the program's own and is dropped once its client has gone. Fetching
+ *  (SiteFetch), reading pages (PageReducer), encoding rows (RowEncoding), the cache, the sites'
+ *  health and the canaries (Housekeeping) each have a file of their own; this one puts them
+ *  together. */
 class Relay {
 public:
     using Log = std::function<void(const std::string& line)>;
@@ -57,13 +54,6 @@ public:
 
 private:
     enum class Form { Search, Film };
-    /** Why no answer could be made: the status to answer and the reason in words. */
-    struct Failure {
-        int status = 0; // 0: none
-        std::string reason;
-        bool siteDown = false; // counts against the site's breaker
-        explicit operator bool() const { return status != 0; }
-    };
     using Deadline = std::chrono::steady_clock::time_point;
     /** One request on its way through the relay. */
     struct Job {
@@ -71,7 +61,6 @@ private:
         const SiteProfile* site;
         std::string upstream;
         Deadline deadline;
-        const ServiceRequest& request;
         std::function<bool()> giveUp; // the client has gone, or the relay is stopping
         bool recordHealth = true;     // canaries record their own outcome
         size_t index(const RelayConfig& config) const { return size_t(site - config.sites.data()); }
@@ -79,17 +68,13 @@ private:
 
     void Answer(Form form, const std::string& target, const ServiceRequest& request,
                 ServiceResponse& response, std::string& note);
-    Failure FetchAndReduce(const Job& job, const std::string& upstream, size_t maxFieldBytes,
-                           ReducedPage& reduced);
-    Failure Fetch(const Job& job, const std::string& upstream,
-                  const std::function<bool()>& admitLarge, QByteArray& page,
-                  std::string& contentType);
-    void RecordHealth(const Job& job, const Failure& failure, bool siteAnswered);
+    /** Every result page of a search (one page otherwise), joined; partial when a later page
+     *  failed and the rows are those of the pages before it. */
+    RelayFailure ReadPages(const Job& job, ReducedPage& reduced, bool& partial);
+    RelayFailure FetchAndReduce(const Job& job, const std::string& upstream, size_t maxFieldBytes,
+                                ReducedPage& reduced);
+    void RecordHealth(const Job& job, const RelayFailure& failure, bool siteAnswered);
     std::string NextPage(const Job& job, const std::string& current, const std::string& link) const;
-    void RunCanaries();
-    Failure Reduce(const Job& job, QByteArray page, const std::string& charset,
-                   size_t maxFieldBytes, ReducedPage& reduced);
-    std::string Normalise(const Job& job, const ReducedPage& reduced, bool& cut) const;
     const SiteProfile* SiteFor(const UrlOrigin& origin) const;
 
     RelayConfig config_;
@@ -98,10 +83,7 @@ private:
     std::vector<std::unique_ptr<HttpCookieJar>> cookies_; // one per site, as config_.sites
     std::atomic_bool stopping_{false};
     SiteHealth health_;
-    std::vector<std::chrono::steady_clock::time_point> canaryDue_; // as config_.sites
-    ByteBudget slots_; // answers under way, one unit each
-    ByteBudget pages_; // bytes of pages being parsed
-    std::mutex tickMutex_;
-    std::condition_variable_any tick_;
-    std::jthread housekeeping_; // last: stops before the members it uses go away
+    ByteBudget slots_;                           // answers under way, one unit each
+    ByteBudget pages_;                           // bytes of pages being parsed
+    std::unique_ptr<Housekeeping> housekeeping_; // last: stops before what it uses goes away
 };

@@ -18,13 +18,6 @@ std::string Trim(const std::string& s)
     return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
 }
 
-std::string Lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return s;
-}
-
 bool ParseInt(const std::string& s, long long& out)
 {
     if (s.empty() || s.size() > 12 ||
@@ -35,36 +28,6 @@ bool ParseInt(const std::string& s, long long& out)
 }
 
 } // namespace
-
-UrlOrigin ParseOrigin(const std::string& url)
-{
-    UrlOrigin o;
-    const size_t sep = url.find("://");
-    if (sep == std::string::npos) return o;
-    o.scheme = Lower(url.substr(0, sep));
-    if (o.scheme != "http" && o.scheme != "https") return o;
-    const size_t authorityStart = sep + 3;
-    const size_t authorityEnd = url.find_first_of("/?#\\", authorityStart);
-    const std::string authority = url.substr(authorityStart, authorityEnd - authorityStart);
-    o.pathAndQuery =
-        authorityEnd == std::string::npos ? std::string("/") : url.substr(authorityEnd);
-    if (!o.pathAndQuery.empty() && o.pathAndQuery[0] != '/')
-        return o; // "http://host?x", "http://host\\path": refuse rather than guess
-    // Host names and IPv4 addresses only: letters, digits, dots and dashes, then an optional port.
-    const size_t colon = authority.find(':');
-    std::string host = authority.substr(0, colon);
-    if (host.empty() || !std::all_of(host.begin(), host.end(), [](unsigned char c) {
-            return std::isalnum(c) || c == '.' || c == '-';
-        }))
-        return o;
-    long long port = o.scheme == "https" ? 443 : 80;
-    if (colon != std::string::npos && !ParseInt(authority.substr(colon + 1), port)) return o;
-    if (port <= 0 || port > 65535) return o;
-    o.host = Lower(host);
-    o.port = int(port);
-    o.ok = true;
-    return o;
-}
 
 namespace {
 
@@ -123,17 +86,12 @@ struct SiteKey {
 };
 
 const SiteKey kSiteKeys[] = {
-    {"charset", &SiteProfile::charset},
-    {"search_rows", &SiteProfile::searchRows},
-    {"search_title", &SiteProfile::searchTitle},
-    {"search_path", &SiteProfile::searchPath},
-    {"film_rows", &SiteProfile::filmRows},
-    {"film_name", &SiteProfile::filmName},
-    {"film_link", &SiteProfile::filmLink},
-    {"ca_file", &SiteProfile::caFile},
-    {"user_agent", &SiteProfile::userAgent},
-    {"search_next", &SiteProfile::searchNext},
-    {"canary", &SiteProfile::canary},
+    {"charset", &SiteProfile::charset},          {"search_rows", &SiteProfile::searchRows},
+    {"search_title", &SiteProfile::searchTitle}, {"search_path", &SiteProfile::searchPath},
+    {"film_rows", &SiteProfile::filmRows},       {"film_name", &SiteProfile::filmName},
+    {"film_link", &SiteProfile::filmLink},       {"ca_file", &SiteProfile::caFile},
+    {"user_agent", &SiteProfile::userAgent},     {"search_next", &SiteProfile::searchNext},
+    {"search_form", &SiteProfile::searchForm},   {"canary", &SiteProfile::canary},
 };
 
 /** Reads "base = http://host[:port]"; an empty result means it is refused. */

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "relay/UrlOrigin.h"
+
 #include <chrono>
 #include <map>
 #include <string>
@@ -21,9 +23,10 @@ struct SiteProfile {
         "Mozilla/5.0 (X11; Linux x86_64; rv:120.0) Gecko/20100101 Firefox/120.0";
     std::string searchRows, searchTitle, searchPath;
     std::string filmRows, filmName, filmLink;
-    std::string searchNext; // XPath of the link to the next result page
-    int searchPages = 1;    // result pages followed and joined
-    std::string canary;     // a search the relay runs itself to see that the site still works
+    std::string searchForm = "/s.php?q="; // the search, a query after it: for canaries
+    std::string searchNext;               // XPath of the link to the next result page
+    int searchPages = 1;                  // result pages followed and joined
+    std::string canary; // a search the relay runs itself to see that the site still works
     int canarySeconds = 300;
     std::map<std::string, int> lines; // where each key stood in the configuration
 };
@@ -54,18 +57,10 @@ struct RelayConfig {
     std::vector<SiteProfile> sites;
 };
 
-/** Scheme, host and port of an absolute URL; ok is false for anything else. */
-struct UrlOrigin {
-    bool ok = false;
-    std::string scheme, host;
-    int port = 0;
-    std::string pathAndQuery; // from the first "/" after the authority on ("/" when absent)
-};
-
-/** Splits an absolute http URL strictly: no user info, no percent signs or odd characters in the
- *  host, a decimal port. Anything unusual is refused rather than interpreted. */
-UrlOrigin ParseOrigin(const std::string& url);
-
 /** Parses the configuration text; on failure returns false with "N: reason" in error, N being
  *  the line, so that "FILE:" before it points an editor at the fault. */
 bool ParseRelayConfig(const std::string& text, RelayConfig& config, std::string& error);
+
+/** Checks what parsing cannot: every site's expressions compile and give what they should, every
+ *  charset can be read. Empty when all is well, else "N: reason" (N the line in the file). */
+std::string CheckRelayConfig(const RelayConfig& config);

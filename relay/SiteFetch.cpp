@@ -1,0 +1,78 @@
+#include "relay/SiteFetch.h"
+
+#include "platform/core/HttpCall.h"
+
+namespace {
+
+std::string NoBars(std::string text)
+{
+    for (char& c : text)
+        if (c == '|') c = '/';
+    return text;
+}
+
+RelayFailure TransportFailure(const HttpOutcome& outcome, bool siteLimits, bool stopping)
+{
+    if (stopping) return {503, "shutting down"};
+    const std::string why = NoBars(outcome.error.toStdString());
+    switch (outcome.failure) {
+    case HttpFailure::Abandoned:
+        return {503, "the client has gone"};
+    case HttpFailure::TimedOut:
+        return {504, "the site did not answer in time: " + why, siteLimits};
+    case HttpFailure::TooLarge:
+        return {502, "the page is too large (over max_page_bytes)"};
+    case HttpFailure::Refused:
+        return {503, "busy"};
+    default:
+        return {502, "could not reach the site: " + why,
+                outcome.failure == HttpFailure::Unreachable};
+    }
+}
+
+} // namespace
+
+RelayFailure ClassifyOutcome(const HttpOutcome& outcome, bool searchForm, bool siteLimits,
+                             bool stopping)
+{
+    if (!outcome.completed) return TransportFailure(outcome, siteLimits, stopping);
+    const long status = outcome.status;
+    if (status >= 300 && status < 400) return {403, "forbidden: the site redirects"};
+    if (status >= 400 && status < 500) // the site's own word about this page: no hits
+        return {int(status), "the site answered " + std::to_string(status)};
+    if (status >= 500 || status < 200)
+        return {502, "the site answered " + std::to_string(status), searchForm};
+    return {};
+}
+
+FetchedPage FetchSitePage(const SiteRequest& request, const RelayConfig& config, bool stopping)
+{
+    FetchedPage fetched;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        request.deadline - std::chrono::steady_clock::now());
+    if (left <= std::chrono::milliseconds::zero()) {
+        fetched.failure = {504, "no time left for the site"};
+        return fetched;
+    }
+    HttpCall call;
+    call.url = QString::fromUtf8(request.url);
+    call.limits.connect = std::min(config.connectTimeout, left);
+    call.limits.total = std::min(config.totalTimeout, left);
+    call.limits.maxBody = config.maxPageBytes;
+    call.abandoned = request.giveUp;
+    call.admitLargeBody = request.admitLarge;
+    call.userAgent = QByteArray::fromStdString(request.site->userAgent);
+    call.caFile = QByteArray::fromStdString(request.site->caFile);
+    call.cookies = request.cookies;
+    // One session per serving thread: its connection to the site stays open between requests.
+    thread_local HttpSession session;
+    HttpOutcome outcome = PerformHttp(call, &session);
+    fetched.failure =
+        ClassifyOutcome(outcome, request.searchForm, left >= config.totalTimeout, stopping);
+    fetched.siteAnswered = outcome.completed && outcome.status < 500;
+    if (!fetched.failure) {
+        fetched.body = std::move(outcome.body);
+        fetched.contentType = outcome.contentType.toStdString();
+    }
+    return fetched;
+}
