@@ -1,5 +1,7 @@
 #include "demo-site/DemoSite.h"
 
+#include "serve/TextHelpers.h"
+
 #include "demo-site/Bencode.h"
 
 #include <QCryptographicHash>

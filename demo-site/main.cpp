@@ -1,6 +1,7 @@
 // reelmate-demo-site: see --help.
 #include "demo-site/DemoSite.h"
 #include "serve/ServiceCommandLine.h"
+#include "serve/ServiceMain.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -32,28 +33,19 @@ int main(int argc, char* argv[])
     const DemoSite site(films);
     HttpService service([&site](const ServiceRequest& req, ServiceResponse& res) {
         const auto start = std::chrono::steady_clock::now();
-        if (req.target == "/healthz") {
+        if (req.target == "/healthz")
             res.body = "ok\n";
-        } else {
+        else
             site.Handle(req, res);
-        }
-        const double ms =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                .count();
-        std::fprintf(stderr, "%s \"%s %s\" %d %zu %.1fms\n", req.remote.c_str(),
-                     LogSafe(req.method).c_str(), LogSafe(req.target).c_str(), res.status,
-                     res.body.size(), ms);
+        const std::chrono::duration<double, std::milli> ms =
+            std::chrono::steady_clock::now() - start;
+        std::fprintf(stderr, "%s\n", AccessLogLine(req, res, ms.count()).c_str());
     });
     HttpService::Options options;
     options.address = args.listenAddress.isEmpty() ? "127.0.0.1" : args.listenAddress.toStdString();
     options.port = args.listenAddress.isEmpty() ? 18081 : args.listenPort;
-    if (!service.start(options)) return 1;
-    std::fprintf(stderr, "demo site: started, %lld films on http://%s:%d\n",
-                 static_cast<long long>(films.size()), options.address.c_str(), service.port());
-    WaitForTermination();
-    std::fprintf(stderr, "demo site: stopping\n");
-    service.quiesce();
-    service.stop(std::chrono::milliseconds(700));
-    std::fprintf(stderr, "demo site: stopped\n");
-    return 0;
+    return RunService("demo site", service, options, [&](int port) {
+        return std::to_string(films.size()) + " films on http://" + options.address + ":" +
+               std::to_string(port);
+    });
 }

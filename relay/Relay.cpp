@@ -4,6 +4,7 @@
 #include "relay/PageReducer.h"
 #include "relay/RowEncoding.h"
 #include "relay/SiteFetch.h"
+#include "serve/ServiceMain.h"
 
 #include <QString>
 #include <QUrl>
@@ -108,12 +109,8 @@ void Relay::Handle(const ServiceRequest& request, ServiceResponse& response)
             Answer(path == "/moviejk/Find.php" ? Form::Search : Form::Film, target.substr(url + 4),
                    request, response, note);
     }
-    const double ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    char line[160];
-    std::snprintf(line, sizeof line, " %d %zu %.1fms %s", response.status, response.body.size(), ms,
-                  note.c_str());
-    log_(request.remote + " \"" + LogSafe(request.method) + " " + LogSafe(target) + "\"" + line);
+    const std::chrono::duration<double, std::milli> ms = std::chrono::steady_clock::now() - start;
+    log_(AccessLogLine(request, response, ms.count(), note));
 }
 
 void Relay::Answer(Form form, const std::string& target, const ServiceRequest& request,

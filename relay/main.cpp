@@ -1,6 +1,7 @@
 // reelmate-relay: see --help.
 #include "relay/Relay.h"
 #include "serve/ServiceCommandLine.h"
+#include "serve/ServiceMain.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -85,14 +86,11 @@ int main(int argc, char* argv[])
     Relay relay(config);
     HttpService service(
         [&relay](const ServiceRequest& req, ServiceResponse& res) { relay.Handle(req, res); });
-    if (!service.start(relay.ServiceOptions())) return 1;
-    std::fprintf(stderr, "relay: started on %s:%d, %zu site(s)\n", config.listenAddress.c_str(),
-                 service.port(), config.sites.size());
-    WaitForTermination();
-    std::fprintf(stderr, "relay: stopping\n");
-    service.quiesce();
-    relay.Stop(); // answers under way give up their fetches and say 503
-    service.stop(std::chrono::milliseconds(700));
-    std::fprintf(stderr, "relay: stopped\n");
-    return 0;
+    return RunService(
+        "relay", service, relay.ServiceOptions(),
+        [&](int port) {
+            return "on " + config.listenAddress + ":" + std::to_string(port) + ", " +
+                   std::to_string(config.sites.size()) + " site(s)";
+        },
+        [&relay] { relay.Stop(); }); // answers under way give up their fetches and say 503
 }

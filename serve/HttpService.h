@@ -71,10 +71,3 @@ private:
 
 /** Blocks the calling thread until the process is asked to stop (SIGINT or SIGTERM). */
 void WaitForTermination();
-
-/** The text with every byte that could forge or garble a log line (controls, quotes, backslash,
- *  bytes outside ASCII) written as \xNN. */
-std::string LogSafe(const std::string& text);
-
-/** Percent-decoding of a URL component; "+" is left alone unless formEncoded. */
-std::string PercentDecode(const std::string& text, bool formEncoded = false);
