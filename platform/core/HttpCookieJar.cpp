@@ -41,7 +41,8 @@ bool Sendable(const std::string& text)
 
 HttpCookieJar::HttpCookieJar() : HttpCookieJar(Limits{}, &std::chrono::system_clock::now) {}
 
-HttpCookieJar::HttpCookieJar(const Limits& limits, Clock clock) : limits_(limits), clock_(std::move(clock))
+HttpCookieJar::HttpCookieJar(const Limits& limits, Clock clock)
+    : limits_(limits), clock_(std::move(clock))
 {
 }
 
