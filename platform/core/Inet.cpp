@@ -60,7 +60,7 @@ void Inet::Execute(const QString& url, const QString& operation, const QString& 
     job_ = std::make_unique<Job>();
     Job* job = job_.get();
     const quint64 generation = ++generation_;
-    job->worker = std::thread([this, job, call, generation] {
+    job->worker = std::thread([this, job, call, generation, queued = reportQueued_] {
         HttpOutcome outcome = PerformHttpInterruptible(call, job->stop);
         if (job->stop.interrupted())
             return; // abandoned: the owner is going away and wants no report
@@ -68,6 +68,7 @@ void Inet::Execute(const QString& url, const QString& operation, const QString& 
         QMetaObject::invokeMethod(
             this, [this, outcome, generation] { finish(generation, outcome); },
             Qt::QueuedConnection);
+        if (queued) queued();
     });
 }
 

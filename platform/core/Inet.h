@@ -4,6 +4,7 @@
 
 #include <QObject>
 
+#include <functional>
 #include <memory>
 #include <stdexcept>
 
@@ -42,6 +43,9 @@ public:
     /** The body of the last completed response (size 0: all of it). */
     QByteArray GetChunk(short size, int dataType);
     long ResponseCode() const { return status_; }
+    /** Called on the worker thread once a report is on its way to the owner's thread: lets a
+     *  test catch the moment between a transfer's end and its report. */
+    void setReportQueued(std::function<void()> hook) { reportQueued_ = std::move(hook); }
 
 Q_SIGNALS:
     void StateChanged(short State);
@@ -58,4 +62,5 @@ private:
     QByteArray body_;
     qsizetype read_ = 0;
     long status_ = 0;
+    std::function<void()> reportQueued_;
 };

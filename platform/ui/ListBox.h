@@ -33,6 +33,8 @@ public:
     /** Rectangle of a row in viewport coordinates. */
     QRect ItemRect(int index) const;
     int IndexAt(QPoint viewportPos) const;
+    /** True while a change waits for the next refresh of the view. */
+    bool RefreshPending() const { return refreshTimer_.isActive(); }
 
 Q_SIGNALS:
     /** The user picked an entry, or the selection was set from code. */

@@ -114,7 +114,8 @@ void TestInet::destroyAbandons()
     } // destroyed while the server still holds the answer
     QVERIFY2(clock.elapsed() < 500, "destruction does not wait for the transfer");
     release = true;
-    QTest::qWait(100);
+    // The worker was joined before destruction returned: any report would be posted by now.
+    QCoreApplication::processEvents();
     QCOMPARE(reports, 0);
 }
 
@@ -126,18 +127,20 @@ void TestInet::cancelledReportIgnored()
     TestHttpServer second;
     second.serve(HoldUntil(release, std::string("second")));
     Inet inet;
+    std::atomic_bool queued{false};
+    inet.setReportQueued([&queued] { queued = true; });
     QSignalSpy states(&inet, &Inet::StateChanged);
     inet.Execute(first.url(), QStringLiteral("GET"), QString(), QString());
-    // Let the first one finish and queue its report, without running it.
+    // Let the first one finish and queue its report, without running it: no events here.
     QElapsedTimer clock;
     clock.start();
-    while (first.requests().isEmpty() && clock.elapsed() < 2000)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    while (!queued && clock.elapsed() < 5000)
+        std::this_thread::yield();
+    QVERIFY(queued);
     inet.Cancel();
     inet.Execute(second.url(), QStringLiteral("GET"), QString(), QString());
     clock.restart();
-    QTest::qWait(100); // the stale report is delivered now, and must change nothing
+    QCoreApplication::processEvents(); // the stale report is delivered now, and must change nothing
     QVERIFY2(clock.elapsed() < 1000, "the stale report waited for the running transfer");
     QCOMPARE(states.size(), 0);
     QVERIFY(inet.StillExecuting());

@@ -53,7 +53,7 @@ void TestListBox::contentDoesNotMoveTheRange()
     list->AddItem(QString(400, u'W'));
     list->Clear();
     list->AddItem(QStringLiteral("short"));
-    QTest::qWait(40); // past the deferred refresh
+    QTRY_VERIFY(!list->RefreshPending()); // past the deferred refresh
     QCOMPARE(list->HorizontalExtent(), 900);
     QCOMPARE(list->horizontalScrollBar()->maximum(), 900 - list->viewport()->width());
     list->SetHorizontalExtent(10);

@@ -191,7 +191,7 @@ void TestServices::terminateWhileAnswering()
             QStringLiteral("http://%1/moviejk/Find.php?url=%2/s.php?q=x").arg(listen, site.url());
         answer = PerformHttp(call);
     });
-    QTest::qWait(300); // the fetch is under way
+    QTRY_COMPARE(site.waiting(), 1); // the fetch is under way
     QElapsedTimer clock;
     clock.start();
     ::kill(pid_t(relay.processId()), SIGTERM);

@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -76,6 +77,15 @@ SilentServer::SilentServer()
 SilentServer::~SilentServer()
 {
     ::close(fd_);
+}
+
+int SilentServer::waiting() const
+{
+    // For a listening socket, Linux reports the connections waiting to be accepted here.
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    return ::getsockopt(fd_, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 ? int(info.tcpi_unacked)
+                                                                       : -1;
 }
 
 QString SilentServer::url() const

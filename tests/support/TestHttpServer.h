@@ -46,6 +46,8 @@ public:
     SilentServer();
     ~SilentServer();
     QString url() const;
+    /** Connections made and never answered, so far. */
+    int waiting() const;
 
 private:
     int fd_ = -1;
