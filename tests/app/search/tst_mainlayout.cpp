@@ -57,24 +57,40 @@ void TestMainLayout::window()
 
 void TestMainLayout::geometry_data()
 {
+    // Where the controls must stand against what the background draws, not the layout table
+    // read back: the text box inside the drawn field, the zones over the title band, nothing
+    // visible overlapping or leaving the window.
     QTest::addColumn<QString>("name");
-    QTest::addColumn<QRect>("pixels");
-    QTest::newRow("FindText") << "FindText" << QRect(75, 85, 241, 25);
-    QTest::newRow("BTDown") << "BTDown" << QRect(24, 432, 305, 49);
-    QTest::newRow("UrlList") << "UrlList" << QRect(368, 64, 305, 242);
-    QTest::newRow("DownList") << "DownList" << QRect(24, 152, 305, 274);
-    QTest::newRow("FormMove") << "FormMove" << QRect(0, 0, 249, 57);
-    QTest::newRow("ExitForm") << "ExitForm" << QRect(248, 0, 105, 57);
+    QTest::addColumn<QRect>("within"); // in window pixels
+    QTest::newRow("FindText inside the drawn search field") << "FindText" << QRect(71, 71, 259, 45);
+    QTest::newRow("FormMove over the title band") << "FormMove" << QRect(0, 0, 249, 57);
+    QTest::newRow("ExitForm over the exit block") << "ExitForm" << QRect(248, 0, 105, 57);
+    QTest::newRow("DownList below the field") << "DownList" << QRect(0, 118, 353, 370);
+    QTest::newRow("BTDown below the list") << "BTDown" << QRect(0, 426, 353, 62);
 }
 
 void TestMainLayout::geometry()
 {
     QFETCH(QString, name);
-    QFETCH(QRect, pixels);
+    QFETCH(QRect, within);
     QWidget* w = main_->findChild<QWidget*>(name);
     QVERIFY(w);
-    QCOMPARE(w->geometry(), pixels);
-    QCOMPARE(w->isVisible(), name != u"UrlList");
+    QVERIFY2(within.contains(w->geometry()), qPrintable(QStringLiteral("%1 at %2,%3 %4x%5")
+                                                            .arg(name)
+                                                            .arg(w->x())
+                                                            .arg(w->y())
+                                                            .arg(w->width())
+                                                            .arg(w->height())));
+    // The image zones may run past the window's edge and meet (the close zone wins at the
+    // seam): the zones test checks that. The controls a user works with may not.
+    const auto zone = [](const QWidget* c) { return c->inherits("ImageZone"); };
+    if (zone(w)) return;
+    QVERIFY(main_->rect().contains(w->geometry()));
+    for (QWidget* other : main_->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+        if (other != w && other->isVisible() && !zone(other))
+            QVERIFY2(!other->geometry().intersects(w->geometry()),
+                     qPrintable(name + QStringLiteral(" overlaps ") + other->objectName()));
+    QVERIFY(!main_->UrlList->isVisible());
 }
 
 void TestMainLayout::tabOrderAndFirstFocus()
@@ -105,16 +121,12 @@ void TestMainLayout::urlListNeverShown()
 
 void TestMainLayout::pixels_data()
 {
+    // What the controls draw in the real window, over the background the pictures test checks.
     QTest::addColumn<QPoint>("at");
     QTest::addColumn<QColor>("expected");
-    QTest::newRow("background") << QPoint(10, 300) << QColor(50, 58, 69);
-    QTest::newRow("title band glyph") << QPoint(32, 30) << QColor(167, 167, 167);
-    QTest::newRow("exit block") << QPoint(260, 5) << QColor(67, 76, 85);
-    QTest::newRow("separator") << QPoint(100, 58) << QColor(67, 75, 86);
-    QTest::newRow("search field") << QPoint(30, 100) << QColor(34, 41, 49);
-    QTest::newRow("text box") << QPoint(300, 97) << QColor(34, 41, 49);
-    QTest::newRow("list background") << QPoint(200, 400) << QColor(50, 58, 69);
+    QTest::newRow("text box in the field's colour") << QPoint(300, 97) << QColor(34, 41, 49);
     QTest::newRow("button face") << QPoint(30, 440) << QColor(67, 75, 85);
+    QTest::newRow("list lets the background show") << QPoint(200, 400) << QColor(50, 58, 69);
 }
 
 void TestMainLayout::pixels()
