@@ -26,9 +26,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-/** Longer targets get 414 from us. A connection's memory holds the request's head and the
- *  answer's: with this much room a head just under the server library's own limit still leaves
- *  room for the answer, so no request is met with a closed connection and no answer. */
+/** Longer targets get 414 from us, and the server library answers 414 or 431 itself for heads
+ *  past a connection's memory. That memory holds the request's head and the answer's: a head
+ *  that all but fills it leaves no room for any answer and the library closes the connection,
+ *  so it is set well above what we accept (the window left is a few hundred bytes at 64 KiB). */
 constexpr size_t kMaxTarget = 16 * 1024;
 constexpr size_t kConnectionMemory = 64 * 1024;
 
@@ -74,7 +75,8 @@ MHD_Result CheckHeader(void* cls, MHD_ValueKind, const char* key, const char* va
     return MHD_YES;
 }
 
-/** One answer to a request whose framing cannot be trusted; the connection closes after it. */
+/** True when the body's framing cannot be trusted: more than one Content-Length, one that is no
+ *  number, or a transfer coding other than chunked. */
 bool FramingFaulty(MHD_Connection* connection)
 {
     Framing f;

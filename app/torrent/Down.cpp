@@ -7,6 +7,7 @@
 #include "platform/ui/ImageZone.h"
 #include "platform/ui/ListBox.h"
 #include "web/TorrentFile.h"
+#include "web/TorrentLink.h"
 
 #include <stdexcept>
 
@@ -15,12 +16,6 @@ namespace {
 constexpr qint32 kIdleText = Rgb(142, 144, 146);
 constexpr qint32 kSavedText = Rgb(128, 255, 128);
 constexpr qint32 kFailedText = Rgb(255, 128, 128);
-
-/** 1-based position of the first occurrence, 0 when absent. */
-qsizetype InStr(const QString& s, const QString& what)
-{
-    return s.indexOf(what) + 1;
-}
 
 } // namespace
 
@@ -64,11 +59,8 @@ void Down::BTDown_Click()
         const int k = BTList->ListIndex();
         if (k == -1) return;
         const QString s = BTList1->List(k);
-        const qsizetype start = InStr(s, QStringLiteral("&id=")) + 4;
-        const qsizetype length = InStr(s, QStringLiteral("&uhash=")) - start;
-        if (length < 0) throw std::runtime_error("link without id and hash");
-        const QString id = s.mid(start - 1, length);
-        const QString hash = s.mid(InStr(s, QStringLiteral("&uhash=")) + 7 - 1);
+        QString id, hash;
+        if (!CutIdAndHash(s, id, hash)) throw std::runtime_error("link without id and hash");
         const QString body =
             QStringLiteral("action=download&id=") + id + QStringLiteral("&uhash=") + hash;
         Inet1->Execute(endpoints_.site + QStringLiteral("/download.php"), QStringLiteral("POST"),

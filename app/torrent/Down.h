@@ -9,7 +9,8 @@ class Inet;
 class ListBox;
 class PButton;
 
-/** The torrent window: pick one of a film's torrents and download it into the program's folder. */
+/** The torrent window: pick one of a film's torrents and download it into the program's folder,
+ *  or, where that cannot be written (an installed program), the user's download folder. */
 class Down : public FormWindow {
     Q_OBJECT
 public:

@@ -1,6 +1,7 @@
 #include "TestHttpServer.h"
 #include "web/Functions.h"
 #include "web/Functions1.h"
+#include "web/TorrentLink.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -20,6 +21,8 @@ private Q_SLOTS:
     void failedFetchLeavesReplyText();
     void secondFetchReplacesFirst();
     void itemsAreTakenFromTheFront();
+    void cutIdAndHash_data();
+    void cutIdAndHash();
 };
 
 void TestFunctions::urlEncode_data()
@@ -152,6 +155,44 @@ void TestFunctions::itemsAreTakenFromTheFront()
         items << item;
     QCOMPARE(items, QStringList({"A", "", "B"}));
     QCOMPARE(ReplyText.text(), QStringLiteral("rest"));
+}
+
+void TestFunctions::cutIdAndHash_data()
+{
+    QTest::addColumn<QString>("link");
+    QTest::addColumn<QString>("cut"); // "id / hash", or empty when the link cannot be cut
+    QTest::newRow("id 123") << "&id=123&uhash=9f8e"
+                            << "123 / 9f8e";
+    QTest::newRow("what stands before is not read") << "/d.php?action=download&id=7&uhash=h"
+                                                    << "7 / h";
+    QTest::newRow("empty id") << "&id=&uhash=abc"
+                              << " / abc";
+    QTest::newRow("empty hash") << "&id=7&uhash="
+                                << "7 / ";
+    QTest::newRow("the hash runs to the end") << "&id=1&uhash=a&b=c"
+                                              << "1 / a&b=c";
+    QTest::newRow("first of each") << "&id=1&id=2&uhash=x&uhash=y"
+                                   << "1&id=2 / x&uhash=y";
+    QTest::newRow("no id: counted from position 0") << "abcdef&uhash=h"
+                                                    << "def / h";
+    QTest::newRow("no uhash") << "&id=7"
+                              << "";
+    QTest::newRow("uhash before id") << "&uhash=h&id=7"
+                                     << "";
+    QTest::newRow("uhash inside id's marker") << "x&uhash=&id=1"
+                                              << "";
+    QTest::newRow("empty link") << ""
+                                << "";
+}
+
+void TestFunctions::cutIdAndHash()
+{
+    QFETCH(QString, link);
+    QFETCH(QString, cut);
+    QString id = QStringLiteral("unset"), hash = QStringLiteral("unset");
+    const bool ok = CutIdAndHash(link, id, hash);
+    QCOMPARE(ok ? id + QStringLiteral(" / ") + hash : QString(), cut);
+    if (!ok) QCOMPARE(id + hash, QStringLiteral("unsetunset"));
 }
 
 QTEST_GUILESS_MAIN(TestFunctions)
