@@ -1,6 +1,7 @@
 #include "app/search/Main.h"
 #include "app/torrent/DownHost.h"
 #include "app/torrent/TorrentList.h"
+#include "platform/ui/Accessibility.h"
 #include "platform/ui/Desktop.h"
 #include "platform/ui/FontWarmUp.h"
 
@@ -11,6 +12,7 @@ int main(int argc, char* argv[])
     FontWarmUp fonts;
     QApplication app(argc, argv);
     InstallFontSubstitutes();
+    InstallAccessibility();
     fonts.wait();
 
     Endpoints endpoints;

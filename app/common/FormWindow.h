@@ -11,6 +11,7 @@ class ImageZone;
 /** A frameless window drawn from its background picture, with the controls of its layout. */
 class FormWindow : public QWidget {
     Q_OBJECT
+    Q_CLASSINFO("Accessible", "window")
 public:
     FormWindow(const FormSpec& spec, Desktop& desktop, QWidget* parent = nullptr);
 

@@ -6,8 +6,6 @@
 #include "platform/ui/Ticker.h"
 #include "web/Functions.h"
 
-#include <QAccessible>
-#include <QAccessibleWidget>
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QPainter>
@@ -15,35 +13,6 @@
 namespace {
 
 constexpr float kPressShiftTwips = 30.0f;
-
-/** The button as assistive technology sees it: a push button named by its caption. */
-class PButtonAccessible : public QAccessibleWidget {
-public:
-    explicit PButtonAccessible(PButton* button) : QAccessibleWidget(button, QAccessible::Button)
-    {
-        addControllingSignal(QStringLiteral("Click()"));
-    }
-    QString text(QAccessible::Text t) const override
-    {
-        if (t == QAccessible::Name) return static_cast<PButton*>(widget())->Text();
-        return QAccessibleWidget::text(t);
-    }
-    QStringList actionNames() const override { return {pressAction()}; }
-    void doAction(const QString& action) override
-    {
-        if (action == pressAction()) {
-            auto* button = static_cast<PButton*>(widget());
-            if (button->Enabled()) Q_EMIT button->Click();
-        }
-    }
-};
-
-QAccessibleInterface* PButtonFactory(const QString& className, QObject* object)
-{
-    if (className == QLatin1String("PButton") && object && object->isWidgetType())
-        return new PButtonAccessible(static_cast<PButton*>(object));
-    return nullptr;
-}
 
 short MouseButtons(Qt::MouseButtons buttons)
 {
@@ -91,12 +60,6 @@ QSizeF PButton::CaptionLabel::ExtentTwips() const
 
 PButton::PButton(QWidget* parent, Desktop& desktop) : QWidget(parent), desktop_(desktop)
 {
-    static const bool factoryInstalled = [] {
-        QAccessible::installFactory(&PButtonFactory);
-        return true;
-    }();
-    Q_UNUSED(factoryInstalled);
-
     setObjectName(QStringLiteral("PButton"));
     setFocusPolicy(Qt::StrongFocus);
     setMouseTracking(true);

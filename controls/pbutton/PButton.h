@@ -25,6 +25,7 @@ inline constexpr qint32 Color_Text = 0;
  */
 class PButton : public QWidget {
     Q_OBJECT
+    Q_CLASSINFO("Accessible", "button")
     Q_PROPERTY(bool Enabled READ Enabled WRITE SetEnabled)
     Q_PROPERTY(QString Font_Name READ Font_Name WRITE SetFont_Name)
     Q_PROPERTY(short Font_Size READ Font_Size WRITE SetFont_Size)

@@ -2,47 +2,10 @@
 
 #include "platform/ui/DesktopCodes.h"
 
-#include <QAccessible>
-#include <QAccessibleWidget>
 #include <QMouseEvent>
-
-namespace {
-
-/** A named zone is a push button (the close zones); an unnamed one is no control at all. */
-class ImageZoneAccessible : public QAccessibleWidget {
-public:
-    explicit ImageZoneAccessible(ImageZone* zone) : QAccessibleWidget(zone, QAccessible::Button) {}
-    QAccessible::Role role() const override
-    {
-        return widget()->accessibleName().isEmpty() ? QAccessible::NoRole : QAccessible::Button;
-    }
-    QStringList actionNames() const override
-    {
-        return role() == QAccessible::Button ? QStringList{pressAction()} : QStringList{};
-    }
-    void doAction(const QString& action) override
-    {
-        if (action == pressAction() && role() == QAccessible::Button)
-            Q_EMIT static_cast<ImageZone*>(widget())->Click();
-    }
-};
-
-QAccessibleInterface* ImageZoneFactory(const QString& className, QObject* object)
-{
-    if (className == QLatin1String("ImageZone") && object && object->isWidgetType())
-        return new ImageZoneAccessible(static_cast<ImageZone*>(object));
-    return nullptr;
-}
-
-} // namespace
 
 ImageZone::ImageZone(QWidget* parent) : QWidget(parent)
 {
-    static const bool installed = [] {
-        QAccessible::installFactory(&ImageZoneFactory);
-        return true;
-    }();
-    Q_UNUSED(installed);
     setAttribute(Qt::WA_NoSystemBackground);
     setAttribute(Qt::WA_TranslucentBackground);
 }

@@ -1,7 +1,6 @@
 #include "platform/ui/ListBox.h"
 
 #include <QAccessible>
-#include <QAccessibleWidget>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScrollBar>
@@ -10,96 +9,10 @@ namespace {
 
 constexpr int kTextIndent = 2;
 
-/** One entry of a ListBox as assistive technology sees it. */
-class ListBoxItemAccessible : public QAccessibleInterface {
-public:
-    ListBoxItemAccessible(ListBox* box, int row) : box_(box), row_(row) {}
-    bool isValid() const override { return box_ && row_ < box_->ListCount(); }
-    QObject* object() const override { return nullptr; }
-    QWindow* window() const override { return box_ ? box_->window()->windowHandle() : nullptr; }
-    QAccessibleInterface* parent() const override
-    {
-        return QAccessible::queryAccessibleInterface(box_);
-    }
-    QAccessibleInterface* child(int) const override { return nullptr; }
-    int childCount() const override { return 0; }
-    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
-    QAccessibleInterface* childAt(int, int) const override { return nullptr; }
-    QString text(QAccessible::Text t) const override
-    {
-        return t == QAccessible::Name && isValid() ? box_->List(row_) : QString();
-    }
-    void setText(QAccessible::Text, const QString&) override {}
-    QRect rect() const override
-    {
-        if (!isValid()) return {};
-        const QRect r = box_->ItemRect(row_);
-        return QRect(box_->viewport()->mapToGlobal(r.topLeft()), r.size());
-    }
-    QAccessible::Role role() const override { return QAccessible::ListItem; }
-    QAccessible::State state() const override
-    {
-        QAccessible::State s;
-        s.selectable = true;
-        s.focusable = true;
-        s.selected = isValid() && box_->Selected(row_);
-        s.invisible = !isValid();
-        return s;
-    }
-
-private:
-    QPointer<ListBox> box_;
-    int row_;
-};
-
-/** The list box itself: a list whose children are its entries. */
-class ListBoxAccessible : public QAccessibleWidget {
-public:
-    explicit ListBoxAccessible(ListBox* box) : QAccessibleWidget(box, QAccessible::List) {}
-    ~ListBoxAccessible() override
-    {
-        for (QAccessible::Id id : std::as_const(items_))
-            QAccessible::deleteAccessibleInterface(id);
-    }
-    int childCount() const override { return box()->ListCount(); }
-    QAccessibleInterface* child(int index) const override
-    {
-        if (index < 0 || index >= box()->ListCount()) return nullptr;
-        auto it = items_.constFind(index);
-        if (it != items_.constEnd()) return QAccessible::accessibleInterface(*it);
-        auto* item = new ListBoxItemAccessible(box(), index);
-        items_.insert(index, QAccessible::registerAccessibleInterface(item));
-        return item;
-    }
-    int indexOfChild(const QAccessibleInterface* child) const override
-    {
-        for (auto it = items_.constBegin(); it != items_.constEnd(); ++it)
-            if (QAccessible::accessibleInterface(it.value()) == child) return it.key();
-        return -1;
-    }
-
-private:
-    ListBox* box() const { return static_cast<ListBox*>(widget()); }
-    mutable QHash<int, QAccessible::Id> items_;
-};
-
-QAccessibleInterface* ListBoxFactory(const QString& className, QObject* object)
-{
-    if (className == QLatin1String("ListBox") && object && object->isWidgetType())
-        return new ListBoxAccessible(static_cast<ListBox*>(object));
-    return nullptr;
-}
-
 } // namespace
 
 ListBox::ListBox(QWidget* parent) : QAbstractScrollArea(parent)
 {
-    static const bool factoryInstalled = [] {
-        QAccessible::installFactory(&ListBoxFactory);
-        return true;
-    }();
-    Q_UNUSED(factoryInstalled);
-
     setFrameStyle(QFrame::Box | QFrame::Plain);
     setLineWidth(1);
     setFocusPolicy(Qt::StrongFocus);

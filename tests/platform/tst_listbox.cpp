@@ -1,3 +1,4 @@
+#include "platform/ui/Accessibility.h"
 #include "platform/ui/ListBox.h"
 
 #include <QAccessible>
@@ -8,6 +9,7 @@
 class TestListBox : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    void initTestCase() { InstallAccessibility(); } // as the program does at start
     void extent_data();
     void extent();
     void contentDoesNotMoveTheRange();

@@ -1,6 +1,7 @@
 #include "FakeDesktop.h"
 #include "TestHttpServer.h"
 #include "app/search/Main.h"
+#include "platform/ui/Accessibility.h"
 #include "platform/ui/AutoLabel.h"
 #include "platform/ui/ListBox.h"
 #include "platform/ui/TextBox.h"
@@ -59,6 +60,7 @@ void Search(Main& main, const QString& text)
 class TestSearch : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    void initTestCase() { InstallAccessibility(); } // as the program does at start
     void init() { ReplyText.assign(QString()); }
     void search_data();
     void search();

@@ -6,6 +6,7 @@
 #include "app/torrent/DownHost.h"
 #include "app/torrent/TorrentList.h"
 #include "controls/pbutton/PButton.h"
+#include "platform/ui/Accessibility.h"
 #include "platform/ui/ImageZone.h"
 #include "platform/ui/ListBox.h"
 #include "platform/ui/TextBox.h"
@@ -50,6 +51,7 @@ QStringList Files(const QString& folder)
 class TestDown : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    void initTestCase() { InstallAccessibility(); } // as the program does at start
     void init();
     void cleanup();
     void listing_data();

@@ -1,5 +1,6 @@
 #include "FakeDesktop.h"
 #include "controls/pbutton/PButton.h"
+#include "platform/ui/Accessibility.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -33,6 +34,7 @@ QRect Ink(const QImage& face, const QColor& fill)
 class TestPButton : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    void initTestCase() { InstallAccessibility(); } // as the program does at start
     void init();
     void cleanup()
     {
