@@ -40,22 +40,29 @@ Channels Split(qint32 value)
     return {qint16(value % 256), qint16((value % 65536) / 256), qint16(value / 65536)};
 }
 
-QFont MakeFont(const QString& name, double points, bool bold, bool italic, bool underline)
-{
-    QFont font(name);
-    if (points > 0) font.setPointSizeF(points);
-    font.setBold(bold);
-    font.setItalic(italic);
-    font.setUnderline(underline);
-    return font;
-}
-
 } // namespace
 
-QSizeF PButton::CaptionLabel::ExtentTwips() const
+QSizeF PButton::Label1ExtentTwips() const
 {
-    const QFontMetrics fm(Font);
-    return QSizeF(fm.horizontalAdvance(Caption) * kTwipsPerPixel, fm.height() * kTwipsPerPixel);
+    const QFontMetrics fm(font_);
+    return QSizeF(fm.horizontalAdvance(text_) * kTwipsPerPixel, fm.height() * kTwipsPerPixel);
+}
+
+void PButton::RebuildFont()
+{
+    font_ = QFont(fontName_);
+    if (fontSize_ > 0) font_.setPointSizeF(double(fontSize_));
+    font_.setBold(fontBold_);
+    font_.setItalic(fontItalic_);
+    font_.setUnderline(fontUnderline_);
+}
+
+template <typename T> void PButton::SetFontProperty(T& field, T value, const char* name)
+{
+    field = value;
+    RebuildFont();
+    RedrawFace();
+    PropertyChangedReport(name);
 }
 
 PButton::PButton(QWidget* parent, Desktop& desktop) : QWidget(parent), desktop_(desktop)
@@ -64,7 +71,7 @@ PButton::PButton(QWidget* parent, Desktop& desktop) : QWidget(parent), desktop_(
     setFocusPolicy(Qt::StrongFocus);
     setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent);
-    resize(1005 / 15, 615 / 15);
+    resize(1005 / kTwipsPerPixel, 615 / kTwipsPerPixel);
     timer1_ = desktop_.NewTimer(this);
     timer2_ = desktop_.NewTimer(this);
     timer1_->setObjectName(QStringLiteral("Timer1"));
@@ -72,9 +79,7 @@ PButton::PButton(QWidget* parent, Desktop& desktop) : QWidget(parent), desktop_(
     connect(timer1_, &Ticker::Timer, this, &PButton::Timer1_Timer);
     connect(timer2_, &Ticker::Timer, this, &PButton::Timer2_Timer);
 
-    Label1.Caption = PButtonDefault::Text;
-    Label1.Font =
-        MakeFont(PButtonDefault::Font_Name, PButtonDefault::Font_Size, false, false, false);
+    RebuildFont();
     RedrawFace();
 }
 
@@ -91,48 +96,32 @@ void PButton::SetEnabled(bool value)
 
 void PButton::SetFont_Name(const QString& value)
 {
-    fontName_ = value;
-    Label1.Font.setFamily(value);
-    RedrawFace();
-    PropertyChangedReport("Font_Name");
+    SetFontProperty(fontName_, value, "Font_Name");
 }
 
 void PButton::SetFont_Size(short value)
 {
-    fontSize_ = value;
-    if (value > 0) Label1.Font.setPointSizeF(double(value));
-    RedrawFace();
-    PropertyChangedReport("Font_Size");
+    SetFontProperty(fontSize_, value, "Font_Size");
 }
 
 void PButton::SetFont_Bold(bool value)
 {
-    fontBold_ = value;
-    Label1.Font.setBold(value);
-    RedrawFace();
-    PropertyChangedReport("Font_Bold");
+    SetFontProperty(fontBold_, value, "Font_Bold");
 }
 
 void PButton::SetFont_Italic(bool value)
 {
-    fontItalic_ = value;
-    Label1.Font.setItalic(value);
-    RedrawFace();
-    PropertyChangedReport("Font_Italic");
+    SetFontProperty(fontItalic_, value, "Font_Italic");
 }
 
 void PButton::SetFont_Underline(bool value)
 {
-    fontUnderline_ = value;
-    Label1.Font.setUnderline(value);
-    RedrawFace();
-    PropertyChangedReport("Font_Underline");
+    SetFontProperty(fontUnderline_, value, "Font_Underline");
 }
 
 void PButton::SetText(const QString& value)
 {
     text_ = value;
-    Label1.Caption = value;
     RedrawFace();
     PropertyChangedReport("Text");
     AnnounceNameChange(this); // the outcome of a download is said, not only shown
@@ -164,7 +153,6 @@ void PButton::SetColor_End(qint32 value)
 void PButton::SetColor_Text(qint32 value)
 {
     colorText_ = value;
-    textColor_ = value;
     RedrawFace();
     PropertyChangedReport("Color_Text");
 }
@@ -199,34 +187,30 @@ void PButton::ReadProperties(const PropertyBag& bag)
     enabled_ = bag.ReadBool(QStringLiteral("Enabled"), PButtonDefault::Enabled);
 
     fillColor_ = colorBack_;
-    textColor_ = colorText_;
-    Label1.Caption = text_;
-    Label1.Font = MakeFont(fontName_, fontSize_, fontBold_, fontItalic_, fontUnderline_);
+    RebuildFont();
     RedrawFace();
 }
 
 void PButton::RedrawFace()
 {
-    const QFont surfaceFont =
-        MakeFont(fontName_, fontSize_, fontBold_, fontItalic_, fontUnderline_);
     const qreal dpr = devicePixelRatioF();
     face_ = QImage(size() * dpr, QImage::Format_RGB32);
     face_.setDevicePixelRatio(dpr);
     face_.fill(ColorFromRgbValue(fillColor_));
 
-    const QSizeF extent = Label1.ExtentTwips();
+    const QSizeF extent = Label1ExtentTwips();
     float x = (float(width()) * kTwipsPerPixel - float(extent.width())) / 2.0f;
     float y = (float(height()) * kTwipsPerPixel - float(extent.height())) / 2.0f;
     if (pressed_) {
         x += kPressShiftTwips;
         y += kPressShiftTwips;
     }
-    if (!face_.isNull() && !Label1.Caption.isEmpty()) {
+    if (!face_.isNull() && !text_.isEmpty()) {
         QPainter p(&face_);
-        p.setFont(surfaceFont);
-        p.setPen(ColorFromRgbValue(textColor_));
-        const QFontMetricsF fm(surfaceFont);
-        p.drawText(QPointF(x / kTwipsPerPixel, y / kTwipsPerPixel + fm.ascent()), Label1.Caption);
+        p.setFont(font_);
+        p.setPen(ColorFromRgbValue(colorText_));
+        const QFontMetricsF fm(font_);
+        p.drawText(QPointF(x / kTwipsPerPixel, y / kTwipsPerPixel + fm.ascent()), text_);
     }
     update();
     Q_EMIT FaceRedrawn();

@@ -39,9 +39,6 @@ class PButton : public QWidget {
     Q_PROPERTY(qint32 Color_Text READ Color_Text WRITE SetColor_Text)
 
 public:
-    /** The class name under which windows store the control. */
-    static constexpr const char* ClassName = "Reelmate.PButton";
-
     explicit PButton(QWidget* parent, Desktop& desktop);
 
     bool Enabled() const { return enabled_; }
@@ -104,14 +101,12 @@ protected:
     void focusOutEvent(QFocusEvent* event) override;
 
 private:
-    /** The hidden self-sizing caption: its extent centres the caption on the face. */
-    struct CaptionLabel {
-        QString Caption;
-        QFont Font;
-        QSizeF ExtentTwips() const;
-    };
-
+    /** The extent of the hidden self-sizing caption label: it centres the caption on the face. */
+    QSizeF Label1ExtentTwips() const;
+    /** Stores one of the five font properties and rebuilds the one font the face is drawn with. */
+    template <typename T> void SetFontProperty(T& field, T value, const char* name);
     void PropertyChangedReport(const char* name);
+    void RebuildFont();
     void Timer1_Timer();
     void Timer2_Timer();
 
@@ -133,8 +128,7 @@ private:
     bool clickArmed_ = false;
     short keyDown_ = 0; // Enter or Space went down on this control and is not up yet
     qint32 fillColor_ = PButtonDefault::Color_Back;
-    qint32 textColor_ = PButtonDefault::Color_Text;
-    CaptionLabel Label1;
+    QFont font_; // made from the five font properties, by RebuildFont only
     Ticker* timer1_ = nullptr;
     Ticker* timer2_ = nullptr;
     QImage face_;

@@ -19,7 +19,7 @@ void ImageZone::FollowPointer()
 void ImageZone::mousePressEvent(QMouseEvent* event)
 {
     pressed_ = true;
-    const QPointF twips = event->position() * 15.0;
+    const QPointF twips = event->position() * double(kTwipsPerPixel);
     Q_EMIT MouseDown(DesktopButton(event->button()), DesktopShift(event->modifiers()),
                      float(twips.x()), float(twips.y()));
 }
