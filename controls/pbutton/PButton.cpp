@@ -10,6 +10,8 @@
 #include <QKeyEvent>
 #include <QPainter>
 
+#include <utility>
+
 namespace {
 
 constexpr float kPressShiftTwips = 30.0f;
@@ -278,7 +280,7 @@ void PButton::keyPressEvent(QKeyEvent* event)
     }
     if (!enabled_) return;
     pressed_ = true;
-    keyDown_ = code;
+    Armed(code) = true;
     RedrawFace();
 }
 
@@ -293,14 +295,13 @@ void PButton::keyReleaseEvent(QKeyEvent* event)
     RedrawFace();
     // Only the release of a key that went down here clicks: the Enter that closed a message box
     // comes back up on whatever had the focus before, and must not ask again.
-    const bool armed = keyDown_ == code;
-    keyDown_ = 0;
+    const bool armed = std::exchange(Armed(code), false);
     if (enabled_ && armed) Q_EMIT Click();
 }
 
 void PButton::focusOutEvent(QFocusEvent* event)
 {
-    keyDown_ = 0;
+    enterArmed_ = spaceArmed_ = false;
     QWidget::focusOutEvent(event);
 }
 

@@ -107,6 +107,7 @@ private:
     template <typename T> void SetFontProperty(T& field, T value, const char* name);
     void PropertyChangedReport(const char* name);
     void RebuildFont();
+    bool& Armed(short keyCode) { return keyCode == kKeySpace ? spaceArmed_ : enterArmed_; }
     void Timer1_Timer();
     void Timer2_Timer();
 
@@ -126,7 +127,10 @@ private:
     bool hovering_ = false;
     bool pressed_ = false;
     bool clickArmed_ = false;
-    short keyDown_ = 0; // Enter or Space went down on this control and is not up yet
+    // Enter and Space each went down on this control and are not up yet: one flag per key, so
+    // that overlapping presses of the two each click once.
+    bool enterArmed_ = false;
+    bool spaceArmed_ = false;
     qint32 fillColor_ = PButtonDefault::Color_Back;
     QFont font_; // made from the five font properties, by RebuildFont only
     Ticker* timer1_ = nullptr;

@@ -250,6 +250,9 @@ void TestPButton::keyUpClicksOnlyAfterItsKeyDown_data()
     QTest::newRow("Space down, Enter up") << "vS^R" << 0;
     QTest::newRow("focus lost between") << "vRf^R" << 0;
     QTest::newRow("a second up") << "vR^R^R" << 1;
+    QTest::newRow("Enter and Space overlapping") << "vRvS^R^S" << 2;
+    QTest::newRow("Space around Enter") << "vSvR^R^S" << 2;
+    QTest::newRow("Enter held while Space goes up alone") << "vR^S^R" << 1;
 }
 
 void TestPButton::keyUpClicksOnlyAfterItsKeyDown()
