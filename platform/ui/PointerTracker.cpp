@@ -1,12 +1,37 @@
 #include "platform/ui/PointerTracker.h"
 
+#include <QCoreApplication>
 #include <QEnterEvent>
 #include <QMouseEvent>
 #include <QWidget>
 
+namespace {
+
+// X11 core protocol event codes (xproto.h): the tracker needs no more of X than these.
+constexpr quint8 kXEnterNotify = 7;
+constexpr quint8 kXLeaveNotify = 8;
+
+} // namespace
+
 PointerTracker::PointerTracker(QObject* application) : QObject(application)
 {
     application->installEventFilter(this);
+    QCoreApplication::instance()->installNativeEventFilter(this);
+}
+
+PointerTracker::~PointerTracker()
+{
+    if (QCoreApplication::instance()) QCoreApplication::instance()->removeNativeEventFilter(this);
+}
+
+bool PointerTracker::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*)
+{
+    // Every xcb event starts with its response type; the top bit marks one sent by a client.
+    if (eventType == "xcb_generic_event_t") {
+        const quint8 type = *static_cast<const quint8*>(message) & 0x7F;
+        if (type == kXEnterNotify || type == kXLeaveNotify) window_ = nullptr;
+    }
+    return false;
 }
 
 bool PointerTracker::eventFilter(QObject* watched, QEvent* event)
