@@ -46,16 +46,40 @@ HttpCookieJar::HttpCookieJar(const Limits& limits, Clock clock)
 {
 }
 
-void HttpCookieJar::Store(const std::string& host, bool secure, const std::string& setCookie)
+bool HttpCookieJar::ApplyAttribute(Cookie& cookie, const std::string& attribute,
+                                   const std::string& value, Clock::result_type now, bool& remove)
 {
-    const auto now = clock_();
-    Cookie cookie;
+    if (attribute == "domain" && !value.empty()) {
+        std::string domain = Lower(value);
+        if (domain.front() == '.') domain.erase(0, 1);
+        if (!DomainMatch(cookie.domain, domain)) return false; // a cookie for someone else
+        cookie.domain = domain;
+        cookie.hostOnly = false;
+    } else if (attribute == "max-age") {
+        char* stop = nullptr;
+        const long long seconds = std::strtoll(value.c_str(), &stop, 10);
+        if (stop && *stop == '\0' && !value.empty()) {
+            remove = seconds <= 0;
+            if (!remove) cookie.expires = now + std::chrono::seconds(std::min(seconds, 1LL << 32));
+        }
+    } else if (attribute == "expires" && cookie.expires == Cookie{}.expires) {
+        const time_t when = curl_getdate(value.c_str(), nullptr); // Max-Age, when given, wins
+        if (when != -1) {
+            cookie.expires = std::chrono::system_clock::from_time_t(when);
+            remove = cookie.expires <= now;
+        }
+    } else if (attribute == "secure") {
+        cookie.secure = true;
+    }
+    return true;
+}
+
+bool HttpCookieJar::Parse(const std::string& host, const std::string& setCookie,
+                          Clock::result_type now, Cookie& cookie, bool& remove)
+{
     cookie.domain = Lower(host);
-    cookie.secure = false;
     size_t start = 0;
-    bool first = true;
-    bool remove = false;
-    while (start <= setCookie.size()) {
+    for (bool first = true; start <= setCookie.size(); first = false) {
         size_t end = setCookie.find(';', start);
         if (end == std::string::npos) end = setCookie.size();
         const std::string part = setCookie.substr(start, end - start);
@@ -65,41 +89,23 @@ void HttpCookieJar::Store(const std::string& host, bool secure, const std::strin
         const std::string value =
             eq == std::string::npos ? std::string() : Trim(part.substr(eq + 1));
         if (first) {
-            if (key.empty() || eq == std::string::npos) return; // no name=value: no cookie
+            if (key.empty() || eq == std::string::npos) return false; // no name=value
             cookie.name = key;
             cookie.value = value;
-            first = false;
-            continue;
+        } else if (!ApplyAttribute(cookie, Lower(key), value, now, remove)) {
+            return false;
         }
-        const std::string attribute = Lower(key);
-        if (attribute == "domain" && !value.empty()) {
-            std::string domain = Lower(value);
-            if (domain.front() == '.') domain.erase(0, 1);
-            if (!DomainMatch(cookie.domain, domain)) return; // a cookie for someone else
-            cookie.domain = domain;
-            cookie.hostOnly = false;
-        } else if (attribute == "max-age") {
-            char* stop = nullptr;
-            const long long seconds = std::strtoll(value.c_str(), &stop, 10);
-            if (stop && *stop == '\0' && !value.empty()) {
-                remove = seconds <= 0;
-                if (!remove)
-                    cookie.expires = now + std::chrono::seconds(std::min(seconds, 1LL << 32));
-            }
-        } else if (attribute == "expires" && cookie.expires == Cookie{}.expires) {
-            const time_t when = curl_getdate(value.c_str(), nullptr);
-            if (when != -1) {
-                const auto at = std::chrono::system_clock::from_time_t(when);
-                remove = at <= now;
-                cookie.expires = at;
-            }
-        } else if (attribute == "secure") {
-            cookie.secure = true;
-        }
-        if (end == setCookie.size()) break;
     }
+    return Sendable(cookie.name) && Sendable(cookie.value);
+}
+
+void HttpCookieJar::Store(const std::string& host, bool secure, const std::string& setCookie)
+{
+    const auto now = clock_();
+    Cookie cookie;
+    bool remove = false;
+    if (!Parse(host, setCookie, now, cookie, remove)) return;
     if (cookie.secure && !secure) return; // only a secure page may set a secure cookie
-    if (!Sendable(cookie.name) || !Sendable(cookie.value)) return;
     const size_t size = cookie.name.size() + cookie.value.size();
     std::lock_guard lock(mutex_);
     const auto same = std::find_if(cookies_.begin(), cookies_.end(), [&](const Cookie& c) {

@@ -41,6 +41,11 @@ private:
         unsigned long long order = 0; // when it was set: the oldest goes when the jar is full
     };
     static bool Matches(const Cookie& c, const std::string& host, bool secure);
+    /** Reads one Set-Cookie value; false when it makes no cookie this jar may keep. */
+    static bool Parse(const std::string& host, const std::string& setCookie, Clock::result_type now,
+                      Cookie& cookie, bool& remove);
+    static bool ApplyAttribute(Cookie& cookie, const std::string& attribute,
+                               const std::string& value, Clock::result_type now, bool& remove);
     void DropExpired(std::chrono::system_clock::time_point now) const;
 
     Limits limits_;
