@@ -1,0 +1,539 @@
+#include "relay/definitions/CssSelector.h"
+
+#include "relay/definitions/HtmlDocument.h"
+
+#include <algorithm>
+#include <cctype>
+#include <stdexcept>
+
+namespace {
+
+std::string Lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    return s;
+}
+
+bool IsElement(const GumboNode* n)
+{
+    return n && (n->type == GUMBO_NODE_ELEMENT || n->type == GUMBO_NODE_TEMPLATE);
+}
+
+const GumboNode* ParentElement(const GumboNode* n)
+{
+    const GumboNode* p = n->parent;
+    return IsElement(p) ? p : nullptr;
+}
+
+/** The element siblings of n, n included, in order. */
+std::vector<const GumboNode*> Siblings(const GumboNode* n)
+{
+    if (const GumboNode* p = ParentElement(n)) return ElementChildren(p);
+    return {n};
+}
+
+} // namespace
+
+struct Simple;
+struct Complex;
+
+struct CssSelector::List {
+    std::vector<Complex> alternatives;
+};
+
+struct Simple {
+    enum Kind { Type, Id, Class, Attribute, Pseudo } kind = Type;
+    std::string name;  // tag, id, class, attribute or pseudo-class
+    std::string op;    // attribute test: "", "=", "^=", "$=", "*=", "~=", "|=", "!="
+    std::string value; // attribute value or pseudo argument
+    bool caseless = false;
+    int a = 0, b = 0;                        // :nth-*(an+b)
+    std::shared_ptr<CssSelector::List> list; // :not(), :has()
+    bool childOnly = false;                  // :has(> x)
+};
+
+Simple Make(Simple::Kind kind, std::string name = {})
+{
+    Simple s;
+    s.kind = kind;
+    s.name = std::move(name);
+    return s;
+}
+
+struct Compound {
+    char combinator = 0; // to the compound before: ' ', '>', '+', '~'; 0 for the first
+    std::vector<Simple> parts;
+};
+
+struct Complex {
+    std::vector<Compound> compounds;
+};
+
+namespace {
+
+/** A recursive-descent reader of the selector text. */
+class Parser {
+public:
+    explicit Parser(const std::string& text) : s_(text) {}
+
+    CssSelector::List ParseList(char end = 0)
+    {
+        CssSelector::List list;
+        for (;;) {
+            Spaces();
+            list.alternatives.push_back(ParseComplex(end));
+            Spaces();
+            if (At(',')) {
+                ++i_;
+                continue;
+            }
+            break;
+        }
+        return list;
+    }
+
+    bool Done() const { return i_ >= s_.size(); }
+    size_t position() const { return i_; }
+
+private:
+    bool At(char c) const { return i_ < s_.size() && s_[i_] == c; }
+    void Spaces()
+    {
+        while (i_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[i_])))
+            ++i_;
+    }
+    [[noreturn]] void Fail(const std::string& what) const
+    {
+        throw std::runtime_error(what + " at " + std::to_string(i_ + 1));
+    }
+
+    static bool NameChar(unsigned char c)
+    {
+        return std::isalnum(c) || c == '-' || c == '_' || c >= 0x80;
+    }
+
+    std::string Name()
+    {
+        std::string out;
+        while (i_ < s_.size()) {
+            const auto c = static_cast<unsigned char>(s_[i_]);
+            if (c == '\\' && i_ + 1 < s_.size()) {
+                out += s_[i_ + 1];
+                i_ += 2;
+            } else if (NameChar(c)) {
+                out += char(c);
+                ++i_;
+            } else {
+                break;
+            }
+        }
+        if (out.empty()) Fail("a name expected");
+        return out;
+    }
+
+    std::string Quoted()
+    {
+        const char quote = s_[i_++];
+        std::string out;
+        while (i_ < s_.size() && s_[i_] != quote) {
+            if (s_[i_] == '\\' && i_ + 1 < s_.size()) ++i_;
+            out += s_[i_++];
+        }
+        if (i_ >= s_.size()) Fail("an unclosed quote");
+        ++i_;
+        return out;
+    }
+
+    /** Text up to the closing parenthesis that matches, nested ones and quotes included. */
+    std::string Argument()
+    {
+        int depth = 1;
+        std::string out;
+        while (i_ < s_.size()) {
+            const char c = s_[i_];
+            if (c == '"' || c == '\'') {
+                const size_t start = i_;
+                Quoted();
+                out += s_.substr(start, i_ - start);
+                continue;
+            }
+            if (c == '(') ++depth;
+            if (c == ')' && --depth == 0) {
+                ++i_;
+                return out;
+            }
+            out += c;
+            ++i_;
+        }
+        Fail("an unclosed parenthesis");
+    }
+
+    Complex ParseComplex(char end)
+    {
+        Complex complex;
+        char combinator = 0;
+        for (;;) {
+            Compound compound = ParseCompound();
+            compound.combinator = combinator;
+            complex.compounds.push_back(std::move(compound));
+            const size_t before = i_;
+            Spaces();
+            if (Done() || At(',') || (end && At(end))) break;
+            if (At('>') || At('+') || At('~')) {
+                combinator = s_[i_++];
+                Spaces();
+            } else if (i_ > before) {
+                combinator = ' ';
+            } else {
+                Fail("unexpected '" + std::string(1, s_[i_]) + "'");
+            }
+        }
+        return complex;
+    }
+
+    Compound ParseCompound()
+    {
+        Compound compound;
+        if (At('*')) {
+            ++i_;
+        } else if (i_ < s_.size() && NameChar(static_cast<unsigned char>(s_[i_]))) {
+            compound.parts.push_back(Make(Simple::Type, Lower(Name())));
+        }
+        for (;;) {
+            if (At('#')) {
+                ++i_;
+                compound.parts.push_back(Make(Simple::Id, Name()));
+            } else if (At('.')) {
+                ++i_;
+                compound.parts.push_back(Make(Simple::Class, Name()));
+            } else if (At('[')) {
+                ++i_;
+                compound.parts.push_back(ParseAttribute());
+            } else if (At(':')) {
+                ++i_;
+                if (At(':')) Fail("pseudo-elements are not supported");
+                compound.parts.push_back(ParsePseudo());
+            } else {
+                break;
+            }
+        }
+        if (compound.parts.empty() && (i_ == 0 || s_[i_ - 1] != '*')) Fail("a selector expected");
+        return compound;
+    }
+
+    Simple ParseAttribute()
+    {
+        Simple a = Make(Simple::Attribute);
+        Spaces();
+        a.name = Lower(Name());
+        Spaces();
+        for (const char* op : {"^=", "$=", "*=", "~=", "|=", "!=", "="}) {
+            const std::string o = op;
+            if (s_.compare(i_, o.size(), o) == 0) {
+                a.op = o;
+                i_ += o.size();
+                break;
+            }
+        }
+        if (!a.op.empty()) {
+            Spaces();
+            a.value = At('"') || At('\'') ? Quoted() : Name();
+            Spaces();
+            if (At('i') || At('I')) {
+                a.caseless = true;
+                ++i_;
+                Spaces();
+            } else if (At('s')) {
+                ++i_;
+                Spaces();
+            }
+        }
+        if (!At(']')) Fail("']' expected");
+        ++i_;
+        return a;
+    }
+
+    static void Nth(const std::string& text, Simple& p)
+    {
+        std::string t;
+        for (char c : Lower(text))
+            if (!std::isspace(static_cast<unsigned char>(c))) t += c;
+        if (t == "odd") {
+            p.a = 2, p.b = 1;
+            return;
+        }
+        if (t == "even") {
+            p.a = 2, p.b = 0;
+            return;
+        }
+        const size_t n = t.find('n');
+        try {
+            if (n == std::string::npos) {
+                p.a = 0;
+                p.b = std::stoi(t);
+                return;
+            }
+            const std::string a = t.substr(0, n), b = t.substr(n + 1);
+            p.a = a.empty() || a == "+" ? 1 : a == "-" ? -1 : std::stoi(a);
+            p.b = b.empty() ? 0 : std::stoi(b);
+        } catch (const std::exception&) {
+            throw std::runtime_error("not an+b: " + text);
+        }
+    }
+
+    Simple ParsePseudo()
+    {
+        Simple p = Make(Simple::Pseudo);
+        p.name = Lower(Name());
+        static const std::vector<std::string> plain = {
+            "first-child",  "last-child",   "only-child", "first-of-type",
+            "last-of-type", "only-of-type", "empty",      "root"};
+        if (std::find(plain.begin(), plain.end(), p.name) != plain.end()) return p;
+        if (!At('(')) Fail("unsupported pseudo-class :" + p.name);
+        ++i_;
+        const std::string argument = Argument();
+        if (p.name == "contains" || p.name == "containsown") {
+            std::string v = argument;
+            const size_t b = v.find_first_not_of(" \t"), e = v.find_last_not_of(" \t");
+            v = b == std::string::npos ? std::string() : v.substr(b, e - b + 1);
+            if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+                v = v.substr(1, v.size() - 2);
+            p.value = v;
+        } else if (p.name == "nth-child" || p.name == "nth-of-type" || p.name == "nth-last-child" ||
+                   p.name == "nth-last-of-type") {
+            Nth(argument, p);
+        } else if (p.name == "not" || p.name == "has" || p.name == "is") {
+            std::string inner = argument;
+            const size_t first = inner.find_first_not_of(" \t");
+            if (p.name == "has" && first != std::string::npos && inner[first] == '>') {
+                p.childOnly = true;
+                inner = inner.substr(first + 1);
+            }
+            Parser nested(inner);
+            p.list = std::make_shared<CssSelector::List>(nested.ParseList());
+            nested.Spaces();
+            if (!nested.Done()) Fail("cannot read :" + p.name + "(" + argument + ")");
+        } else {
+            Fail("unsupported pseudo-class :" + p.name);
+        }
+        return p;
+    }
+
+    const std::string& s_;
+    size_t i_ = 0;
+};
+
+bool MatchesList(const CssSelector::List& list, const GumboNode* e);
+
+bool HasClass(const GumboNode* e, const std::string& name)
+{
+    const char* classes = AttributeOf(e, "class");
+    if (!classes) return false;
+    const std::string all = classes;
+    size_t i = 0;
+    while (i < all.size()) {
+        while (i < all.size() && std::isspace(static_cast<unsigned char>(all[i])))
+            ++i;
+        size_t j = i;
+        while (j < all.size() && !std::isspace(static_cast<unsigned char>(all[j])))
+            ++j;
+        if (all.compare(i, j - i, name) == 0 && j - i == name.size()) return true;
+        i = j;
+    }
+    return false;
+}
+
+bool AttributeMatches(const GumboNode* e, const Simple& s)
+{
+    const char* raw = AttributeOf(e, s.name);
+    if (s.op == "!=") return !raw || std::string(raw) != s.value;
+    if (!raw) return false;
+    std::string v = raw, want = s.value;
+    if (s.caseless) {
+        v = Lower(v);
+        want = Lower(want);
+    }
+    if (s.op.empty()) return true;
+    if (s.op == "=") return v == want;
+    if (s.op == "^=") return !want.empty() && v.rfind(want, 0) == 0;
+    if (s.op == "$=")
+        return !want.empty() && v.size() >= want.size() &&
+               v.compare(v.size() - want.size(), want.size(), want) == 0;
+    if (s.op == "*=") return !want.empty() && v.find(want) != std::string::npos;
+    if (s.op == "|=") return v == want || v.rfind(want + "-", 0) == 0;
+    // "~=": one of the space-separated words
+    size_t i = 0;
+    while (i <= v.size()) {
+        const size_t j = std::min(v.find(' ', i), v.size());
+        if (v.compare(i, j - i, want) == 0 && j - i == want.size() && !want.empty()) return true;
+        i = j + 1;
+    }
+    return false;
+}
+
+bool NthMatches(int a, int b, int position) // position counts from 1
+{
+    if (a == 0) return position == b;
+    const int n = position - b;
+    return n % a == 0 && n / a >= 0;
+}
+
+bool HasDescendant(const GumboNode* e, const CssSelector::List& list, bool childOnly)
+{
+    for (const GumboNode* child : ElementChildren(e)) {
+        if (MatchesList(list, child)) return true;
+        if (!childOnly && HasDescendant(child, list, false)) return true;
+    }
+    return false;
+}
+
+bool PseudoMatches(const GumboNode* e, const Simple& p)
+{
+    const std::string& n = p.name;
+    if (n == "root") return !ParentElement(e);
+    if (n == "empty") {
+        const GumboVector& c = e->v.element.children;
+        for (unsigned i = 0; i < c.length; ++i) {
+            const auto* child = static_cast<const GumboNode*>(c.data[i]);
+            if (child->type != GUMBO_NODE_COMMENT) return false;
+        }
+        return true;
+    }
+    if (n == "contains") return TextContent(e).find(p.value) != std::string::npos;
+    if (n == "containsown") {
+        std::string own;
+        const GumboVector& c = e->v.element.children;
+        for (unsigned i = 0; i < c.length; ++i) {
+            const auto* child = static_cast<const GumboNode*>(c.data[i]);
+            if (child->type == GUMBO_NODE_TEXT || child->type == GUMBO_NODE_WHITESPACE)
+                own += child->v.text.text;
+        }
+        return own.find(p.value) != std::string::npos;
+    }
+    if (n == "not") return !MatchesList(*p.list, e);
+    if (n == "is") return MatchesList(*p.list, e);
+    if (n == "has") return HasDescendant(e, *p.list, p.childOnly);
+    const bool ofType = n.find("of-type") != std::string::npos;
+    std::vector<const GumboNode*> siblings = Siblings(e);
+    if (ofType) {
+        const std::string tag = TagName(e);
+        std::erase_if(siblings, [&](const GumboNode* s) { return TagName(s) != tag; });
+    }
+    const int index = int(std::find(siblings.begin(), siblings.end(), e) - siblings.begin()) + 1;
+    const int fromEnd = int(siblings.size()) - index + 1;
+    if (n == "first-child" || n == "first-of-type") return index == 1;
+    if (n == "last-child" || n == "last-of-type") return fromEnd == 1;
+    if (n == "only-child" || n == "only-of-type") return siblings.size() == 1;
+    if (n == "nth-child" || n == "nth-of-type") return NthMatches(p.a, p.b, index);
+    if (n == "nth-last-child" || n == "nth-last-of-type") return NthMatches(p.a, p.b, fromEnd);
+    return false;
+}
+
+bool CompoundMatches(const GumboNode* e, const Compound& c)
+{
+    for (const Simple& s : c.parts) {
+        switch (s.kind) {
+        case Simple::Type:
+            if (TagName(e) != s.name) return false;
+            break;
+        case Simple::Id: {
+            const char* id = AttributeOf(e, "id");
+            if (!id || s.name != id) return false;
+            break;
+        }
+        case Simple::Class:
+            if (!HasClass(e, s.name)) return false;
+            break;
+        case Simple::Attribute:
+            if (!AttributeMatches(e, s)) return false;
+            break;
+        case Simple::Pseudo:
+            if (!PseudoMatches(e, s)) return false;
+            break;
+        }
+    }
+    return true;
+}
+
+/** Matches compounds [0, last] right to left, with e standing for compound last. */
+bool MatchesFrom(const Complex& complex, size_t last, const GumboNode* e)
+{
+    const Compound& c = complex.compounds[last];
+    if (!CompoundMatches(e, c)) return false;
+    if (last == 0) return true;
+    switch (c.combinator) {
+    case '>': {
+        const GumboNode* p = ParentElement(e);
+        return p && MatchesFrom(complex, last - 1, p);
+    }
+    case '+': {
+        const auto s = Siblings(e);
+        const auto at = std::find(s.begin(), s.end(), e);
+        return at != s.begin() && MatchesFrom(complex, last - 1, *(at - 1));
+    }
+    case '~': {
+        const auto s = Siblings(e);
+        for (auto it = s.begin(); it != s.end() && *it != e; ++it)
+            if (MatchesFrom(complex, last - 1, *it)) return true;
+        return false;
+    }
+    default: // descendant
+        for (const GumboNode* p = ParentElement(e); p; p = ParentElement(p))
+            if (MatchesFrom(complex, last - 1, p)) return true;
+        return false;
+    }
+}
+
+bool MatchesList(const CssSelector::List& list, const GumboNode* e)
+{
+    if (!IsElement(e)) return false;
+    return std::any_of(list.alternatives.begin(), list.alternatives.end(),
+                       [e](const Complex& c) { return MatchesFrom(c, c.compounds.size() - 1, e); });
+}
+
+void Collect(const CssSelector::List& list, const GumboNode* e, std::vector<const GumboNode*>& out)
+{
+    for (const GumboNode* child : ElementChildren(e)) {
+        if (MatchesList(list, child)) out.push_back(child);
+        Collect(list, child, out);
+    }
+}
+
+} // namespace
+
+CssSelector::CssSelector(const std::string& text) : list_(std::make_unique<List>())
+{
+    try {
+        Parser parser(text);
+        *list_ = parser.ParseList();
+        if (!parser.Done()) throw std::runtime_error("unexpected text");
+    } catch (const std::exception& e) {
+        error_ = std::string(e.what()) + " in selector \"" + text + "\"";
+        list_->alternatives.clear();
+    }
+}
+
+CssSelector::~CssSelector() = default;
+CssSelector::CssSelector(CssSelector&&) noexcept = default;
+CssSelector& CssSelector::operator=(CssSelector&&) noexcept = default;
+
+bool CssSelector::Matches(const GumboNode* element) const
+{
+    return ok() && MatchesList(*list_, element);
+}
+
+std::vector<const GumboNode*> CssSelector::SelectAll(const GumboNode* scope) const
+{
+    std::vector<const GumboNode*> out;
+    if (!ok() || !IsElement(scope)) return out;
+    if (MatchesList(*list_, scope)) out.push_back(scope);
+    Collect(*list_, scope, out);
+    return out;
+}
+
+const GumboNode* CssSelector::SelectFirst(const GumboNode* scope) const
+{
+    const auto all = SelectAll(scope);
+    return all.empty() ? nullptr : all.front();
+}
