@@ -1,0 +1,315 @@
+#include "relay/definitions/Definition.h"
+
+#include "relay/definitions/CssSelector.h"
+
+#include <yaml-cpp/yaml.h>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+/** A refusal with the line it concerns (1-based). */
+struct Refusal : std::runtime_error {
+    Refusal(const YAML::Node& at, const std::string& what)
+        : std::runtime_error(what), line(at.Mark().line + 1)
+    {
+    }
+    int line;
+};
+
+[[noreturn]] void Unsupported(const YAML::Node& at, const std::string& what)
+{
+    throw Refusal(at, "unsupported " + what);
+}
+
+[[noreturn]] void Error(const YAML::Node& at, const std::string& what)
+{
+    throw Refusal(at, "error " + what);
+}
+
+std::string Text(const YAML::Node& node, const std::string& what)
+{
+    if (!node.IsScalar()) Error(node, what + " must be a single value");
+    return node.as<std::string>();
+}
+
+bool Flag(const YAML::Node& node, const std::string& what)
+{
+    const std::string value = Text(node, what);
+    if (value == "true") return true;
+    if (value == "false") return false;
+    Error(node, what + " must be true or false");
+}
+
+/** Every key of a map must be one of known; ignored ones are read by nobody. */
+void OnlyKeys(const YAML::Node& map, const std::set<std::string>& known, const std::string& where,
+              const std::set<std::string>& ignored = {})
+{
+    if (!map.IsMap()) Error(map, where + " must be a map");
+    for (const auto& entry : map) {
+        const std::string key = entry.first.as<std::string>();
+        if (known.count(key) || ignored.count(key)) continue;
+        std::string path = where;
+        if (!path.empty()) path += '.';
+        Unsupported(entry.first, path + key);
+    }
+}
+
+// Filters whose result the relay uses, and those whose result the program never shows
+// (dates, sizes): accepted, left unapplied.
+const std::set<std::string> kFilters = {"replace",    "re_replace",    "regexp",     "split",
+                                        "trim",       "append",        "prepend",    "tolower",
+                                        "toupper",    "urldecode",     "urlencode",  "querystring",
+                                        "htmldecode", "validfilename", "diacritics", "strdump"};
+const std::set<std::string> kIgnoredFilters = {"dateparse", "timeago", "fuzzytime", "timeparse",
+                                               "date",      "reltime", "andmatch"};
+
+std::vector<DefinitionFilter> Filters(const YAML::Node& list, const std::string& where)
+{
+    std::vector<DefinitionFilter> out;
+    if (!list.IsSequence()) Error(list, where + " must be a list");
+    for (const YAML::Node& f : list) {
+        OnlyKeys(f, {"name", "args"}, where);
+        DefinitionFilter filter;
+        filter.name = Text(f["name"], "a filter's name");
+        if (!kFilters.count(filter.name) && !kIgnoredFilters.count(filter.name))
+            Unsupported(f["name"], "filter " + filter.name);
+        if (const YAML::Node args = f["args"]) {
+            if (args.IsSequence())
+                for (const YAML::Node& a : args)
+                    filter.args.push_back(Text(a, "a filter argument"));
+            else
+                filter.args.push_back(Text(args, "a filter argument"));
+        }
+        out.push_back(std::move(filter));
+    }
+    return out;
+}
+
+void CheckSelector(const YAML::Node& at, const std::string& selector)
+{
+    const CssSelector parsed(selector);
+    if (!parsed.ok()) {
+        if (parsed.error().find("unsupported") == 0) Unsupported(at, parsed.error().substr(12));
+        Error(at, parsed.error());
+    }
+}
+
+DefinitionField Field(const std::string& name, const YAML::Node& node)
+{
+    DefinitionField f;
+    f.name = name;
+    f.line = node.Mark().line + 1;
+    if (node.IsScalar()) { // "field: selector" shorthand is not in the format
+        Error(node, "field " + name + " must be a map");
+    }
+    OnlyKeys(node,
+             {"selector", "attribute", "text", "remove", "filters", "optional", "default", "case"},
+             "field " + name);
+    if (const YAML::Node s = node["selector"]) {
+        f.selector = Text(s, "selector");
+        CheckSelector(s, f.selector);
+    }
+    if (const YAML::Node t = node["text"]) {
+        f.hasText = true;
+        f.text = Text(t, "text");
+    }
+    if (f.selector.empty() && !f.hasText && !node["case"])
+        Error(node, "field " + name + " has neither selector nor text");
+    if (const YAML::Node a = node["attribute"]) f.attribute = Text(a, "attribute");
+    if (const YAML::Node r = node["remove"]) {
+        f.remove = Text(r, "remove");
+        CheckSelector(r, f.remove);
+    }
+    if (const YAML::Node fl = node["filters"])
+        f.filters = Filters(fl, "field " + name + ".filters");
+    if (const YAML::Node o = node["optional"]) f.optional = Flag(o, "optional");
+    if (const YAML::Node d = node["default"]) {
+        f.hasDefault = true;
+        f.defaultValue = Text(d, "default");
+    }
+    if (const YAML::Node c = node["case"]) {
+        if (!c.IsMap()) Error(c, "case must be a map");
+        for (const auto& entry : c) {
+            const std::string selector = entry.first.as<std::string>();
+            if (selector != "*") CheckSelector(entry.first, selector);
+            f.cases.emplace_back(selector, Text(entry.second, "a case's value"));
+        }
+    }
+    return f;
+}
+
+void ReadLogin(const YAML::Node& login, Definition& d)
+{
+    if (!login.IsMap()) Error(login, "login must be a map");
+    const YAML::Node method = login["method"];
+    d.loginMethod = method ? Text(method, "login.method") : "";
+    if (d.loginMethod != "cookie")
+        Unsupported(method ? method : login, "login method " +
+                                                 (d.loginMethod.empty() ? "form" : d.loginMethod) +
+                                                 " (only cookie)");
+    OnlyKeys(login, {"method", "inputs", "test"}, "login");
+    if (const YAML::Node test = login["test"]) {
+        OnlyKeys(test, {"path", "selector"}, "login.test");
+        if (test["path"]) d.loginTestPath = Text(test["path"], "login.test.path");
+        if (test["selector"]) {
+            d.loginTestSelector = Text(test["selector"], "login.test.selector");
+            CheckSelector(test["selector"], d.loginTestSelector);
+        }
+    }
+}
+
+void ReadSearch(const YAML::Node& search, Definition& d)
+{
+    OnlyKeys(search, {"paths", "path", "inputs", "keywordsfilters", "rows", "fields"}, "search");
+    if (const YAML::Node paths = search["paths"]) {
+        if (!paths.IsSequence()) Error(paths, "search.paths must be a list");
+        for (const YAML::Node& p : paths) {
+            OnlyKeys(p, {"path", "method", "followredirect"}, "search.paths", {"categories"});
+            Definition::Path path;
+            path.path = Text(p["path"], "a search path");
+            if (p["method"]) path.method = Text(p["method"], "method");
+            if (path.method != "get" && path.method != "post")
+                Unsupported(p["method"], "method " + path.method);
+            if (p["followredirect"])
+                path.followRedirect = Flag(p["followredirect"], "followredirect");
+            d.paths.push_back(path);
+        }
+    } else if (const YAML::Node path = search["path"]) {
+        d.paths.push_back({Text(path, "search.path"), "get", false});
+    }
+    if (d.paths.empty()) Error(search, "search has no paths");
+    if (const YAML::Node inputs = search["inputs"]) {
+        if (!inputs.IsMap()) Error(inputs, "search.inputs must be a map");
+        for (const auto& entry : inputs)
+            d.inputs.emplace_back(entry.first.as<std::string>(), Text(entry.second, "an input"));
+    }
+    if (const YAML::Node kf = search["keywordsfilters"])
+        d.keywordsFilters = Filters(kf, "search.keywordsfilters");
+    const YAML::Node rows = search["rows"];
+    if (!rows) Error(search, "search has no rows");
+    OnlyKeys(rows, {"selector", "after", "remove"}, "search.rows", {"dateheaders", "count"});
+    d.rowsSelector = Text(rows["selector"], "search.rows.selector");
+    CheckSelector(rows["selector"], d.rowsSelector);
+    if (rows["after"]) d.rowsAfter = rows["after"].as<int>();
+    if (rows["remove"]) {
+        d.rowsRemove = Text(rows["remove"], "search.rows.remove");
+        CheckSelector(rows["remove"], d.rowsRemove);
+    }
+    const YAML::Node fields = search["fields"];
+    if (!fields || !fields.IsMap()) Error(search, "search has no fields");
+    for (const auto& entry : fields)
+        d.fields.push_back(Field(entry.first.as<std::string>(), entry.second));
+    if (!d.field("title")) Error(fields, "search.fields has no title");
+    if (!d.field("download") && !d.field("details"))
+        Error(fields, "search.fields has neither download nor details");
+}
+
+void ReadDownload(const YAML::Node& download, Definition& d)
+{
+    OnlyKeys(download, {"selectors", "selector", "attribute", "method", "headers"}, "download");
+    const auto add = [&d](const YAML::Node& at, const YAML::Node& selector,
+                          const YAML::Node& attribute) {
+        Definition::DownloadSelector s{Text(selector, "download selector"),
+                                       attribute ? Text(attribute, "attribute") : ""};
+        CheckSelector(at, s.selector);
+        d.downloadSelectors.push_back(s);
+    };
+    if (const YAML::Node list = download["selectors"]) {
+        if (!list.IsSequence()) Error(list, "download.selectors must be a list");
+        for (const YAML::Node& s : list) {
+            OnlyKeys(s, {"selector", "attribute"}, "download.selectors", {"filters"});
+            add(s, s["selector"], s["attribute"]);
+        }
+    } else if (const YAML::Node s = download["selector"]) {
+        add(s, s, download["attribute"]);
+    }
+    if (download["method"]) d.downloadMethod = Text(download["method"], "download.method");
+    if (d.downloadMethod != "get" && d.downloadMethod != "post")
+        Unsupported(download["method"], "download method " + d.downloadMethod);
+    if (const YAML::Node h = download["headers"]) {
+        if (!h.IsMap()) Error(h, "download.headers must be a map");
+        for (const auto& entry : h) {
+            const YAML::Node v = entry.second;
+            d.downloadHeaders.emplace_back(entry.first.as<std::string>(),
+                                           v.IsSequence() && v.size() ? Text(v[0], "a header")
+                                                                      : Text(v, "a header"));
+        }
+    }
+}
+
+void Read(const YAML::Node& doc, Definition& d)
+{
+    OnlyKeys(doc,
+             {"id", "name", "encoding", "links", "settings", "login", "search", "download",
+              "followredirect", "requestDelay"},
+             "", {"description", "language", "type", "legacylinks", "caps", "testlinktorrent"});
+    d.id = Text(doc["id"], "id");
+    d.name = doc["name"] ? Text(doc["name"], "name") : d.id;
+    if (doc["encoding"]) d.encoding = Text(doc["encoding"], "encoding");
+    const YAML::Node links = doc["links"];
+    if (!links || !links.IsSequence() || !links.size()) Error(doc, "links must list the site");
+    for (const YAML::Node& l : links)
+        d.links.push_back(Text(l, "a link"));
+    if (const YAML::Node settings = doc["settings"]) {
+        if (!settings.IsSequence()) Error(settings, "settings must be a list");
+        for (const YAML::Node& s : settings) {
+            const std::string name = Text(s["name"], "a setting's name");
+            d.settings[name] = s["default"] && s["default"].IsScalar()
+                                   ? s["default"].as<std::string>()
+                                   : std::string();
+        }
+    }
+    if (const YAML::Node login = doc["login"]) ReadLogin(login, d);
+    if (doc["followredirect"]) d.followRedirect = Flag(doc["followredirect"], "followredirect");
+    if (doc["requestDelay"]) d.requestDelaySeconds = doc["requestDelay"].as<double>();
+    const YAML::Node search = doc["search"];
+    if (!search) Error(doc, "no search");
+    ReadSearch(search, d);
+    if (const YAML::Node download = doc["download"]) ReadDownload(download, d);
+}
+
+} // namespace
+
+const DefinitionField* Definition::field(const std::string& name) const
+{
+    const auto it = std::find_if(fields.begin(), fields.end(),
+                                 [&name](const DefinitionField& f) { return f.name == name; });
+    return it == fields.end() ? nullptr : &*it;
+}
+
+bool ParseDefinition(const std::string& text, const std::string& path, Definition& out,
+                     std::string& why)
+{
+    out = Definition{};
+    out.file = path;
+    try {
+        Read(YAML::Load(text), out);
+        return true;
+    } catch (const Refusal& r) {
+        why = std::to_string(r.line) + ": " + r.what();
+    } catch (const YAML::Exception& e) {
+        why = std::to_string(e.mark.line + 1) + ": error " + e.msg;
+    }
+    return false;
+}
+
+bool ReadDefinition(const std::string& path, Definition& out, std::string& why)
+{
+    std::ifstream in(path);
+    if (!in) {
+        why = "0: error cannot read the file";
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (text.str().size() > (1 << 20)) {
+        why = "0: error larger than 1 MiB: not a definition";
+        return false;
+    }
+    return ParseDefinition(text.str(), path, out, why);
+}

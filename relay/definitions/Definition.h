@@ -1,0 +1,70 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+/** One filter of a field, the rows or the keywords: a name and its arguments. */
+struct DefinitionFilter {
+    std::string name;
+    std::vector<std::string> args;
+};
+
+/** How one field of a result row is read. */
+struct DefinitionField {
+    std::string name;
+    std::string selector;  // CSS, tried on the row itself, then below it
+    std::string attribute; // empty: the element's text
+    bool hasText = false;
+    std::string text;   // a template, instead of a selector
+    std::string remove; // CSS of elements whose text is left out
+    std::vector<DefinitionFilter> filters;
+    bool optional = false;
+    bool hasDefault = false;
+    std::string defaultValue;
+    std::vector<std::pair<std::string, std::string>> cases; // selector -> value, in order
+    int line = 0;
+};
+
+/** A site as the community's indexer definitions (YAML) describe it: the subset this relay
+ *  reads. Anything else in a file is refused with its line, never ignored in silence. */
+struct Definition {
+    std::string file;
+    std::string id, name;
+    std::string encoding = "UTF-8";
+    std::vector<std::string> links;
+    std::map<std::string, std::string> settings; // name -> default
+    std::string loginMethod;                     // empty (public) or "cookie"
+    std::string loginTestPath, loginTestSelector;
+    struct Path {
+        std::string path; // a template
+        std::string method = "get";
+        bool followRedirect = false;
+    };
+    std::vector<Path> paths;
+    std::vector<std::pair<std::string, std::string>> inputs; // name -> template, in order
+    std::vector<DefinitionFilter> keywordsFilters;
+    std::string rowsSelector;
+    int rowsAfter = 0;
+    std::string rowsRemove;
+    std::vector<DefinitionField> fields;
+    struct DownloadSelector {
+        std::string selector, attribute;
+    };
+    std::vector<DownloadSelector> downloadSelectors; // on the details page
+    std::string downloadMethod = "get";
+    std::vector<std::pair<std::string, std::string>> downloadHeaders;
+    bool followRedirect = false;
+    double requestDelaySeconds = 0;
+
+    const DefinitionField* field(const std::string& name) const;
+};
+
+/** Reads a definition file. False, with "LINE: unsupported WHAT" or "LINE: error WHY" in why,
+ *  when the file asks for what this relay cannot do or is not a definition. */
+bool ReadDefinition(const std::string& path, Definition& out, std::string& why);
+
+/** The same, from text (path names it in messages only). */
+bool ParseDefinition(const std::string& text, const std::string& path, Definition& out,
+                     std::string& why);
