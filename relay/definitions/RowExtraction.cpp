@@ -1,0 +1,204 @@
+#include "relay/definitions/RowExtraction.h"
+
+#include "relay/definitions/CssSelector.h"
+
+#include <QHash>
+#include <QRegularExpression>
+#include <QString>
+#include <QUrl>
+#include <QUrlQuery>
+
+namespace {
+
+QString Q(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
+
+std::string Trim(const std::string& s)
+{
+    return Q(s).simplified().toStdString();
+}
+
+std::string Arg(const DefinitionFilter& f, size_t i)
+{
+    return i < f.args.size() ? f.args[i] : std::string();
+}
+
+/** The element's text, leaving out the subtrees that match remove. */
+void TextWithout(const GumboNode* node, const CssSelector* remove, std::string& out)
+{
+    if (node->type == GUMBO_NODE_TEXT || node->type == GUMBO_NODE_WHITESPACE ||
+        node->type == GUMBO_NODE_CDATA) {
+        out += node->v.text.text;
+        return;
+    }
+    if (node->type != GUMBO_NODE_ELEMENT) return;
+    if (remove && remove->Matches(node)) return;
+    const GumboVector& children = node->v.element.children;
+    for (unsigned i = 0; i < children.length; ++i)
+        TextWithout(static_cast<const GumboNode*>(children.data[i]), remove, out);
+}
+
+/** The first element among the scopes (the row, then the rows after it) that matches. */
+const GumboNode* Find(const CssSelector& selector, const std::vector<const GumboNode*>& scopes)
+{
+    for (const GumboNode* scope : scopes)
+        if (const GumboNode* found = selector.SelectFirst(scope)) return found;
+    return nullptr;
+}
+
+/** Character references decoded: the named ones pages use most, and numeric ones. */
+QString HtmlDecoded(const QString& text)
+{
+    static const QRegularExpression reference(
+        QStringLiteral("&(#[0-9]+|#[xX][0-9a-fA-F]+|[a-z]+);"));
+    QString out;
+    qsizetype last = 0;
+    for (auto it = reference.globalMatch(text); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        const QString name = m.captured(1);
+        QString decoded;
+        if (name.startsWith(u"#x") || name.startsWith(u"#X")) {
+            const char32_t c = name.mid(2).toUInt(nullptr, 16);
+            decoded = QString::fromUcs4(&c, 1);
+        } else if (name.startsWith(u'#')) {
+            const char32_t c = name.mid(1).toUInt();
+            decoded = QString::fromUcs4(&c, 1);
+        } else {
+            static const QHash<QString, QString> named = {
+                {QStringLiteral("amp"), QStringLiteral("&")},
+                {QStringLiteral("lt"), QStringLiteral("<")},
+                {QStringLiteral("gt"), QStringLiteral(">")},
+                {QStringLiteral("quot"), QStringLiteral("\"")},
+                {QStringLiteral("apos"), QStringLiteral("'")},
+                {QStringLiteral("nbsp"), QString(QChar(0xA0))}};
+            decoded = named.value(name, m.captured(0));
+        }
+        out += text.mid(last, m.capturedStart() - last) + decoded;
+        last = m.capturedEnd();
+    }
+    return out + text.mid(last);
+}
+
+bool IsLink(const std::string& field)
+{
+    return field == "details" || field == "download" || field == "comments";
+}
+
+} // namespace
+
+std::string ApplyFilters(std::string value, const std::vector<DefinitionFilter>& filters)
+{
+    for (const DefinitionFilter& f : filters) {
+        const std::string& n = f.name;
+        QString v = Q(value);
+        if (n == "replace") {
+            v.replace(Q(Arg(f, 0)), Q(Arg(f, 1)));
+        } else if (n == "re_replace") {
+            QString to = Q(Arg(f, 1));
+            to.replace(QRegularExpression(QStringLiteral("\\$(\\d)")), QStringLiteral("\\\\1"));
+            const QRegularExpression re(Q(Arg(f, 0)));
+            if (re.isValid()) v.replace(re, to);
+        } else if (n == "regexp") {
+            const QRegularExpressionMatch m = QRegularExpression(Q(Arg(f, 0))).match(v);
+            v = m.hasMatch() ? m.captured(m.lastCapturedIndex() >= 1 ? 1 : 0) : QString();
+        } else if (n == "split") {
+            const QStringList parts = v.split(Q(Arg(f, 0)));
+            const int at = std::atoi(Arg(f, 1).c_str());
+            const int index = at < 0 ? int(parts.size()) + at : at;
+            v = index >= 0 && index < parts.size() ? parts[index] : QString();
+        } else if (n == "trim") {
+            v = f.args.empty() ? v.trimmed()
+                               : v.remove(QRegularExpression(
+                                     QStringLiteral("^[%1]+|[%1]+$")
+                                         .arg(QRegularExpression::escape(Q(Arg(f, 0))))));
+        } else if (n == "append") {
+            v += Q(Arg(f, 0));
+        } else if (n == "prepend") {
+            v.prepend(Q(Arg(f, 0)));
+        } else if (n == "tolower") {
+            v = v.toLower();
+        } else if (n == "toupper") {
+            v = v.toUpper();
+        } else if (n == "urldecode") {
+            v = QUrl::fromPercentEncoding(v.replace(u'+', u' ').toUtf8());
+        } else if (n == "urlencode") {
+            v = QString::fromLatin1(QUrl::toPercentEncoding(v));
+        } else if (n == "querystring") {
+            v = QUrlQuery(QUrl(v).query()).queryItemValue(Q(Arg(f, 0)), QUrl::FullyDecoded);
+        } else if (n == "htmldecode") {
+            v = HtmlDecoded(v);
+        } else if (n == "validfilename") {
+            v.remove(QRegularExpression(QStringLiteral("[\\\\/:*?\"<>|\\x00-\\x1f]")));
+        }
+        value = v.toStdString();
+    }
+    return value;
+}
+
+ExtractedRows ExtractRows(const Definition& d, const HtmlDocument& page, const std::string& pageUrl,
+                          const TemplateValues& values)
+{
+    ExtractedRows out;
+    const CssSelector rows(d.rowsSelector);
+    const QUrl base(Q(pageUrl));
+    for (const GumboNode* row : rows.SelectAll(page.root())) {
+        std::vector<const GumboNode*> scopes{row};
+        if (d.rowsAfter > 0) { // the rows after this one belong to it
+            const auto siblings = ElementChildren(row->parent);
+            auto at = std::find(siblings.begin(), siblings.end(), row);
+            for (int i = 0; i < d.rowsAfter && at != siblings.end() && ++at != siblings.end(); ++i)
+                scopes.push_back(*at);
+        }
+        std::map<std::string, std::string> fields;
+        TemplateValues rowValues = values;
+        bool usable = true;
+        for (const DefinitionField& f : d.fields) {
+            std::string value;
+            bool found = true;
+            if (f.hasText) {
+                value = Template(f.text).Render(rowValues);
+            } else if (!f.cases.empty() && f.selector.empty()) {
+                found = false;
+                for (const auto& [selector, caseValue] : f.cases)
+                    if (selector == "*" || Find(CssSelector(selector), scopes)) {
+                        value = caseValue;
+                        found = true;
+                        break;
+                    }
+            } else if (const GumboNode* e = Find(CssSelector(f.selector), scopes)) {
+                if (!f.attribute.empty()) {
+                    const char* a = AttributeOf(e, f.attribute);
+                    found = a != nullptr;
+                    value = a ? a : "";
+                } else {
+                    const CssSelector remove(f.remove);
+                    std::string text;
+                    TextWithout(e, f.remove.empty() ? nullptr : &remove, text);
+                    value = Trim(text);
+                }
+            } else {
+                found = false;
+            }
+            if (!found) {
+                if (!f.optional && !f.hasDefault) {
+                    usable = false;
+                    break;
+                }
+                value = f.defaultValue;
+            } else {
+                value = ApplyFilters(value, f.filters);
+            }
+            if (IsLink(f.name) && !value.empty())
+                value = base.resolved(QUrl(Q(value))).toString(QUrl::FullyEncoded).toStdString();
+            fields[f.name] = value;
+            rowValues.text["Result." + f.name] = value;
+        }
+        if (usable && !fields["title"].empty())
+            out.rows.push_back(std::move(fields));
+        else
+            ++out.skipped;
+    }
+    return out;
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "relay/definitions/Definition.h"
+#include "relay/definitions/HtmlDocument.h"
+#include "relay/definitions/Template.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+/** The result rows of one page read through a definition: each row's fields by name, filters
+ *  applied, links made absolute against the page's URL. A row whose required field is missing
+ *  is no hit: it is counted, not an error. */
+struct ExtractedRows {
+    std::vector<std::map<std::string, std::string>> rows;
+    int skipped = 0;
+};
+
+ExtractedRows ExtractRows(const Definition& definition, const HtmlDocument& page,
+                          const std::string& pageUrl, const TemplateValues& values);
+
+/** A value through a definition's filters, in order; date and size filters leave it as it is. */
+std::string ApplyFilters(std::string value, const std::vector<DefinitionFilter>& filters);

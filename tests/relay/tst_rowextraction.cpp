@@ -1,0 +1,127 @@
+#include "relay/definitions/RowExtraction.h"
+
+#include <QTest>
+
+namespace {
+
+// A definition and a page written here, as a cookie-login tracker serves them: a table with
+// no <tbody>, a header row, a row with only a magnet link, links relative to the page.
+const char* const kDefinition = "id: tracker\n"
+                                "links: [\"https://tracker.example.test/\"]\n"
+                                "search:\n"
+                                "  paths: [{path: torrents.php}]\n"
+                                "  rows:\n"
+                                "    selector: table.torrent_table > tbody > tr:not(.colhead)\n"
+                                "  fields:\n"
+                                "    title:\n"
+                                "      selector: a.name\n"
+                                "      remove: span.tag\n"
+                                "      filters:\n"
+                                "        - name: re_replace\n"
+                                "          args: [\"\\\\s*\\\\[(\\\\w+)\\\\]\", \" ($1)\"]\n"
+                                "    details:\n"
+                                "      selector: a.name\n"
+                                "      attribute: href\n"
+                                "    download:\n"
+                                "      selector: a[href^=\"download.php\"]\n"
+                                "      attribute: href\n"
+                                "      optional: true\n"
+                                "    magnet:\n"
+                                "      selector: a[href^=\"magnet:\"]\n"
+                                "      attribute: href\n"
+                                "      optional: true\n"
+                                "    free:\n"
+                                "      case:\n"
+                                "        img.free: yes\n"
+                                "        \"*\": no\n"
+                                "    label:\n"
+                                "      text: \"{{ .Result.title }} / {{ .Result.free }}\"\n";
+
+const char* const kPage =
+    "<html><body><table class='torrent_table'>"
+    "<tr class='colhead'><td>Name</td></tr>"
+    "<tr><td><a class='name' href='details.php?id=1'>Hero <span class='tag'>new</span>"
+    "[BluRay]</a><img class='free'></td><td><a href='download.php?id=1&amp;k=x'>DL</a></td>"
+    "<tr><td><a class='name' href='/details.php?id=2'>Infernal Affairs</a></td>"
+    "<td><a href='magnet:?xt=urn:btih:abc'>M</a></td></tr>"
+    "<tr><td>a row with no title link</td></tr>"
+    "</table></body></html>";
+
+} // namespace
+
+/** Rows and fields read from a page through a definition. */
+class TestRowExtraction : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void rowsAndFields();
+    void filters_data();
+    void filters();
+};
+
+void TestRowExtraction::rowsAndFields()
+{
+    Definition d;
+    std::string why;
+    QVERIFY2(ParseDefinition(kDefinition, "tracker.yml", d, why), why.c_str());
+    const HtmlDocument page(kPage);
+    const ExtractedRows got =
+        ExtractRows(d, page, "https://tracker.example.test/torrents.php?q=x", {});
+    QCOMPARE(got.rows.size(), size_t(2));
+    QCOMPARE(got.skipped, 1); // no title: no hit, counted
+    const auto& first = got.rows[0];
+    QCOMPARE(first.at("title"), std::string("Hero (BluRay)"));
+    QCOMPARE(first.at("details"), std::string("https://tracker.example.test/details.php?id=1"));
+    QCOMPARE(first.at("download"),
+             std::string("https://tracker.example.test/download.php?id=1&k=x"));
+    QCOMPARE(first.at("free"), std::string("yes"));
+    QCOMPARE(first.at("label"), std::string("Hero (BluRay) / yes"));
+    const auto& second = got.rows[1];
+    QCOMPARE(second.at("download"), std::string()); // only a magnet link
+    QCOMPARE(second.at("magnet"), std::string("magnet:?xt=urn:btih:abc"));
+    QCOMPARE(second.at("details"), std::string("https://tracker.example.test/details.php?id=2"));
+    QCOMPARE(second.at("free"), std::string("no"));
+}
+
+void TestRowExtraction::filters_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("in");
+    QTest::addColumn<QString>("out");
+    QTest::newRow("replace") << "replace" << QStringList{"a", "o"} << "banana"
+                             << "bonono";
+    QTest::newRow("regexp") << "regexp" << QStringList{"id=(\\d+)"} << "x?id=42&y"
+                            << "42";
+    QTest::newRow("split from the end") << "split" << QStringList{"/", "-1"} << "a/b/c"
+                                        << "c";
+    QTest::newRow("trim a character") << "trim" << QStringList{"."} << "..x.."
+                                      << "x";
+    QTest::newRow("append") << "append" << QStringList{".torrent"} << "x"
+                            << "x.torrent";
+    QTest::newRow("querystring") << "querystring" << QStringList{"id"} << "/d.php?a=1&id=%E4%B8%AD"
+                                 << QStringLiteral("中");
+    QTest::newRow("urldecode") << "urldecode" << QStringList{} << "a+b%2Fc"
+                               << "a b/c";
+    QTest::newRow("htmldecode") << "htmldecode" << QStringList{} << "&lt;b&gt; &amp; &#20013;"
+                                << QStringLiteral("<b> & 中");
+    QTest::newRow("validfilename") << "validfilename" << QStringList{} << "a/b:c?"
+                                   << "abc";
+    QTest::newRow("a date filter leaves the value")
+        << "dateparse" << QStringList{"2006"} << "2026-12-07"
+        << "2026-12-07";
+}
+
+void TestRowExtraction::filters()
+{
+    QFETCH(QString, name);
+    QFETCH(QStringList, args);
+    QFETCH(QString, in);
+    QFETCH(QString, out);
+    DefinitionFilter f{name.toStdString(), {}};
+    for (const QString& a : args)
+        f.args.push_back(a.toStdString());
+    QCOMPARE(QString::fromStdString(ApplyFilters(in.toStdString(), {f})), out);
+}
+
+QTEST_GUILESS_MAIN(TestRowExtraction)
+#include "tst_rowextraction.moc"
