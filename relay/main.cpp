@@ -1,10 +1,13 @@
 // reelmate-relay: see --help.
 #include "relay/Relay.h"
+#include "relay/definitions/Definition.h"
 #include "serve/ServiceCommandLine.h"
 #include "serve/ServiceMain.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cstdio>
 #include <malloc.h>
@@ -61,6 +64,35 @@ int Check(RelayConfig config, const QString& siteName, const QString& query)
     return probe.status == 200 && !probe.rows.empty() ? 0 : 1;
 }
 
+/** reelmate-relay --check-definition FILE...: each file (or each .yml of a folder) read as at
+ *  start; one line each, and 0 only when every one is ok. */
+int CheckDefinitions(const QStringList& paths)
+{
+    QStringList files;
+    for (const QString& path : paths) {
+        if (QFileInfo(path).isDir()) {
+            const QDir dir(path);
+            for (const QString& name : dir.entryList(
+                     {QStringLiteral("*.yml"), QStringLiteral("*.yaml")}, QDir::Files, QDir::Name))
+                files << dir.filePath(name);
+        } else {
+            files << path;
+        }
+    }
+    int failed = 0;
+    for (const QString& file : files) {
+        Definition definition;
+        std::string why;
+        if (ReadDefinition(file.toStdString(), definition, why)) {
+            std::printf("%s: ok\n", qPrintable(file));
+        } else {
+            std::printf("%s:%s\n", qPrintable(file), why.c_str());
+            ++failed;
+        }
+    }
+    return failed || files.isEmpty() ? 1 : 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -76,6 +108,7 @@ int main(int argc, char* argv[])
         QStringLiteral("Fetches configured movie sites' pages for Reelmate and answers them as "
                        "flat lists."),
         QStringLiteral("Read the configuration from FILE (default: the built-in one)."), true);
+    if (!args.checkDefinitions.isEmpty()) return CheckDefinitions(args.checkDefinitions);
     RelayConfig config =
         LoadConfig(args.config.isEmpty() ? QStringLiteral(":/relay/relay.conf") : args.config);
     if (!args.listenAddress.isEmpty()) {

@@ -38,9 +38,17 @@ ServiceArguments ParseServiceArguments(const QStringList& arguments, const QStri
         QStringLiteral("Search QUERY on SITE through its profile, print the rows and what went "
                        "wrong, and exit: the way to write and repair a profile."),
         QStringLiteral("SITE"));
+    const QCommandLineOption checkDefinition(
+        QStringLiteral("check-definition"),
+        QStringLiteral("Read each indexer definition FILE (or every .yml in a folder) as the "
+                       "relay would, print FILE: ok or FILE:LINE: what it cannot do, and exit "
+                       "(0 when every file is ok). No network."));
     if (allowCheck) {
         parser.addOption(check);
+        parser.addOption(checkDefinition);
         parser.addPositionalArgument(QStringLiteral("QUERY"), QStringLiteral("With --check."));
+        parser.addPositionalArgument(QStringLiteral("FILE"),
+                                     QStringLiteral("With --check-definition, one or more."));
     }
     parser.addOption(help);
     parser.addOption(version);
@@ -67,7 +75,11 @@ ServiceArguments ParseServiceArguments(const QStringList& arguments, const QStri
         result.listenAddress = QString::fromStdString(where.address);
         result.listenPort = where.port;
     }
-    if (allowCheck && parser.isSet(check)) {
+    if (allowCheck && parser.isSet(checkDefinition)) {
+        if (parser.isSet(check) || parser.positionalArguments().isEmpty())
+            Misuse(parser, QStringLiteral("--check-definition wants one or more FILEs"));
+        result.checkDefinitions = parser.positionalArguments();
+    } else if (allowCheck && parser.isSet(check)) {
         if (parser.positionalArguments().size() != 1)
             Misuse(parser, QStringLiteral("--check SITE wants one QUERY"));
         result.check = {parser.value(check), parser.positionalArguments().front()};

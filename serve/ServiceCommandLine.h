@@ -8,12 +8,13 @@ struct ServiceArguments {
     QString config;        // empty: the built-in configuration
     QString listenAddress; // empty: as the configuration says
     int listenPort = 0;
-    QStringList check; // --check SITE QUERY: site and query
+    QStringList check;            // --check SITE QUERY: site and query
+    QStringList checkDefinitions; // --check-definition FILE...
 };
 
 /** A service's command line: --help, --version, --config FILE (or --config=FILE) and
- *  --listen ADDRESS:PORT, and --check SITE QUERY where allowCheck. --help and --version print
- *  and end the process (0); an unknown option, a missing value or a bad address prints usage
- *  on stderr and ends it with status 2. */
+ *  --listen ADDRESS:PORT, and --check SITE QUERY and --check-definition FILE... where allowCheck.
+ * --help and --version print and end the process (0); an unknown option, a missing value or a bad
+ * address prints usage on stderr and ends it with status 2. */
 ServiceArguments ParseServiceArguments(const QStringList& arguments, const QString& description,
                                        const QString& configMeaning, bool allowCheck = false);

@@ -52,6 +52,7 @@ private Q_SLOTS:
     void terminateWhileAnswering();
     void checkCommand_data();
     void checkCommand();
+    void checkDefinition();
 };
 
 void TestServices::commandLine_data()
@@ -234,6 +235,30 @@ void TestServices::checkCommand()
         QCOMPARE(run.out, QByteArray("A | /f/1\n"));
     else
         QVERIFY2(run.err.contains("could not reach the site"), run.err.constData());
+}
+
+void TestServices::checkDefinition()
+{
+    QTemporaryDir dir;
+    const auto write = [&dir](const char* name, const QByteArray& text) {
+        QFile f(dir.filePath(QString::fromLatin1(name)));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(text);
+    };
+    write("good.yml", "id: good\nlinks: [\"http://127.0.0.1:1/\"]\nsearch:\n  paths: [{path: s}]\n"
+                      "  rows: {selector: tr}\n  fields:\n    title: {selector: a}\n"
+                      "    download: {selector: a, attribute: href}\n");
+    write("post.yml", "id: post\nlinks: [\"http://127.0.0.1:1/\"]\nlogin:\n  method: post\n");
+    const QString relay = QString::fromUtf8(RELAY_BIN);
+    const Run all = Start(relay, {QStringLiteral("--check-definition"), dir.path()});
+    QCOMPARE(all.status, 1);
+    QCOMPARE(all.out, (dir.filePath(QStringLiteral("good.yml")) + QStringLiteral(": ok\n") +
+                       dir.filePath(QStringLiteral("post.yml")) +
+                       QStringLiteral(":4: unsupported login method post (only cookie)\n"))
+                          .toUtf8());
+    const Run one = Start(
+        relay, {QStringLiteral("--check-definition"), dir.filePath(QStringLiteral("good.yml"))});
+    QCOMPARE(one.status, 0);
 }
 
 QTEST_GUILESS_MAIN(TestServices)
