@@ -1,6 +1,7 @@
 #include "relay/definitions/Definition.h"
 
 #include "relay/definitions/CssSelector.h"
+#include "relay/definitions/Template.h"
 
 #include <yaml-cpp/yaml.h>
 
@@ -90,16 +91,28 @@ std::vector<DefinitionFilter> Filters(const YAML::Node& list, const std::string&
     return out;
 }
 
-void CheckSelector(const YAML::Node& at, const std::string& selector)
+/** Selectors may be templates themselves ("tr{{ if .Config.x }}:has(b){{ end }}"): checked as
+ *  they come out with the settings' defaults. */
+void CheckSelector(const YAML::Node& at, const std::string& selector,
+                   const TemplateValues& defaults)
 {
-    const CssSelector parsed(selector);
+    std::string text = selector;
+    if (text.find("{{") != std::string::npos) {
+        const Template t(text);
+        if (!t.ok()) {
+            if (t.error().find("unsupported") == 0) Unsupported(at, t.error().substr(12));
+            Error(at, t.error() + " in selector \"" + selector + "\"");
+        }
+        text = t.Render(defaults);
+    }
+    const CssSelector parsed(text);
     if (!parsed.ok()) {
         if (parsed.error().find("unsupported") == 0) Unsupported(at, parsed.error().substr(12));
         Error(at, parsed.error());
     }
 }
 
-DefinitionField Field(const std::string& name, const YAML::Node& node)
+DefinitionField Field(const std::string& name, const YAML::Node& node, const TemplateValues& v)
 {
     DefinitionField f;
     f.name = name;
@@ -112,7 +125,7 @@ DefinitionField Field(const std::string& name, const YAML::Node& node)
              "field " + name);
     if (const YAML::Node s = node["selector"]) {
         f.selector = Text(s, "selector");
-        CheckSelector(s, f.selector);
+        CheckSelector(s, f.selector, v);
     }
     if (const YAML::Node t = node["text"]) {
         f.hasText = true;
@@ -123,7 +136,7 @@ DefinitionField Field(const std::string& name, const YAML::Node& node)
     if (const YAML::Node a = node["attribute"]) f.attribute = Text(a, "attribute");
     if (const YAML::Node r = node["remove"]) {
         f.remove = Text(r, "remove");
-        CheckSelector(r, f.remove);
+        CheckSelector(r, f.remove, v);
     }
     if (const YAML::Node fl = node["filters"])
         f.filters = Filters(fl, "field " + name + ".filters");
@@ -136,14 +149,14 @@ DefinitionField Field(const std::string& name, const YAML::Node& node)
         if (!c.IsMap()) Error(c, "case must be a map");
         for (const auto& entry : c) {
             const std::string selector = entry.first.as<std::string>();
-            if (selector != "*") CheckSelector(entry.first, selector);
+            if (selector != "*") CheckSelector(entry.first, selector, v);
             f.cases.emplace_back(selector, Text(entry.second, "a case's value"));
         }
     }
     return f;
 }
 
-void ReadLogin(const YAML::Node& login, Definition& d)
+void ReadLogin(const YAML::Node& login, Definition& d, const TemplateValues& v)
 {
     if (!login.IsMap()) Error(login, "login must be a map");
     const YAML::Node method = login["method"];
@@ -158,12 +171,12 @@ void ReadLogin(const YAML::Node& login, Definition& d)
         if (test["path"]) d.loginTestPath = Text(test["path"], "login.test.path");
         if (test["selector"]) {
             d.loginTestSelector = Text(test["selector"], "login.test.selector");
-            CheckSelector(test["selector"], d.loginTestSelector);
+            CheckSelector(test["selector"], d.loginTestSelector, v);
         }
     }
 }
 
-void ReadSearch(const YAML::Node& search, Definition& d)
+void ReadSearch(const YAML::Node& search, Definition& d, const TemplateValues& v)
 {
     OnlyKeys(search, {"paths", "path", "inputs", "keywordsfilters", "rows", "fields"}, "search");
     if (const YAML::Node paths = search["paths"]) {
@@ -194,29 +207,29 @@ void ReadSearch(const YAML::Node& search, Definition& d)
     if (!rows) Error(search, "search has no rows");
     OnlyKeys(rows, {"selector", "after", "remove"}, "search.rows", {"dateheaders", "count"});
     d.rowsSelector = Text(rows["selector"], "search.rows.selector");
-    CheckSelector(rows["selector"], d.rowsSelector);
+    CheckSelector(rows["selector"], d.rowsSelector, v);
     if (rows["after"]) d.rowsAfter = rows["after"].as<int>();
     if (rows["remove"]) {
         d.rowsRemove = Text(rows["remove"], "search.rows.remove");
-        CheckSelector(rows["remove"], d.rowsRemove);
+        CheckSelector(rows["remove"], d.rowsRemove, v);
     }
     const YAML::Node fields = search["fields"];
     if (!fields || !fields.IsMap()) Error(search, "search has no fields");
     for (const auto& entry : fields)
-        d.fields.push_back(Field(entry.first.as<std::string>(), entry.second));
+        d.fields.push_back(Field(entry.first.as<std::string>(), entry.second, v));
     if (!d.field("title")) Error(fields, "search.fields has no title");
     if (!d.field("download") && !d.field("details"))
         Error(fields, "search.fields has neither download nor details");
 }
 
-void ReadDownload(const YAML::Node& download, Definition& d)
+void ReadDownload(const YAML::Node& download, Definition& d, const TemplateValues& v)
 {
     OnlyKeys(download, {"selectors", "selector", "attribute", "method", "headers"}, "download");
-    const auto add = [&d](const YAML::Node& at, const YAML::Node& selector,
-                          const YAML::Node& attribute) {
+    const auto add = [&d, &v](const YAML::Node& at, const YAML::Node& selector,
+                              const YAML::Node& attribute) {
         Definition::DownloadSelector s{Text(selector, "download selector"),
                                        attribute ? Text(attribute, "attribute") : ""};
-        CheckSelector(at, s.selector);
+        CheckSelector(at, s.selector, v);
         d.downloadSelectors.push_back(s);
     };
     if (const YAML::Node list = download["selectors"]) {
@@ -264,13 +277,16 @@ void Read(const YAML::Node& doc, Definition& d)
                                    : std::string();
         }
     }
-    if (const YAML::Node login = doc["login"]) ReadLogin(login, d);
+    TemplateValues v; // what selectors that are templates are checked with
+    for (const auto& [name, value] : d.settings)
+        v.text["Config." + name] = value;
+    if (const YAML::Node login = doc["login"]) ReadLogin(login, d, v);
     if (doc["followredirect"]) d.followRedirect = Flag(doc["followredirect"], "followredirect");
     if (doc["requestDelay"]) d.requestDelaySeconds = doc["requestDelay"].as<double>();
     const YAML::Node search = doc["search"];
     if (!search) Error(doc, "no search");
-    ReadSearch(search, d);
-    if (const YAML::Node download = doc["download"]) ReadDownload(download, d);
+    ReadSearch(search, d, v);
+    if (const YAML::Node download = doc["download"]) ReadDownload(download, d, v);
 }
 
 } // namespace

@@ -81,6 +81,12 @@ QString HtmlDecoded(const QString& text)
     return out + text.mid(last);
 }
 
+/** A selector that is a template ("tr{{ if .Config.x }}:has(b){{ end }}"), filled in. */
+std::string Rendered(const std::string& text, const TemplateValues& values)
+{
+    return text.find("{{") == std::string::npos ? text : Template(text).Render(values);
+}
+
 bool IsLink(const std::string& field)
 {
     return field == "details" || field == "download" || field == "comments";
@@ -141,7 +147,7 @@ ExtractedRows ExtractRows(const Definition& d, const HtmlDocument& page, const s
                           const TemplateValues& values)
 {
     ExtractedRows out;
-    const CssSelector rows(d.rowsSelector);
+    const CssSelector rows(Rendered(d.rowsSelector, values));
     const QUrl base(Q(pageUrl));
     for (const GumboNode* row : rows.SelectAll(page.root())) {
         std::vector<const GumboNode*> scopes{row};
@@ -162,18 +168,20 @@ ExtractedRows ExtractRows(const Definition& d, const HtmlDocument& page, const s
             } else if (!f.cases.empty() && f.selector.empty()) {
                 found = false;
                 for (const auto& [selector, caseValue] : f.cases)
-                    if (selector == "*" || Find(CssSelector(selector), scopes)) {
+                    if (selector == "*" ||
+                        Find(CssSelector(Rendered(selector, rowValues)), scopes)) {
                         value = caseValue;
                         found = true;
                         break;
                     }
-            } else if (const GumboNode* e = Find(CssSelector(f.selector), scopes)) {
+            } else if (const GumboNode* e =
+                           Find(CssSelector(Rendered(f.selector, rowValues)), scopes)) {
                 if (!f.attribute.empty()) {
                     const char* a = AttributeOf(e, f.attribute);
                     found = a != nullptr;
                     value = a ? a : "";
                 } else {
-                    const CssSelector remove(f.remove);
+                    const CssSelector remove(Rendered(f.remove, rowValues));
                     std::string text;
                     TextWithout(e, f.remove.empty() ? nullptr : &remove, text);
                     value = Trim(text);

@@ -11,7 +11,8 @@ const char* const kDefinition = "id: tracker\n"
                                 "search:\n"
                                 "  paths: [{path: torrents.php}]\n"
                                 "  rows:\n"
-                                "    selector: table.torrent_table > tbody > tr:not(.colhead)\n"
+                                "    selector: \"table.torrent_table > tbody > tr:not(.colhead)"
+                                "{{ if .Config.free }}:has(img.free){{ end }}\"\n"
                                 "  fields:\n"
                                 "    title:\n"
                                 "      selector: a.name\n"
@@ -80,6 +81,13 @@ void TestRowExtraction::rowsAndFields()
     QCOMPARE(second.at("magnet"), std::string("magnet:?xt=urn:btih:abc"));
     QCOMPARE(second.at("details"), std::string("https://tracker.example.test/details.php?id=2"));
     QCOMPARE(second.at("free"), std::string("no"));
+    // The rows selector is a template: with the setting on, only free rows are hits.
+    TemplateValues freeOnly;
+    freeOnly.text["Config.free"] = "true";
+    const ExtractedRows free =
+        ExtractRows(d, page, "https://tracker.example.test/torrents.php?q=x", freeOnly);
+    QCOMPARE(free.rows.size(), size_t(1));
+    QCOMPARE(free.rows[0].at("title"), std::string("Hero (BluRay)"));
 }
 
 void TestRowExtraction::filters_data()
