@@ -4,9 +4,13 @@
 
 #include <curl/curl.h>
 
+#include <arpa/inet.h>
+#include <cstring>
 #include <memory>
+#include <netinet/in.h>
 #include <string>
 #include <strings.h>
+#include <sys/socket.h>
 #include <utility>
 
 namespace {
@@ -88,6 +92,16 @@ struct ListDeleter {
     void operator()(curl_slist* l) const { curl_slist_free_all(l); }
 };
 
+/** Refuses, before connecting, any address that is not public. */
+curl_socket_t OpenPublicSocket(void* refused, curlsocktype, curl_sockaddr* address)
+{
+    if (!IsPublicAddress(&address->addr)) {
+        *static_cast<bool*>(refused) = true;
+        return CURL_SOCKET_BAD;
+    }
+    return ::socket(address->family, address->socktype, address->protocol);
+}
+
 HttpFailure FailureOf(CURLcode code)
 {
     switch (code) {
@@ -123,7 +137,8 @@ struct Transfer {
     QByteArray url;
     QByteArray body;
     HttpCookieJar* jar = nullptr;
-    std::string host; // for the jar: where the request goes (no redirect is followed)
+    bool notPublic = false; // a connection was refused for its address
+    std::string host;       // for the jar: where the request goes (no redirect is followed)
     bool secure = false;
     std::string cookieHeader;
     char error[CURL_ERROR_SIZE] = {};
@@ -200,6 +215,10 @@ struct Transfer {
             curl_easy_setopt(c, CURLOPT_CAPATH, "/etc/ssl/certs");
         }
         if (call.cookies) UseJar(call.cookies);
+        if (call.publicAddressesOnly) {
+            curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, &OpenPublicSocket);
+            curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, &notPublic);
+        }
         if (call.defaultPort > 0 && !UrlNamesPort(url))
             curl_easy_setopt(c, CURLOPT_PORT, call.defaultPort);
         if (call.method == "POST") {
@@ -228,6 +247,7 @@ struct Transfer {
         out.failure = out.completed   ? HttpFailure::None
                       : sink.overflow ? HttpFailure::TooLarge
                       : sink.refused  ? HttpFailure::Refused
+                      : notPublic     ? HttpFailure::NotPublic
                                       : FailureOf(code);
         curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &out.status);
         const char* type = nullptr;
@@ -237,15 +257,43 @@ struct Transfer {
             out.body = sink.body;
             out.body.squeeze(); // a large body is held a while: not twice its size
         } else
-            out.error = sink.overflow ? QStringLiteral("body too large")
-                        : sink.refused
-                            ? QStringLiteral("no room for a body this large now")
+            out.error = sink.overflow  ? QStringLiteral("body too large")
+                        : sink.refused ? QStringLiteral("no room for a body this large now")
+                        : notPublic
+                            ? QStringLiteral("refused: the host is not on a public address")
                             : QString::fromUtf8(error[0] ? error : curl_easy_strerror(code));
         return out;
     }
 };
 
 } // namespace
+
+bool IsPublicAddress(const struct sockaddr* address)
+{
+    if (address->sa_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+        const unsigned char* b = v6->sin6_addr.s6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
+            sockaddr_in v4{};
+            v4.sin_family = AF_INET;
+            std::memcpy(&v4.sin_addr, b + 12, 4);
+            return IsPublicAddress(reinterpret_cast<const sockaddr*>(&v4));
+        }
+        if (IN6_IS_ADDR_UNSPECIFIED(&v6->sin6_addr) || IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr) ||
+            IN6_IS_ADDR_LINKLOCAL(&v6->sin6_addr) || IN6_IS_ADDR_SITELOCAL(&v6->sin6_addr) ||
+            IN6_IS_ADDR_MULTICAST(&v6->sin6_addr))
+            return false;
+        return (b[0] & 0xFE) != 0xFC; // fc00::/7, unique local
+    }
+    if (address->sa_family != AF_INET) return false;
+    const uint32_t a = ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr);
+    const auto in = [a](uint32_t net, int bits) {
+        return (a >> (32 - bits)) == (net >> (32 - bits));
+    };
+    return !(in(0x00000000, 8) || in(0x0A000000, 8) || in(0x64400000, 10) || in(0x7F000000, 8) ||
+             in(0xA9FE0000, 16) || in(0xAC100000, 12) || in(0xC0000000, 24) || in(0xC0A80000, 16) ||
+             in(0xC6120000, 15) || a >= 0xE0000000);
+}
 
 QByteArray WireUrl(const QString& url)
 {

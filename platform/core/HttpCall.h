@@ -31,8 +31,11 @@ struct HttpCall {
      *  It may block: the transfer waits meanwhile. */
     std::function<bool()> admitLargeBody;
     qint64 largeBody = 1 << 20;
-    QByteArray userAgent;                   // empty: none sent
-    QByteArray caFile;                      // a CA bundle trusted besides the system's
+    QByteArray userAgent; // empty: none sent
+    QByteArray caFile;    // a CA bundle trusted besides the system's
+    /** Connect to public addresses only: a name that resolves to a loopback, private,
+     *  link-local or otherwise non-public address is refused before any connection is made. */
+    bool publicAddressesOnly = false;
     class HttpCookieJar* cookies = nullptr; // sent from and filled when given
 };
 
@@ -44,6 +47,7 @@ enum class HttpFailure {
     TooLarge,    // the body passed maxBody
     Refused,     // admitLargeBody said no
     Abandoned,   // abandoned() said so
+    NotPublic,   // publicAddressesOnly, and the host is not on a public address
     Other,
 };
 
@@ -57,6 +61,11 @@ struct HttpOutcome {
     QByteArray body;
     QString error;
 };
+
+/** True for an address anyone on the Internet could reach: not loopback, private (RFC 1918,
+ *  unique local), link-local, shared (100.64/10), unspecified, multicast or reserved, and not an
+ *  IPv4 address mapped into IPv6 that is one of those. */
+bool IsPublicAddress(const struct sockaddr* address);
 
 /** The URL as sent on the wire: only what cannot stand in a URL is percent-encoded (space,
  *  control characters, bytes outside ASCII as UTF-8, and "#" so that it does not cut the query). */
