@@ -45,7 +45,8 @@ RelayFailure ClassifyOutcome(const HttpOutcome& outcome, bool searchForm, bool s
     return {};
 }
 
-FetchedPage FetchSitePage(const SiteRequest& request, const RelayConfig& config, bool stopping)
+FetchedPage FetchSitePage(const SiteRequest& request, const RelayConfig& config,
+                          const std::atomic_bool& stopping)
 {
     FetchedPage fetched;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -68,7 +69,7 @@ FetchedPage FetchSitePage(const SiteRequest& request, const RelayConfig& config,
     thread_local HttpSession session;
     HttpOutcome outcome = PerformHttp(call, &session);
     fetched.failure =
-        ClassifyOutcome(outcome, request.searchForm, left >= config.totalTimeout, stopping);
+        ClassifyOutcome(outcome, request.searchForm, left >= config.totalTimeout, stopping.load());
     fetched.siteAnswered = outcome.completed && outcome.status < 500;
     if (!fetched.failure) {
         fetched.body = std::move(outcome.body);

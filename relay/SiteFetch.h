@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -33,7 +34,9 @@ struct FetchedPage {
 
 /** Fetches the page on the calling thread, keeping one connection to the site open per thread
  *  between requests. The site's own limits apply, cut short by the deadline. */
-FetchedPage FetchSitePage(const SiteRequest& request, const RelayConfig& config, bool stopping);
+/** stopping is read once the fetch is over: a shutdown that began meanwhile is said as such. */
+FetchedPage FetchSitePage(const SiteRequest& request, const RelayConfig& config,
+                          const std::atomic_bool& stopping);
 
 /** What an HTTP outcome means for the answer: the site's 4xx passed on, the site unreachable or
  *  broken 502, too slow 504, the relay busy or stopping 503. siteLimits: the site's own time
