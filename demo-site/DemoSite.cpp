@@ -7,6 +7,7 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QMap>
+#include <QStringDecoder>
 #include <QStringEncoder>
 
 namespace {
@@ -14,6 +15,17 @@ namespace {
 constexpr int kPieceLength = 16384;
 const char* const kVariants[] = {"1080p.BluRay.x264", "720p.WEB-DL",   "2160p.HDR.HEVC",
                                  "DVDRip.XviD",       "国语中字.HDTV", "粤语.1080p.WEB"};
+
+/** A query as browsers send it: UTF-8, or in the page's own GBK from a form on the site. */
+QString QueryText(const std::string& bytes)
+{
+    const QByteArray raw = QByteArray::fromStdString(bytes);
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString text = utf8.decode(raw);
+    if (!utf8.hasError()) return text;
+    QStringDecoder gbk("GBK");
+    return gbk.decode(raw);
+}
 
 QByteArray Gbk(const QString& html)
 {
@@ -193,7 +205,7 @@ void DemoSite::Handle(const ServiceRequest& request, ServiceResponse& response) 
         // The raw remainder after "q=", so "&" and "%" typed by the user stay in the query.
         const size_t q = target.find("q=");
         const std::string raw = q == std::string::npos ? std::string() : target.substr(q + 2);
-        Html(response, 200, SearchPage(QString::fromStdString(PercentDecode(raw))));
+        Html(response, 200, SearchPage(QueryText(PercentDecode(raw))));
         return;
     }
     if (request.method == "GET" && path.rfind("/film/", 0) == 0 && path.size() > 11 &&

@@ -28,10 +28,13 @@ void Housekeeping::RunCanaries(const std::stop_token& stop)
         // A site whose breaker is open is tried by the relay itself once its wait is over,
         // never by a client's request: nobody else can take the trial or time it.
         const bool trial = health_.TrialDue(i);
-        if (!trial && (site.canary.empty() || now < canaryDue_[i])) continue;
-        if (!site.canary.empty()) canaryDue_[i] = now + std::chrono::seconds(site.canarySeconds);
+        // A cookie login is tested at start and with every canary, whether or not one is set.
+        const bool regular = !site.canary.empty() || site.LogsIn();
+        if (!trial && (!regular || now < canaryDue_[i])) continue;
+        if (regular) canaryDue_[i] = now + std::chrono::seconds(site.canarySeconds);
         const Outcome probe = search_(i, site.canary);
-        if (probe.status == 503) continue; // the relay was busy or stopping: nothing learnt
+        // The relay was busy or stopping, or only a login was tested: nothing to record.
+        if (probe.status == 503 || probe.status == 0) continue;
         health_.RecordCanary(i, !probe.siteDown, probe.status, probe.ms, probe.rows, probe.error);
     }
 }

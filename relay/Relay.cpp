@@ -4,7 +4,9 @@
 #include "relay/PageReducer.h"
 #include "relay/RowEncoding.h"
 #include "relay/SiteFetch.h"
+#include "relay/gateway/Gateway.h"
 #include "serve/ServiceMain.h"
+#include "serve/TextHelpers.h"
 
 #include <QString>
 #include <QUrl>
@@ -51,6 +53,8 @@ Relay::Relay(RelayConfig config, Log log, ReplyCache::Clock cacheClock)
     if (!log_) log_ = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
     for (size_t i = 0; i < config_.sites.size(); ++i)
         cookies_.push_back(std::make_unique<HttpCookieJar>());
+    if (config_.gateway.enabled)
+        gateway_ = std::make_unique<Gateway>(config_, health_, pages_, stopping_);
     // Started last: it uses all of the above.
     housekeeping_ = std::make_unique<Housekeeping>(
         config_, health_,
@@ -78,7 +82,7 @@ HttpService::Options Relay::ServiceOptions() const
 const SiteProfile* Relay::SiteFor(const UrlOrigin& origin) const
 {
     for (const SiteProfile& site : config_.sites)
-        if (SameSite(site, origin)) return &site;
+        if (!site.definition && SameSite(site, origin)) return &site;
     return nullptr;
 }
 
@@ -96,6 +100,8 @@ void Relay::Handle(const ServiceRequest& request, ServiceResponse& response)
         response.body = health_.Json(allOk);
         response.status = allOk ? 200 : 503;
         response.contentType = "application/json";
+    } else if (gateway_ && request.method == "POST" && path == "/download.php") {
+        AnswerDownload(request, response, note);
     } else if (request.method != "GET" ||
                (path != "/moviejk/Find.php" && path != "/moviejk/Down.php")) {
         Plain(response, 404, "not found");
@@ -117,6 +123,12 @@ void Relay::Answer(Form form, const std::string& target, const ServiceRequest& r
                    ServiceResponse& response, std::string& note)
 {
     const UrlOrigin origin = ParseOrigin(target);
+    const UrlOrigin& gateway = config_.gateway.origin;
+    if (gateway_ && origin.ok && origin.scheme == gateway.scheme && origin.host == gateway.host &&
+        origin.port == gateway.port) {
+        AnswerGateway(form, origin.pathAndQuery, request, response, note);
+        return;
+    }
     const SiteProfile* site = SiteFor(origin);
     if (!site) {
         Plain(response, 403, "forbidden: not a configured site");
@@ -166,6 +178,68 @@ void Relay::Answer(Form form, const std::string& target, const ServiceRequest& r
         response.headers["Cache-Control"] = "no-store"; // nor may a front keep it
     else
         cache_.put(key, response.body);
+}
+
+void Relay::AnswerGateway(Form form, const std::string& pathAndQuery, const ServiceRequest& request,
+                          ServiceResponse& response, std::string& note)
+{
+    const auto write = [&response, &note](Gateway::Reply reply) {
+        response.status = reply.status;
+        response.body = std::move(reply.body);
+        response.contentType = reply.contentType;
+        if (!reply.keep && reply.status == 200) response.headers["Cache-Control"] = "no-store";
+        note += " " + reply.note;
+    };
+    note = "gateway";
+    const std::string path = pathAndQuery.substr(0, pathAndQuery.find('?'));
+    if (form == Form::Film) { // no fetch: the hit's path holds all the page says
+        write(gateway_->FilmPage(path));
+        return;
+    }
+    if (path != "/s.php" || pathAndQuery.find("?q=") == std::string::npos) {
+        Plain(response, 404, "not found: the gateway searches with /s.php?q=");
+        return;
+    }
+    // Everything after "q=", as the program sends it: "&" typed in a name stays in the name.
+    const std::string keywords = PercentDecode(pathAndQuery.substr(pathAndQuery.find("?q=") + 3));
+    const std::string key = "G " + keywords;
+    if (auto cached = cache_.get(key)) {
+        note += " cache=hit";
+        response.body = std::move(*cached);
+        response.contentType = "text/plain; charset=GB18030";
+        return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + config_.answerTimeout;
+    const auto giveUp = [this, &request] { return stopping_.load() || request.clientGone(); };
+    const ByteBudget::Hold slot(slots_, 1, deadline, giveUp);
+    if (!slot) {
+        Plain(response, 503, stopping_ ? "shutting down" : "busy");
+        return;
+    }
+    Gateway::Reply reply = gateway_->Search(keywords, deadline, giveUp);
+    if (stopping_) {
+        Plain(response, 503, "shutting down");
+        return;
+    }
+    if (reply.status == 200 && reply.keep) cache_.put(key, reply.body);
+    write(std::move(reply));
+}
+
+void Relay::AnswerDownload(const ServiceRequest& request, ServiceResponse& response,
+                           std::string& note)
+{
+    const auto deadline = std::chrono::steady_clock::now() + config_.answerTimeout;
+    const auto giveUp = [this, &request] { return stopping_.load() || request.clientGone(); };
+    const ByteBudget::Hold slot(slots_, 1, deadline, giveUp);
+    if (!slot) {
+        Plain(response, 503, stopping_ ? "shutting down" : "busy");
+        return;
+    }
+    Gateway::Reply reply = gateway_->Download(request.body, deadline, giveUp);
+    response.status = reply.status;
+    response.body = std::move(reply.body);
+    response.contentType = reply.contentType;
+    note = "gateway " + reply.note;
 }
 
 RelayFailure Relay::ReadPages(const Job& job, ReducedPage& reduced, bool& partial)
@@ -269,6 +343,17 @@ void Relay::RecordHealth(const Job& job, const RelayFailure& failure, bool siteA
 Relay::Probe Relay::ProbeSearch(size_t site, const std::string& query)
 {
     const SiteProfile& profile = config_.sites.at(site);
+    if (gateway_ && gateway_->Serves(site)) {
+        const Gateway::SiteRows rows = gateway_->Probe(site, query);
+        Probe probe;
+        probe.status = rows.failure ? rows.failure.status : rows.searched ? 200 : 0;
+        probe.siteDown = rows.failure.siteDown;
+        probe.error = rows.failure.reason;
+        probe.ms = rows.ms;
+        for (const GatewayHit& hit : rows.hits)
+            probe.rows.emplace_back(hit.title, hit.url);
+        return probe;
+    }
     const Job job{Form::Search,
                   &profile,
                   profile.base + profile.searchForm + QueryEncoded(query),

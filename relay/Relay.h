@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+class Gateway;
 class HttpCookieJar;
 struct ReducedPage;
 
@@ -68,6 +69,11 @@ private:
 
     void Answer(Form form, const std::string& target, const ServiceRequest& request,
                 ServiceResponse& response, std::string& note);
+    /** A search, film page or download of the gateway (the definition sites). */
+    void AnswerGateway(Form form, const std::string& pathAndQuery, const ServiceRequest& request,
+                       ServiceResponse& response, std::string& note);
+    void AnswerDownload(const ServiceRequest& request, ServiceResponse& response,
+                        std::string& note);
     /** Every result page of a search (one page otherwise), joined; partial when a later page
      *  failed and the rows are those of the pages before it. */
     RelayFailure ReadPages(const Job& job, ReducedPage& reduced, bool& partial);
@@ -85,5 +91,6 @@ private:
     SiteHealth health_;
     ByteBudget slots_;                           // answers under way, one unit each
     ByteBudget pages_;                           // bytes of pages being parsed
+    std::unique_ptr<Gateway> gateway_;           // when the configuration has [gateway]
     std::unique_ptr<Housekeeping> housekeeping_; // last: stops before what it uses goes away
 };

@@ -86,26 +86,14 @@ struct SiteKey {
 };
 
 const SiteKey kSiteKeys[] = {
-    {"charset", &SiteProfile::charset},          {"search_rows", &SiteProfile::searchRows},
-    {"search_title", &SiteProfile::searchTitle}, {"search_path", &SiteProfile::searchPath},
-    {"film_rows", &SiteProfile::filmRows},       {"film_name", &SiteProfile::filmName},
-    {"film_link", &SiteProfile::filmLink},       {"ca_file", &SiteProfile::caFile},
-    {"user_agent", &SiteProfile::userAgent},     {"search_next", &SiteProfile::searchNext},
-    {"search_form", &SiteProfile::searchForm},   {"canary", &SiteProfile::canary},
+    {"charset", &SiteProfile::charset},           {"search_rows", &SiteProfile::searchRows},
+    {"search_title", &SiteProfile::searchTitle},  {"search_path", &SiteProfile::searchPath},
+    {"film_rows", &SiteProfile::filmRows},        {"film_name", &SiteProfile::filmName},
+    {"film_link", &SiteProfile::filmLink},        {"ca_file", &SiteProfile::caFile},
+    {"user_agent", &SiteProfile::userAgent},      {"search_next", &SiteProfile::searchNext},
+    {"search_form", &SiteProfile::searchForm},    {"canary", &SiteProfile::canary},
+    {"definition", &SiteProfile::definitionFile}, {"cookie", &SiteProfile::cookie},
 };
-
-/** Reads "base = http://host[:port]"; an empty result means it is refused. */
-std::string SetBase(SiteProfile& site, const std::string& value)
-{
-    const UrlOrigin o = ParseOrigin(value);
-    if (!o.ok || o.pathAndQuery != "/")
-        return "base must be http://host[:port] or https://host[:port] without a path";
-    site.scheme = o.scheme;
-    site.host = o.host;
-    site.port = o.port;
-    site.base = value.back() == '/' ? value.substr(0, value.size() - 1) : value;
-    return {};
-}
 
 /** The site keys that take whole numbers, with their bounds. */
 struct SiteNumber {
@@ -121,7 +109,11 @@ const SiteNumber kSiteNumbers[] = {
 
 std::string SetSiteKey(SiteProfile& site, const std::string& key, const std::string& value)
 {
-    if (key == "base") return SetBase(site, value);
+    if (key == "base") return SetSiteBase(site, value);
+    if (key.rfind("config.", 0) == 0 && key.size() > 7) { // a definition's setting
+        site.settings[key.substr(7)] = value;
+        return {};
+    }
     for (const SiteNumber& k : kSiteNumbers)
         if (key == k.name) {
             long long n = 0;
@@ -155,6 +147,63 @@ std::string SetRelayKey(RelayConfig& config, const std::string& key, const std::
             return why;
         }
     return "unknown relay key " + key;
+}
+
+std::string SetGatewayKey(GatewayConfig& gateway, const std::string& key, const std::string& value)
+{
+    if (key == "base") {
+        gateway.origin = ParseOrigin(value);
+        if (!gateway.origin.ok || gateway.origin.pathAndQuery != "/")
+            return "base must be http://host[:port] without a path: the address the program "
+                   "was built with";
+        gateway.base = value.back() == '/' ? value.substr(0, value.size() - 1) : value;
+        return {};
+    }
+    if (key == "secret_file") {
+        gateway.secretFile = value;
+        return value.empty() ? "secret_file must name a file" : std::string();
+    }
+    if (key == "max_torrent_bytes") {
+        long long n = 0;
+        std::string why = ReadBounded(key, value, kKiB, kGiB, n);
+        if (why.empty()) gateway.maxTorrentBytes = n;
+        return why;
+    }
+    return "unknown gateway key " + key;
+}
+
+/** Empty when the sites and the gateway fit together, else "LINE: reason". */
+std::string CheckSites(const RelayConfig& config, const std::vector<int>& siteLines, int lastLine)
+{
+    bool definitions = false;
+    for (size_t i = 0; i < config.sites.size(); ++i) {
+        const SiteProfile& s = config.sites[i];
+        const std::string at = std::to_string(siteLines[i]) + ": site " + s.name + ": ";
+        if (!s.definitionFile.empty()) {
+            definitions = true;
+            if (!s.searchRows.empty() || !s.filmRows.empty())
+                return at + "a site read through a definition takes no XPath profile";
+            continue;
+        }
+        if (s.base.empty() || s.searchRows.empty() || s.filmRows.empty())
+            return at + "base, search_rows and film_rows are required";
+        if (s.siteLink != s.base + "/")
+            return std::to_string(s.lines.at("base")) +
+                   ": base must be http://host[:port] or https://host[:port] without a path";
+        if (!s.cookie.empty() || !s.settings.empty())
+            return at + "cookie and config.KEY belong to sites read through a definition";
+    }
+    if (config.sites.empty()) return std::to_string(lastLine) + ": no [site] section";
+    if (definitions && !config.gateway.enabled)
+        return std::to_string(lastLine) +
+               ": sites read through a definition are served by the gateway: add [gateway]";
+    if (config.gateway.enabled &&
+        (config.gateway.base.empty() || config.gateway.secretFile.empty()))
+        return std::to_string(config.gateway.line) + ": [gateway] needs base and secret_file";
+    if (config.gateway.enabled && !definitions)
+        return std::to_string(config.gateway.line) +
+               ": [gateway] has no site to serve: give a site definition = FILE.yml";
+    return {};
 }
 
 /** Empty when name can stand for a site in logs and /healthz: UTF-8 text, no controls. */
@@ -200,6 +249,9 @@ bool ParseRelayConfig(const std::string& text, RelayConfig& config, std::string&
                     if (config.sites[i].name == site->name)
                         return fail(number, "site " + site->name + " is named twice (line " +
                                                 std::to_string(siteLines[i]) + ")");
+            } else if (section == "gateway") {
+                config.gateway.enabled = true;
+                config.gateway.line = number;
             } else if (section != "relay") {
                 return fail(number, "unknown section [" + section + "]");
             }
@@ -215,16 +267,30 @@ bool ParseRelayConfig(const std::string& text, RelayConfig& config, std::string&
             site->lines[key] = number;
         } else if (section == "relay")
             wrong = SetRelayKey(config, key, value);
+        else if (section == "gateway")
+            wrong = SetGatewayKey(config.gateway, key, value);
         else
             wrong = "key outside a section";
         if (!wrong.empty()) return fail(number, wrong);
     }
-    for (size_t i = 0; i < config.sites.size(); ++i) {
-        const SiteProfile& s = config.sites[i];
-        if (s.base.empty() || s.searchRows.empty() || s.filmRows.empty())
-            return fail(siteLines[i],
-                        "site " + s.name + ": base, search_rows and film_rows are required");
+    if (std::string why = CheckSites(config, siteLines, number); !why.empty()) {
+        error = why;
+        return false;
     }
-    if (config.sites.empty()) return fail(number, "no [site] section");
     return true;
+}
+
+std::string SetSiteBase(SiteProfile& site, const std::string& value)
+{
+    const UrlOrigin o = ParseOrigin(value);
+    if (!o.ok) return "base must be an http:// or https:// URL";
+    site.scheme = o.scheme;
+    site.host = o.host;
+    site.port = o.port;
+    // The origin as written: everything before the path.
+    const size_t authority = value.find("://") + 3;
+    site.base = value.substr(0, value.find('/', authority));
+    site.siteLink = site.base + o.pathAndQuery.substr(0, o.pathAndQuery.find_first_of("?#"));
+    if (site.siteLink.back() != '/') site.siteLink += '/';
+    return {};
 }

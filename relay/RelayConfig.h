@@ -4,8 +4,12 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+struct Definition;
+class TicketKey;
 
 /** Result pages a search may follow and join at most: each is a fetch within one answer. */
 constexpr int kMaxSearchPages = 20;
@@ -29,6 +33,27 @@ struct SiteProfile {
     std::string canary; // a search the relay runs itself to see that the site still works
     int canarySeconds = 300;
     std::map<std::string, int> lines; // where each key stood in the configuration
+
+    // A site read through a community indexer definition (YAML) rather than XPath profiles:
+    // served only through the gateway.
+    std::string definitionFile;
+    std::shared_ptr<const Definition> definition; // read once the configuration is parsed
+    std::string siteLink;                         // the definition's sitelink: base, any path, "/"
+    std::string cookie;                           // for definitions that log in with a cookie
+    std::map<std::string, std::string> settings;  // config.KEY = VALUE over the file's defaults
+    bool privateBase = false; // on a loopback or private address: its downloads may be too
+    bool LogsIn() const { return !cookie.empty(); }
+};
+
+/** The relay as the movie site the program was built with, over the definition sites. */
+struct GatewayConfig {
+    bool enabled = false;
+    std::string base; // the address the program was built with, scheme://host[:port]
+    UrlOrigin origin;
+    std::string secretFile;               // the key that signs download tickets
+    long long maxTorrentBytes = 10 << 20; // a download larger than this is no torrent
+    std::shared_ptr<const TicketKey> key; // loaded with the definitions
+    int line = 0;
 };
 
 /** The relay's settings. */
@@ -55,6 +80,7 @@ struct RelayConfig {
     int failAfter = 3;                   // consecutive failed fetches that open a site's breaker
     std::chrono::seconds retryAfter{30}; // then one request may try the site again
     std::vector<SiteProfile> sites;
+    GatewayConfig gateway;
 };
 
 /** Parses the configuration text; on failure returns false with "N: reason" in error, N being
@@ -64,3 +90,12 @@ bool ParseRelayConfig(const std::string& text, RelayConfig& config, std::string&
 /** Checks what parsing cannot: every site's expressions compile and give what they should, every
  *  charset can be read. Empty when all is well, else "N: reason" (N the line in the file). */
 std::string CheckRelayConfig(const RelayConfig& config);
+
+/** Reads "base = URL" into the site: scheme, host, port, base (the origin) and siteLink (the
+ *  whole URL ending in "/"); why not, when it is no http(s) URL. */
+std::string SetSiteBase(SiteProfile& site, const std::string& value);
+
+/** Reads every definition site's file (a relative name is taken in folder) and the gateway's
+ *  key; empty when all is well, else "FILE:LINE: reason" naming the file at fault. */
+std::string LoadGateway(RelayConfig& config, const std::string& folder,
+                        const std::string& configFile);

@@ -55,6 +55,7 @@ std::string CheckRelayConfig(const RelayConfig& config)
             return std::to_string(it == site.lines.end() ? 0 : it->second) + ": site " + site.name +
                    ": ";
         };
+        if (!site.definitionFile.empty()) continue; // its definition is checked when read
         if (site.charset != "auto" && !KnownCharset(site.charset))
             return at("charset") + "unknown charset " + site.charset;
         if (!site.caFile.empty())

@@ -24,6 +24,8 @@ RelayFailure TransportFailure(const HttpOutcome& outcome, bool siteLimits, bool 
         return {502, "the page is too large (over max_page_bytes)"};
     case HttpFailure::Refused:
         return {503, "busy"};
+    case HttpFailure::NotPublic:
+        return {502, "refused: the address is not on the public Internet"};
     default:
         return {502, "could not reach the site: " + why,
                 outcome.failure == HttpFailure::Unreachable};
@@ -59,7 +61,12 @@ FetchedPage FetchSitePage(const SiteRequest& request, const RelayConfig& config,
     call.url = QString::fromUtf8(request.url);
     call.limits.connect = std::min(config.connectTimeout, left);
     call.limits.total = std::min(config.totalTimeout, left);
-    call.limits.maxBody = config.maxPageBytes;
+    call.limits.maxBody = request.maxBody > 0 ? request.maxBody : config.maxPageBytes;
+    call.method = QByteArray::fromStdString(request.method);
+    call.body = QByteArray::fromStdString(request.body);
+    for (const std::string& header : request.headers)
+        call.headers.append(QByteArray::fromStdString(header));
+    call.publicAddressesOnly = request.publicOnly;
     call.abandoned = request.giveUp;
     call.admitLargeBody = request.admitLarge;
     call.userAgent = QByteArray::fromStdString(request.site->userAgent);
@@ -71,6 +78,10 @@ FetchedPage FetchSitePage(const SiteRequest& request, const RelayConfig& config,
     fetched.failure =
         ClassifyOutcome(outcome, request.searchForm, left >= config.totalTimeout, stopping.load());
     fetched.siteAnswered = outcome.completed && outcome.status < 500;
+    if (outcome.completed) {
+        fetched.status = outcome.status;
+        fetched.location = outcome.location.toStdString();
+    }
     if (!fetched.failure) {
         fetched.body = std::move(outcome.body);
         fetched.contentType = outcome.contentType.toStdString();

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 class HttpCookieJar;
 struct HttpOutcome;
@@ -22,6 +23,11 @@ struct SiteRequest {
     std::function<bool()> giveUp;     // the client has gone, or the relay is stopping
     std::function<bool()> admitLarge; // asked once a body shows itself large
     HttpCookieJar* cookies = nullptr;
+    std::string method = "GET";
+    std::string body;                 // for POST
+    std::vector<std::string> headers; // "Name: value"
+    bool publicOnly = false;          // refuse loopback and private addresses
+    long long maxBody = 0;            // 0: the relay's max_page_bytes
 };
 
 /** What came of it: the page, or why none. */
@@ -30,6 +36,9 @@ struct FetchedPage {
     bool siteAnswered = false; // the site gave an answer below 500: it is up
     QByteArray body;
     std::string contentType;
+    std::string url;      // the page's address: what its links are relative to
+    long status = 0;      // what the site answered, when it did
+    std::string location; // where a redirect points, absolute
 };
 
 /** Fetches the page on the calling thread, keeping one connection to the site open per thread

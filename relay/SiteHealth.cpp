@@ -107,9 +107,25 @@ void SiteHealth::RecordCanary(size_t site, bool reachable, long status, double m
     Settle(s);
 }
 
+void SiteHealth::RecordLogin(size_t site, bool ok, const std::string& error)
+{
+    std::lock_guard lock(mutex_);
+    Site& s = sites_.at(site);
+    s.loginFailed = !ok;
+    if (!ok) s.lastError = error;
+    Settle(s);
+}
+
+bool SiteHealth::LoginFailed(size_t site) const
+{
+    std::lock_guard lock(mutex_);
+    return sites_.at(site).loginFailed;
+}
+
 void SiteHealth::Settle(Site& s)
 {
     const std::string state = s.open                      ? "down"
+                              : s.loginFailed             ? "login_failed"
                               : s.layoutChanged           ? "layout_changed"
                               : s.consecutiveFailures > 0 ? "degraded"
                                                           : "ok";

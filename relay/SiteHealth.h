@@ -33,6 +33,9 @@ public:
      *  how long, how many rows. */
     void RecordCanary(size_t site, bool reachable, long status, double ms, size_t rows,
                       const std::string& error);
+    /** A cookie login's test: a failed one makes the site "login_failed" until one passes. */
+    void RecordLogin(size_t site, bool ok, const std::string& error);
+    bool LoginFailed(size_t site) const;
     /** {"status": ..., "sites": {name: {...}}} and whether every site is "ok". */
     std::string Json(bool& allOk) const;
 
@@ -52,6 +55,7 @@ private:
         long long rows = -1;    // rows the last canary found, -1: none ran
         bool foundRows = false; // some canary ever found rows
         bool layoutChanged = false;
+        bool loginFailed = false;
     };
     void Settle(Site& s); // works out the state and logs a change
     void Failed(Site& s, const std::string& error);

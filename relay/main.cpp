@@ -39,6 +39,13 @@ RelayConfig LoadConfig(const QString& path)
         std::fprintf(stderr, "%s:%s\n", qPrintable(path), error.c_str());
         std::exit(2);
     }
+    // Definition files and the gateway's secret are named relative to the configuration.
+    const QString folder = path.startsWith(u':') ? QString() : QFileInfo(path).absolutePath();
+    error = LoadGateway(config, folder.toStdString(), path.toStdString());
+    if (!error.empty()) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        std::exit(2);
+    }
     return config;
 }
 

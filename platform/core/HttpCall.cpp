@@ -253,6 +253,9 @@ struct Transfer {
         const char* type = nullptr;
         if (curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type)
             out.contentType = type;
+        const char* location = nullptr;
+        if (curl_easy_getinfo(easy.get(), CURLINFO_REDIRECT_URL, &location) == CURLE_OK && location)
+            out.location = location;
         if (out.completed) {
             out.body = sink.body;
             out.body.squeeze(); // a large body is held a while: not twice its size

@@ -58,6 +58,7 @@ struct HttpOutcome {
     long status = 0;
     bool bodyRefused = false; // admitLargeBody said no
     QByteArray contentType;
+    QByteArray location; // a redirect's target, made absolute; it is never followed here
     QByteArray body;
     QString error;
 };

@@ -75,9 +75,9 @@ QByteArray TicketKey::Mac(const QByteArray& id) const
 
 std::pair<std::string, std::string> TicketKey::Sign(const DownloadTicket& ticket) const
 {
-    const QByteArray payload = QByteArray::fromStdString(ticket.site) + '\n' +
-                               (ticket.details ? "d" : "t") + '\n' +
-                               QByteArray::fromStdString(ticket.url);
+    const QByteArray payload =
+        QByteArray::fromStdString(ticket.site) + '\n' + (ticket.details ? "d" : "t") + '\n' +
+        QByteArray::fromStdString(ticket.url) + '\n' + QByteArray::fromStdString(ticket.title);
     const QByteArray id = payload.toBase64(kBase64Url);
     return {id.toStdString(), Mac(id).toStdString()};
 }
@@ -93,7 +93,13 @@ std::optional<DownloadTicket> TicketKey::Verify(const std::string& id, const std
     const auto decoded = QByteArray::fromBase64Encoding(
         QByteArray::fromStdString(id), kBase64Url | QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded) return std::nullopt;
-    const QList<QByteArray> parts = (*decoded).split('\n');
-    if (parts.size() != 3 || (parts[1] != "d" && parts[1] != "t")) return std::nullopt;
-    return DownloadTicket{parts[0].toStdString(), parts[2].toStdString(), parts[1] == "d"};
+    // site, kind and URL hold no newline; the title is all that follows them.
+    const QByteArray& text = *decoded;
+    const qsizetype a = text.indexOf('\n'), b = text.indexOf('\n', a + 1),
+                    c = text.indexOf('\n', b + 1);
+    if (a < 0 || b != a + 2 || c < 0) return std::nullopt;
+    const QByteArray kind = text.mid(a + 1, 1);
+    if (kind != "d" && kind != "t") return std::nullopt;
+    return DownloadTicket{text.left(a).toStdString(), text.mid(b + 1, c - b - 1).toStdString(),
+                          kind == "d", text.mid(c + 1).toStdString()};
 }

@@ -11,6 +11,7 @@ struct DownloadTicket {
     std::string site; // the configured site's name
     std::string url;  // the .torrent, or the details page to find it on
     bool details = false;
+    std::string title; // the release as the site titles it: the saved file's name
     bool operator==(const DownloadTicket&) const = default;
 };
 

@@ -30,7 +30,9 @@ void TestDownloadTicket::roundTrip()
 {
     QFETCH(QString, url);
     const TicketKey key(QByteArray(32, 'k'));
-    const DownloadTicket ticket{"site one", url.toStdString(), true};
+    // The title may hold anything a site writes, newlines included.
+    const DownloadTicket ticket{"site one", url.toStdString(), true,
+                                "英雄 Hero\n(2002) | 1080p = x&y"};
     const auto [id, mac] = key.Sign(ticket);
     // The program's link format: id between "&id=" and "&uhash=", hash to the end, unencoded.
     for (const std::string& part : {id, mac})
@@ -55,10 +57,10 @@ void TestDownloadTicket::forgeries()
 {
     QFETCH(int, what);
     const TicketKey key(QByteArray(32, 'k')), other(QByteArray(32, 'o'));
-    auto [id, mac] = key.Sign({"s", "http://h/x.torrent", false});
+    auto [id, mac] = key.Sign({"s", "http://h/x.torrent", false, "x"});
     switch (what) {
     case 0:
-        mac = other.Sign({"s", "http://h/x.torrent", false}).second;
+        mac = other.Sign({"s", "http://h/x.torrent", false, "x"}).second;
         break;
     case 1:
         mac[5] = mac[5] == 'A' ? 'B' : 'A';
@@ -93,7 +95,7 @@ void TestDownloadTicket::secretFile()
     // A second relay sharing the file signs what the first verifies.
     const auto second = TicketKey::Load(file, why);
     QVERIFY(second);
-    const auto [id, mac] = second->Sign({"s", "http://h/1.torrent", false});
+    const auto [id, mac] = second->Sign({"s", "http://h/1.torrent", false, "x"});
     QVERIFY(first->Verify(id, mac));
     // Too short a secret is refused, as is one that is no plain file.
     QFile shortFile(dir.filePath(QStringLiteral("short")));

@@ -1,0 +1,297 @@
+#include "relay/gateway/Gateway.h"
+
+#include "platform/core/HttpCookieJar.h"
+#include "relay/PageReducer.h"
+#include "relay/RowEncoding.h"
+#include "relay/definitions/Definition.h"
+#include "relay/definitions/HtmlDocument.h"
+#include "relay/definitions/RowExtraction.h"
+#include "relay/gateway/DownloadTicket.h"
+
+#include <QString>
+#include <QStringDecoder>
+
+#include <cmath>
+#include <future>
+
+namespace {
+
+constexpr int kMaxRedirects = 5;
+constexpr char kHitPath[] = "/t/"; // "/t/ID/MAC": a hit's film page
+
+bool IsWebUrl(const std::string& url)
+{
+    return url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
+}
+
+double MsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+Gateway::Reply Refusal(int status, const std::string& text)
+{
+    Gateway::Reply reply;
+    reply.status = status;
+    reply.body = ErrorPage(status, text);
+    reply.contentType = "text/html; charset=utf-8";
+    reply.keep = false;
+    reply.note = "refused";
+    return reply;
+}
+
+} // namespace
+
+struct Gateway::Site {
+    explicit Site(std::chrono::milliseconds delay) : pacer(delay) {}
+    RequestPacer pacer; // the definition's requestDelay between this site's requests
+    HttpCookieJar jar;  // what a public site sets; a cookie login sends its own cookie instead
+};
+
+std::string ErrorPage(int status, const std::string& text)
+{
+    return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + std::to_string(status) +
+           "</title></head>\n<body><p>" +
+           QString::fromStdString(text).toHtmlEscaped().toStdString() + "</p></body></html>\n";
+}
+
+Gateway::Gateway(const RelayConfig& config, SiteHealth& health, ByteBudget& pages,
+                 const std::atomic_bool& stopping)
+    : config_(config), health_(health), pages_(pages), stopping_(stopping)
+{
+    for (const SiteProfile& site : config.sites) {
+        const double delay = site.definition ? site.definition->requestDelaySeconds : 0;
+        sites_.push_back(
+            std::make_unique<Site>(std::chrono::milliseconds(std::llround(delay * 1000))));
+    }
+}
+
+Gateway::~Gateway() = default;
+
+size_t Gateway::IndexOf(const std::string& siteName) const
+{
+    for (size_t i = 0; i < config_.sites.size(); ++i)
+        if (config_.sites[i].name == siteName && Serves(i)) return i;
+    return size_t(-1);
+}
+
+FetchedPage Gateway::Fetch(size_t index, SiteRequest request, bool followRedirects,
+                           bool sitePagesOnly)
+{
+    const SiteProfile& site = config_.sites[index];
+    request.site = &site;
+    request.publicOnly = !site.privateBase;
+    const std::vector<std::string> headers = request.headers;
+    for (int hop = 0;; ++hop) {
+        const bool own = SameSite(site, ParseOrigin(request.url));
+        FetchedPage page;
+        page.url = request.url;
+        if (sitePagesOnly && !own) {
+            page.failure = {403, "forbidden: the site sends the relay elsewhere"};
+            return page;
+        }
+        request.headers = headers;
+        // The user's cookie goes to the site itself, never to another host a link names.
+        if (own && site.LogsIn()) request.headers.push_back("Cookie: " + site.cookie);
+        request.cookies = own && !site.LogsIn() ? &sites_[index]->jar : nullptr;
+        if (!sites_[index]->pacer.Wait(request.deadline, request.giveUp)) {
+            page.failure = {504, "no turn for the site before the deadline (its requestDelay)"};
+            return page;
+        }
+        page = FetchSitePage(request, config_, stopping_);
+        page.url = request.url;
+        if (page.status < 300 || page.status >= 400 || !followRedirects) return page;
+        if (hop == kMaxRedirects || !IsWebUrl(page.location)) {
+            page.failure = {502, "the site redirects too often, or to no web page"};
+            return page;
+        }
+        if (request.method == "POST" && page.status != 307 && page.status != 308) {
+            request.method = "GET"; // as browsers do after a form
+            request.body.clear();
+        }
+        request.url = page.location;
+    }
+}
+
+void Gateway::RecordHealth(size_t index, const FetchedPage& page)
+{
+    if (page.failure.siteDown)
+        health_.RecordFetch(index, false, page.failure.reason);
+    else if (page.siteAnswered)
+        health_.RecordFetch(index, true, {});
+}
+
+std::unique_ptr<HtmlDocument> Gateway::Parse(size_t index, const FetchedPage& page,
+                                             Deadline deadline, const GiveUp& giveUp,
+                                             std::unique_ptr<ByteBudget::Hold>& hold)
+{
+    // A page's tree costs many times the page: parsed only within the relay's budget.
+    if (!hold)
+        hold =
+            std::make_unique<ByteBudget::Hold>(pages_, size_t(page.body.size()), deadline, giveUp);
+    if (!*hold) return nullptr;
+    const std::string charset =
+        PageCharset(config_.sites[index].definition->encoding, page.contentType, page.body);
+    QStringDecoder decoder(charset.c_str());
+    if (!decoder.isValid()) decoder = QStringDecoder(QStringDecoder::Utf8);
+    const QString text = decoder.decode(page.body);
+    return std::make_unique<HtmlDocument>(text.toStdString());
+}
+
+Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords, Deadline deadline,
+                                      const GiveUp& giveUp, bool probe)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const SiteProfile& site = config_.sites[index];
+    SiteRows out;
+    out.searched = true;
+    if (!probe && !health_.Allow(index)) {
+        out.failure = {502, "site " + site.name + " is down; the relay tries it again shortly"};
+        return out;
+    }
+    if (health_.LoginFailed(index)) return out; // no rows, and no error for the other sites
+    // Each site has its own deadline: a slow one costs its rows, not the answer.
+    const Deadline own = std::min(deadline, start + config_.totalTimeout);
+    const TemplateValues values = SearchValues(site, keywords);
+    for (const SearchRequest& r : SearchRequests(site, values)) {
+        SiteRequest request;
+        request.url = r.url;
+        request.method = r.method;
+        request.body = r.body;
+        if (r.method == "POST")
+            request.headers.push_back("Content-Type: application/x-www-form-urlencoded");
+        request.deadline = own;
+        request.searchForm = true;
+        request.giveUp = giveUp;
+        std::unique_ptr<ByteBudget::Hold> hold;
+        request.admitLarge = [&] {
+            hold = std::make_unique<ByteBudget::Hold>(pages_, size_t(config_.maxPageBytes), own,
+                                                      giveUp);
+            return bool(*hold);
+        };
+        const FetchedPage page = Fetch(index, request, r.followRedirect, true);
+        if (!probe && !giveUp()) RecordHealth(index, page);
+        if (page.failure) {
+            out.failure = page.failure;
+            break;
+        }
+        const auto document = Parse(index, page, own, giveUp, hold);
+        if (!document) {
+            out.failure = {503, "busy"};
+            break;
+        }
+        const ExtractedRows rows = ExtractRows(*site.definition, *document, page.url, values);
+        out.skipped += rows.skipped;
+        for (const auto& row : rows.rows) {
+            GatewayHit hit;
+            bool magnet = false;
+            if (HitOf(site, row, hit, magnet))
+                out.hits.push_back(std::move(hit));
+            else
+                ++(magnet ? out.magnets : out.skipped);
+        }
+    }
+    out.ms = MsSince(start);
+    return out;
+}
+
+Gateway::Reply Gateway::Search(const std::string& keywords, Deadline deadline, const GiveUp& giveUp)
+{
+    std::vector<size_t> served;
+    for (size_t i = 0; i < config_.sites.size(); ++i)
+        if (Serves(i)) served.push_back(i);
+    std::vector<SiteRows> rows(served.size());
+    if (served.size() == 1) {
+        rows[0] = SearchSite(served[0], keywords, deadline, giveUp, false);
+    } else {
+        // Every site at once, each on a thread of its own within its own deadline.
+        std::vector<std::future<SiteRows>> running;
+        for (size_t i : served)
+            running.push_back(
+                std::async(std::launch::async, [this, i, &keywords, deadline, &giveUp] {
+                    return SearchSite(i, keywords, deadline, giveUp, false);
+                }));
+        for (size_t k = 0; k < running.size(); ++k)
+            rows[k] = running[k].get();
+    }
+    return SignedHits(served, rows);
+}
+
+Gateway::Reply Gateway::SignedHits(const std::vector<size_t>& served,
+                                   const std::vector<SiteRows>& rows) const
+{
+    Reply reply;
+    const RelayFailure* first = nullptr;
+    int failed = 0, magnets = 0, skipped = 0;
+    std::string text;
+    size_t count = 0;
+    bool cut = false;
+    for (size_t k = 0; k < rows.size(); ++k) {
+        const SiteProfile& site = config_.sites[served[k]];
+        magnets += rows[k].magnets;
+        skipped += rows[k].skipped;
+        if (rows[k].failure) {
+            ++failed;
+            if (!first) first = &rows[k].failure;
+        }
+        for (const GatewayHit& hit : rows[k].hits) {
+            const auto [id, mac] =
+                config_.gateway.key->Sign({site.name, hit.url, hit.details, hit.title});
+            const std::string title =
+                CleanField(served.size() > 1 ? "[" + site.name + "] " + hit.title : hit.title);
+            const std::string line = title + "|" + kHitPath + id + "/" + mac + "|";
+            if (count == size_t(config_.maxRows) ||
+                text.size() + line.size() > size_t(config_.maxReplyBytes)) {
+                cut = true; // whole rows only
+                break;
+            }
+            text += line;
+            ++count;
+        }
+    }
+    if (first && failed == int(rows.size())) {
+        reply.status = first->status;
+        reply.body = first->reason + "\n";
+        reply.contentType = "text/plain; charset=utf-8";
+        reply.keep = false;
+    } else {
+        reply.body = Gb18030(std::move(text));
+        reply.keep = failed == 0 && !cut;
+    }
+    reply.note = "sites=" + std::to_string(rows.size()) + " failed=" + std::to_string(failed) +
+                 " hits=" + std::to_string(count) + " magnet_only=" + std::to_string(magnets) +
+                 " skipped=" + std::to_string(skipped) + (cut ? " truncated" : "");
+    return reply;
+}
+
+Gateway::Reply Gateway::FilmPage(const std::string& path)
+{
+    const size_t slash = path.find('/', sizeof kHitPath - 1);
+    if (path.rfind(kHitPath, 0) != 0 || slash == std::string::npos)
+        return Refusal(404, "not a hit of this gateway");
+    const std::string id = path.substr(sizeof kHitPath - 1, slash - (sizeof kHitPath - 1));
+    const std::string mac = path.substr(slash + 1);
+    const auto ticket = config_.gateway.key->Verify(id, mac);
+    if (!ticket) return Refusal(403, "this link was altered, or made by another gateway");
+    if (IndexOf(ticket->site) == size_t(-1))
+        return Refusal(404, "site " + ticket->site + " is no longer served here");
+    // One torrent: the release itself, named as the site titles it.
+    const std::string title = CleanField(ticket->title);
+    Reply reply;
+    reply.body = Gb18030((title.empty() ? std::string("torrent") : title) + ".torrent|" +
+                         "/download.php?action=download&id=" + id + "&uhash=" + mac + "|");
+    return reply;
+}
+
+Gateway::SiteRows Gateway::Probe(size_t index, const std::string& keywords)
+{
+    const Deadline deadline = std::chrono::steady_clock::now() + config_.answerTimeout;
+    const SiteProfile& site = config_.sites[index];
+    if (site.LogsIn()) TestLogin(index, deadline);
+    // Only the login was due (no canary is set): nothing to search, unless this is the trial
+    // of an open breaker.
+    if (keywords.empty() && site.canary.empty() && health_.Allow(index)) return {};
+    return SearchSite(
+        index, keywords, deadline, [this] { return stopping_.load(); }, true);
+}

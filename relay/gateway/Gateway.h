@@ -1,0 +1,91 @@
+#pragma once
+
+#include "relay/ByteBudget.h"
+#include "relay/RelayConfig.h"
+#include "relay/RelayFailure.h"
+#include "relay/SiteFetch.h"
+#include "relay/SiteHealth.h"
+#include "relay/gateway/RequestPacer.h"
+#include "relay/gateway/SiteSearch.h"
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class HtmlDocument;
+class HttpCookieJar;
+
+/** The relay as the movie site the program knows, over the sites read through indexer
+ *  definitions: a search of every such site at once, a film page per hit and the download,
+ *  all without state: what a download needs travels in the program's link, signed. */
+class Gateway {
+public:
+    using Deadline = std::chrono::steady_clock::time_point;
+    using GiveUp = std::function<bool()>;
+
+    /** An answer for the program. */
+    struct Reply {
+        int status = 200;
+        std::string body;
+        std::string contentType = "text/plain; charset=GB18030";
+        bool keep = true; // may be cached
+        std::string note; // for the access log
+    };
+
+    /** What one site's search gave. */
+    struct SiteRows {
+        RelayFailure failure;
+        std::vector<GatewayHit> hits;
+        int magnets = 0, skipped = 0;
+        double ms = 0;
+        bool searched = false; // false when only a login was tested
+    };
+
+    Gateway(const RelayConfig& config, SiteHealth& health, ByteBudget& pages,
+            const std::atomic_bool& stopping);
+    ~Gateway();
+
+    /** The search for keywords (UTF-8) over every definition site at once. */
+    Reply Search(const std::string& keywords, Deadline deadline, const GiveUp& giveUp);
+    /** The film page of a hit: its path is "/t/ID/MAC". */
+    Reply FilmPage(const std::string& path);
+    /** POST /download.php: the torrent the signed id names. */
+    Reply Download(const std::string& form, Deadline deadline, const GiveUp& giveUp);
+
+    /** One site's search for a canary or --check, after its login test when it logs in. */
+    SiteRows Probe(size_t site, const std::string& keywords);
+    bool Serves(size_t site) const { return config_.sites[site].definition != nullptr; }
+
+private:
+    struct Site; // per site: the pacer and the cookie jar
+
+    /** probe: a canary or trial, made whatever the breaker says and recorded by its caller. */
+    SiteRows SearchSite(size_t site, const std::string& keywords, Deadline deadline,
+                        const GiveUp& giveUp, bool probe);
+    /** Fetches a page of the site (or, for downloads, a URL one of its pages gave), with its
+     *  cookie, in its turn, following redirects where allowed (each under the same rules). */
+    FetchedPage Fetch(size_t site, SiteRequest request, bool followRedirects, bool sitePagesOnly);
+    /** Claims the page's room in the parse budget, decodes it in the site's charset and parses
+     *  it; nullptr when there is no room in time. */
+    std::unique_ptr<HtmlDocument> Parse(size_t site, const FetchedPage& page, Deadline deadline,
+                                        const GiveUp& giveUp,
+                                        std::unique_ptr<ByteBudget::Hold>& hold);
+    void TestLogin(size_t site, Deadline deadline);
+    void RecordHealth(size_t site, const FetchedPage& page);
+    std::string FindTorrentLink(size_t site, const std::string& detailsUrl, Deadline deadline,
+                                const GiveUp& giveUp, RelayFailure& failure);
+    Reply SignedHits(const std::vector<size_t>& served, const std::vector<SiteRows>& rows) const;
+    size_t IndexOf(const std::string& siteName) const;
+
+    const RelayConfig& config_;
+    SiteHealth& health_;
+    ByteBudget& pages_;
+    const std::atomic_bool& stopping_;
+    std::vector<std::unique_ptr<Site>> sites_; // as config_.sites
+};
+
+/** A short HTML page for a refusal, in UTF-8. */
+std::string ErrorPage(int status, const std::string& text);

@@ -1,0 +1,175 @@
+// The gateway's download and a cookie login's test: the parts that fetch on a ticket's word.
+#include "relay/definitions/CssSelector.h"
+#include "relay/definitions/Definition.h"
+#include "relay/definitions/HtmlDocument.h"
+#include "relay/gateway/DownloadTicket.h"
+#include "relay/gateway/Gateway.h"
+#include "relay/gateway/SiteSearch.h"
+#include "web/TorrentFile.h"
+
+#include <QRegularExpression>
+#include <QString>
+#include <QUrl>
+
+namespace {
+
+Gateway::Reply Failure(int status, const std::string& text)
+{
+    Gateway::Reply reply;
+    reply.status = status;
+    reply.body = ErrorPage(status, text);
+    reply.contentType = "text/html; charset=utf-8";
+    reply.keep = false;
+    reply.note = "download=failed";
+    return reply;
+}
+
+std::string Resolved(const std::string& base, const std::string& link)
+{
+    return QUrl(QString::fromStdString(base))
+        .resolved(QUrl(QString::fromStdString(link)))
+        .toString(QUrl::FullyEncoded)
+        .toStdString();
+}
+
+/** What a site sent instead of a torrent, in words: a page's title, else its kind. */
+std::string NotATorrent(const FetchedPage& page)
+{
+    static const QRegularExpression title(QStringLiteral("<title[^>]*>([^<]{1,200})"),
+                                          QRegularExpression::CaseInsensitiveOption);
+    const QString head = QString::fromUtf8(page.body.left(16384));
+    const QString said = title.match(head).captured(1).simplified();
+    if (page.status >= 300 && page.status < 400)
+        return "the site sent the download elsewhere and the relay did not follow";
+    if (!said.isEmpty()) return "the site sent a page, not a torrent: " + said.toStdString();
+    if (page.body.isEmpty()) return "the site sent nothing";
+    return "the site sent something that is not a torrent (" +
+           (page.contentType.empty() ? std::string("no type") : page.contentType) + ")";
+}
+
+} // namespace
+
+std::string Gateway::FindTorrentLink(size_t index, const std::string& detailsUrl, Deadline deadline,
+                                     const GiveUp& giveUp, RelayFailure& failure)
+{
+    const SiteProfile& site = config_.sites[index];
+    SiteRequest request;
+    request.url = detailsUrl;
+    request.headers.push_back("Referer: " + site.siteLink);
+    request.deadline = deadline;
+    request.giveUp = giveUp;
+    const FetchedPage page = Fetch(index, request, true, false);
+    if ((failure = page.failure)) return {};
+    std::unique_ptr<ByteBudget::Hold> hold;
+    const auto document = Parse(index, page, deadline, giveUp, hold);
+    if (!document) {
+        failure = {503, "busy"};
+        return {};
+    }
+    TemplateValues values = SearchValues(site, {});
+    for (const Definition::DownloadSelector& s : site.definition->downloadSelectors) {
+        const std::string text = s.selector.find("{{") == std::string::npos
+                                     ? s.selector
+                                     : Template(s.selector).Render(values);
+        const GumboNode* found = CssSelector(text).SelectFirst(document->root());
+        const char* link =
+            found ? AttributeOf(found, s.attribute.empty() ? "href" : s.attribute) : nullptr;
+        if (!link || !*link) continue;
+        const std::string url = Resolved(page.url, link);
+        if (url.rfind("magnet:", 0) == 0)
+            failure = {502, "the site offers this release as a magnet link only"};
+        else if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0)
+            failure = {502, "the download link on the details page is no web address"};
+        return url;
+    }
+    failure = {502, "the details page has no download link: the site's layout may have changed"};
+    return {};
+}
+
+Gateway::Reply Gateway::Download(const std::string& form, Deadline deadline, const GiveUp& giveUp)
+{
+    // "action=download&id=ID&uhash=MAC", as the program sends it: raw, not percent-encoded.
+    const size_t hashAt = form.find("&uhash=");
+    if (form.rfind("action=download&id=", 0) != 0 || hashAt == std::string::npos)
+        return Failure(403, "not a download of this gateway");
+    const std::string id = form.substr(19, hashAt - 19);
+    const auto ticket = config_.gateway.key->Verify(id, form.substr(hashAt + 7));
+    if (!ticket) return Failure(403, "this download link was altered, or made by another gateway");
+    const size_t index = IndexOf(ticket->site);
+    if (index == size_t(-1)) return Failure(403, "site " + ticket->site + " is not served here");
+    const SiteProfile& site = config_.sites[index];
+    if (!health_.Allow(index))
+        return Failure(502, "site " + site.name + " is down; the relay tries it again shortly");
+    std::string url = ticket->url, referer = site.siteLink;
+    if (ticket->details) {
+        RelayFailure failure;
+        url = FindTorrentLink(index, ticket->url, deadline, giveUp, failure);
+        if (failure) return Failure(failure.status == 504 ? 504 : 502, failure.reason);
+        referer = ticket->url;
+    }
+    SiteRequest request;
+    request.deadline = deadline;
+    request.giveUp = giveUp;
+    request.maxBody = config_.gateway.maxTorrentBytes;
+    request.headers.push_back("Referer: " + referer);
+    const TemplateValues values = SearchValues(site, {});
+    for (const auto& [name, value] : site.definition->downloadHeaders)
+        request.headers.push_back(name + ": " + Template(value).Render(values));
+    request.url = url;
+    if (site.definition->downloadMethod == "post") {
+        // The link's query becomes the form, as the site's own download button sends it.
+        const size_t query = url.find('?');
+        request.method = "POST";
+        request.url = url.substr(0, query);
+        request.body = query == std::string::npos ? std::string() : url.substr(query + 1);
+        request.headers.push_back("Content-Type: application/x-www-form-urlencoded");
+    }
+    const FetchedPage page = Fetch(index, request, true, false);
+    if (page.failure) {
+        const bool large = page.failure.reason.find("too large") != std::string::npos;
+        return Failure(page.failure.status == 504 ? 504 : 502,
+                       large ? "the download is larger than max_torrent_bytes: not a torrent"
+                             : page.failure.reason);
+    }
+    if (!IsBencodedDictionary(QByteArrayView(page.body))) return Failure(502, NotATorrent(page));
+    Reply reply;
+    reply.body = page.body.toStdString();
+    reply.contentType = "application/x-bittorrent";
+    reply.keep = false;
+    reply.note = "download=ok bytes=" + std::to_string(page.body.size());
+    return reply;
+}
+
+void Gateway::TestLogin(size_t index, Deadline deadline)
+{
+    const SiteProfile& site = config_.sites[index];
+    const Definition& d = *site.definition;
+    SiteRequest request;
+    request.url = Resolved(site.siteLink, Template(d.loginTestPath).Render(SearchValues(site, {})));
+    request.deadline = deadline;
+    request.giveUp = [this] { return stopping_.load(); };
+    const FetchedPage page = Fetch(index, request, false, true);
+    if (page.status >= 300 && page.status < 400) {
+        health_.RecordLogin(index, false,
+                            "the login test was sent elsewhere: the cookie is not "
+                            "accepted (expired?)");
+        return;
+    }
+    if (page.status == 401 || page.status == 403) {
+        health_.RecordLogin(index, false,
+                            "the login test was refused (" + std::to_string(page.status) + ")");
+        return;
+    }
+    if (page.failure) return; // the site is in trouble: that says nothing of the cookie
+    bool found = true;
+    if (!d.loginTestSelector.empty()) {
+        std::unique_ptr<ByteBudget::Hold> hold;
+        const auto document = Parse(index, page, deadline, request.giveUp, hold);
+        if (!document) return;
+        found = CssSelector(d.loginTestSelector).SelectFirst(document->root()) != nullptr;
+    }
+    health_.RecordLogin(index, found,
+                        found ? std::string()
+                              : "the login test found no " + d.loginTestSelector +
+                                    ": the cookie is not accepted (expired?)");
+}

@@ -1,0 +1,101 @@
+#include "relay/gateway/SiteSearch.h"
+
+#include "relay/definitions/Definition.h"
+#include "relay/definitions/RowExtraction.h"
+
+#include <QDate>
+#include <QString>
+#include <QStringEncoder>
+#include <QUrl>
+
+namespace {
+
+bool IsWebUrl(const std::string& url)
+{
+    return url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
+}
+
+} // namespace
+
+std::string FormEncoded(const std::string& text, const std::string& charset)
+{
+    QStringEncoder encoder(charset.c_str());
+    const QByteArray bytes = encoder.isValid() ? QByteArray(encoder.encode(QString::fromUtf8(text)))
+                                               : QByteArray::fromStdString(text);
+    // "%20", not "+": a site that reads its query raw takes "+" for a plus.
+    return bytes.toPercentEncoding().toStdString();
+}
+
+TemplateValues SearchValues(const SiteProfile& site, const std::string& keywords)
+{
+    const Definition& d = *site.definition;
+    TemplateValues v;
+    v.text["Query.Keywords"] = keywords;
+    v.text["Query.Type"] = "search";
+    v.text["Keywords"] = ApplyFilters(keywords, d.keywordsFilters);
+    v.text["True"] = "True";
+    v.text["Today.Year"] = std::to_string(QDate::currentDate().year());
+    for (const auto& [name, value] : site.settings)
+        v.text["Config." + name] = value;
+    v.text["Config.sitelink"] = site.siteLink;
+    v.lists["Categories"] = {};
+    return v;
+}
+
+std::vector<SearchRequest> SearchRequests(const SiteProfile& site, const TemplateValues& values)
+{
+    const Definition& d = *site.definition;
+    // The keywords as they go into a "$raw" input: already encoded for the site.
+    TemplateValues raw = values;
+    for (const char* name : {"Keywords", "Query.Keywords"})
+        raw.text[name] = FormEncoded(values.text.at(name), d.encoding);
+    std::string form;
+    for (const auto& [name, value] : d.inputs) {
+        const bool isRaw = name == "$raw";
+        const std::string text = Template(value).Render(isRaw ? raw : values);
+        if (text.empty()) continue;
+        if (!form.empty()) form += '&';
+        form += isRaw ? text : FormEncoded(name, d.encoding) + "=" + FormEncoded(text, d.encoding);
+    }
+    std::vector<SearchRequest> out;
+    const QUrl base(QString::fromStdString(site.siteLink));
+    for (const Definition::Path& p : d.paths) {
+        SearchRequest r;
+        const std::string path = Template(p.path).Render(values);
+        r.url = base.resolved(QUrl(QString::fromStdString(path))).toString().toStdString();
+        r.followRedirect = p.followRedirect || d.followRedirect;
+        if (p.method == "post") {
+            r.method = "POST";
+            r.body = form;
+        } else if (!form.empty()) {
+            r.url += (r.url.find('?') == std::string::npos ? '?' : '&') + form;
+        }
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
+bool HitOf(const SiteProfile& site, const std::map<std::string, std::string>& row, GatewayHit& hit,
+           bool& magnet)
+{
+    const Definition& d = *site.definition;
+    const auto value = [&row](const char* name) {
+        const auto it = row.find(name);
+        return it == row.end() ? std::string() : it->second;
+    };
+    magnet = false;
+    hit = {};
+    hit.title = value("title");
+    std::string link = value("download");
+    if (!d.downloadSelectors.empty()) {
+        // The link is on the page the download field names (the details page when none).
+        if (link.empty()) link = value("details");
+        hit.details = true;
+    }
+    if (link.rfind("magnet:", 0) == 0 || (link.empty() && !value("magnet").empty())) {
+        magnet = true;
+        return false;
+    }
+    hit.url = link;
+    return !hit.title.empty() && IsWebUrl(link);
+}

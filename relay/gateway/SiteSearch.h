@@ -1,0 +1,38 @@
+#pragma once
+
+#include "relay/RelayConfig.h"
+#include "relay/definitions/Template.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+/** One HTTP request of a definition's search. */
+struct SearchRequest {
+    std::string url;
+    std::string method = "GET";
+    std::string body; // a form, for POST
+    bool followRedirect = false;
+};
+
+/** What the templates of a site's definition see for a search of keywords (UTF-8). */
+TemplateValues SearchValues(const SiteProfile& site, const std::string& keywords);
+
+/** The requests a search makes, one per path of the definition, with its inputs as a query or,
+ *  for POST, a form, in the definition's encoding. */
+std::vector<SearchRequest> SearchRequests(const SiteProfile& site, const TemplateValues& values);
+
+/** text in the charset, percent-encoded as a form value. */
+std::string FormEncoded(const std::string& text, const std::string& charset);
+
+/** One row of a site's results as the gateway offers it. */
+struct GatewayHit {
+    std::string title;
+    std::string url;      // the .torrent, or the page its link is on
+    bool details = false; // url is that page: the definition's download selectors find the link
+};
+
+/** The hit a row gives; false (and magnet set when a magnet link was all there was) when it
+ *  gives none: the program saves .torrent files only. */
+bool HitOf(const SiteProfile& site, const std::map<std::string, std::string>& row, GatewayHit& hit,
+           bool& magnet);
