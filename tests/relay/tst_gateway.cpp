@@ -1,0 +1,398 @@
+#include "TestHttpServer.h"
+#include "platform/core/HttpCall.h"
+#include "relay/Relay.h"
+#include "relay/gateway/DownloadTicket.h"
+
+#include <QFile>
+#include <QStringDecoder>
+#include <QStringEncoder>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+const QByteArray kTorrent = "d8:announce14:http://t.test/4:infod6:lengthi1e4:name5:a.mkvee";
+const char kGatewayBase[] = "http://127.0.0.1:9"; // what the program was built with
+
+/** A public search engine: UTF-8 result list, .torrent files on a second host, one row that has
+ *  only a magnet link. */
+const char kPublicDefinition[] = "id: engine\n"
+                                 "links:\n  - http://example.invalid/\n"
+                                 "search:\n"
+                                 "  paths:\n    - path: search\n"
+                                 "  inputs:\n    q: \"{{ .Keywords }}\"\n"
+                                 "  rows:\n    selector: div.result\n"
+                                 "  fields:\n"
+                                 "    title:\n      selector: a.name\n"
+                                 "    download:\n      selector: a[href$=\".torrent\"], a.magnet\n"
+                                 "      attribute: href\n";
+
+/** A private tracker: cookie login, GBK pages whose tables have no <tbody>, the link on a
+ *  details page, the download a POST. */
+const char kTrackerDefinition[] = "id: tracker\n"
+                                  "encoding: GBK\n"
+                                  "links:\n  - http://example.invalid/\n"
+                                  "login:\n  method: cookie\n"
+                                  "  test:\n    path: index.php\n    selector: a[href*=logout]\n"
+                                  "search:\n"
+                                  "  paths:\n    - path: torrents.php\n"
+                                  "  inputs:\n    search: \"{{ .Keywords }}\"\n"
+                                  "  rows:\n    selector: table.list > tbody > tr:has(td)\n"
+                                  "  fields:\n"
+                                  "    title:\n      selector: td > a[href^=details]\n"
+                                  "    details:\n      selector: td > a[href^=details]\n"
+                                  "      attribute: href\n"
+                                  "download:\n  method: post\n"
+                                  "  selectors:\n    - selector: a.get\n      attribute: href\n";
+
+QByteArray Gbk(const QString& text)
+{
+    QStringEncoder encode("GBK");
+    return encode.encode(text);
+}
+
+QString FromGb(const QByteArray& bytes)
+{
+    QStringDecoder decode("GB18030");
+    return decode.decode(bytes);
+}
+
+struct Answer {
+    long status = 0;
+    QByteArray body;
+};
+
+/** A relay with a gateway over definition sites, on a free port. */
+class GatewayFront {
+public:
+    using Files = QList<QPair<QString, QByteArray>>;
+    /** sites: "[site NAME]" sections naming definitions written from files. */
+    GatewayFront(const Files& files, const QString& sites, const QString& relayKeys = {})
+    {
+        for (const auto& [name, content] : files) {
+            QFile file(dir.filePath(name));
+            if (file.open(QIODevice::WriteOnly)) file.write(content);
+        }
+        const QString text = QStringLiteral("[relay]\n") + relayKeys +
+                             QStringLiteral("\n[gateway]\nbase = %1\nsecret_file = secret\n")
+                                 .arg(QLatin1String(kGatewayBase)) +
+                             sites;
+        std::string why;
+        if (!ParseRelayConfig(text.toStdString(), config, why) ||
+            !(why = LoadGateway(config, dir.path().toStdString(), "test.conf")).empty())
+            error = QString::fromStdString(why);
+    }
+    bool start()
+    {
+        if (!error.isEmpty()) return false;
+        relay = std::make_unique<Relay>(config, [](const std::string&) {});
+        service.start({});
+        return true;
+    }
+    Answer get(const QString& target) const
+    {
+        HttpCall call;
+        call.url = QStringLiteral("http://127.0.0.1:%1%2").arg(service.port()).arg(target);
+        const HttpOutcome out = PerformHttp(call);
+        return {out.status, out.body};
+    }
+    Answer search(const QString& query) const
+    {
+        return get(QStringLiteral("/moviejk/Find.php?url=%1/s.php?q=%2")
+                       .arg(QLatin1String(kGatewayBase), query));
+    }
+    Answer film(const QString& path) const
+    {
+        return get(
+            QStringLiteral("/moviejk/Down.php?url=%1%2").arg(QLatin1String(kGatewayBase), path));
+    }
+    Answer download(const QByteArray& form) const
+    {
+        HttpCall call;
+        call.method = "POST";
+        call.url = QStringLiteral("http://127.0.0.1:%1/download.php").arg(service.port());
+        call.body = form;
+        const HttpOutcome out = PerformHttp(call);
+        return {out.status, out.body};
+    }
+    /** The first hit's film page, then its download: what the program does. */
+    Answer searchAndDownload(const QString& query, QString* title = nullptr) const
+    {
+        const QStringList hits = FromGb(search(query).body).split(u'|');
+        if (hits.size() < 2) return {};
+        const QStringList torrent = FromGb(film(hits[1]).body).split(u'|');
+        if (torrent.size() < 2) return {};
+        if (title) *title = torrent[0];
+        return download(torrent[1].section(u'?', 1).toUtf8());
+    }
+
+    QTemporaryDir dir;
+    RelayConfig config;
+    QString error;
+    std::unique_ptr<Relay> relay;
+    HttpService service{
+        [this](const ServiceRequest& q, ServiceResponse& r) { relay->Handle(q, r); }};
+};
+
+/** The public engine and the host its .torrent links point at. */
+struct PublicSite {
+    TestHttpServer torrents, site;
+    PublicSite()
+    {
+        torrents.reply(200, kTorrent, "application/x-bittorrent");
+        const QString torrentUrl = torrents.url();
+        site.serve([torrentUrl](const ServiceRequest&, ServiceResponse& r) {
+            r.contentType = "text/html; charset=utf-8";
+            r.body = ("<div class=result><a class=name href=/d/1>Hero 2002</a>"
+                      "<a href='" +
+                      torrentUrl +
+                      "/get/1.torrent'>t</a></div>"
+                      "<div class=result><a class=name href=/d/2>Only a magnet</a>"
+                      "<a class=magnet href='magnet:?xt=urn:btih:00'>m</a></div>")
+                         .toStdString();
+        });
+    }
+};
+
+/** The tracker: pages only with the right cookie; the download only as a POST from a details
+ *  page; anything else gets a friendly HTML error page, as trackers do. */
+struct Tracker {
+    TestHttpServer site;
+    explicit Tracker(const std::string& cookie = "uid=7; pass=secret")
+    {
+        site.serve([cookie](const ServiceRequest& q, ServiceResponse& r) {
+            r.contentType = "text/html; charset=gbk";
+            const auto header = [&q](const char* name) {
+                const auto it = q.headers.find(name);
+                return it == q.headers.end() ? std::string() : it->second;
+            };
+            const bool in = header("cookie") == cookie;
+            const std::string path = q.target.substr(0, q.target.find('?'));
+            if (in && path == "/index.php") {
+                r.body = "<a href=logout.php>out</a>";
+            } else if (in && path == "/torrents.php") {
+                r.body = Gbk(QStringLiteral("<table class=list><tr><th>名称</th></tr>"
+                                            "<tr><td><a href=details.php?id=7>英雄 Hero</a></td>"
+                                            "</tr></table>"))
+                             .toStdString();
+            } else if (in && path == "/details.php") {
+                r.body = "<a class=get href='download.php?id=7&key=k'>get</a>";
+            } else if (in && q.method == "POST" && path == "/download.php" &&
+                       q.body == "id=7&key=k" &&
+                       header("referer").find("/details.php?id=7") != std::string::npos) {
+                r.contentType = "application/x-bittorrent";
+                r.body = kTorrent.toStdString();
+            } else {
+                r.body = "<html><head><title>Not logged in</title></head></html>";
+            }
+        });
+    }
+};
+
+} // namespace
+
+/** The gateway: the relay as the movie site the program knows, over definition sites. */
+class TestGateway : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void publicEngineWithTorrentsOnAnotherHost();
+    void cookieTrackerWithPostDownload();
+    void refusedTickets_data();
+    void refusedTickets();
+    void privateTargetOfAPublicSite();
+    void pageInsteadOfTorrent();
+    void loginFailedCostsOnlyThatSite();
+    void slowSiteCostsOnlyItsRows();
+    void unsupportedDefinition_data();
+    void unsupportedDefinition();
+};
+
+namespace {
+
+QString Site(const QString& name, const QString& file, const QString& base,
+             const QString& more = {})
+{
+    return QStringLiteral("[site %1]\ndefinition = %2\nbase = %3\n%4\n")
+        .arg(name, file, base, more);
+}
+
+} // namespace
+
+void TestGateway::publicEngineWithTorrentsOnAnotherHost()
+{
+    PublicSite engine;
+    GatewayFront front(
+        {{QStringLiteral("engine.yml"), kPublicDefinition}},
+        Site(QStringLiteral("engine"), QStringLiteral("engine.yml"), engine.site.url()));
+    QVERIFY2(front.start(), qPrintable(front.error));
+    const Answer hits = front.search(QStringLiteral("Hero%202002"));
+    QCOMPARE(hits.status, 200L);
+    // The magnet-only row is left out: the program saves .torrent files.
+    const QStringList fields = FromGb(hits.body).split(u'|');
+    QCOMPARE(fields.size(), 3);
+    QCOMPARE(fields[0], QStringLiteral("Hero 2002"));
+    QVERIFY(fields[1].startsWith(u"/t/"));
+    QVERIFY(engine.site.requests().at(0).requestLine.startsWith("GET /search?q=Hero%202002 "));
+
+    QString title;
+    const Answer torrent = front.searchAndDownload(QStringLiteral("Hero%202002"), &title);
+    QCOMPARE(title, QStringLiteral("Hero 2002.torrent"));
+    QCOMPARE(torrent.status, 200L);
+    QCOMPARE(torrent.body, kTorrent);
+    QCOMPARE(engine.torrents.requests().size(), 1);
+}
+
+void TestGateway::cookieTrackerWithPostDownload()
+{
+    Tracker tracker;
+    GatewayFront front({{QStringLiteral("tracker.yml"), kTrackerDefinition}},
+                       Site(QStringLiteral("pt"), QStringLiteral("tracker.yml"), tracker.site.url(),
+                            QStringLiteral("cookie = uid=7; pass=secret")));
+    QVERIFY2(front.start(), qPrintable(front.error));
+    QString title;
+    // "英雄" as the program sends it: UTF-8, percent-encoded; the site reads GBK.
+    const Answer torrent = front.searchAndDownload(QStringLiteral("%E8%8B%B1%E9%9B%84"), &title);
+    QCOMPARE(title, QStringLiteral("英雄 Hero.torrent"));
+    QCOMPARE(torrent.body, kTorrent);
+    bool searched = false;
+    for (const SeenRequest& seen : tracker.site.requests())
+        searched =
+            searched || seen.requestLine.startsWith("GET /torrents.php?search=%D3%A2%D0%DB ");
+    QVERIFY(searched);
+}
+
+void TestGateway::refusedTickets_data()
+{
+    QTest::addColumn<QByteArray>("form");
+    const TicketKey other(QByteArray(32, 'x'));
+    const auto [id, mac] = other.Sign({"engine", "http://127.0.0.1:1/a.torrent", false, "a"});
+    QTest::newRow("another gateway's ticket")
+        << QByteArray::fromStdString("action=download&id=" + id + "&uhash=" + mac);
+    QTest::newRow("no hash") << QByteArray::fromStdString("action=download&id=" + id);
+    QTest::newRow("not a download") << QByteArray("action=delete&id=1&uhash=2");
+    QTest::newRow("empty") << QByteArray();
+}
+
+void TestGateway::refusedTickets()
+{
+    QFETCH(QByteArray, form);
+    PublicSite engine;
+    GatewayFront front(
+        {{QStringLiteral("engine.yml"), kPublicDefinition}},
+        Site(QStringLiteral("engine"), QStringLiteral("engine.yml"), engine.site.url()));
+    QVERIFY(front.start());
+    const Answer answer = front.download(form);
+    QCOMPARE(answer.status, 403L);
+    QVERIFY(answer.body.startsWith("<!DOCTYPE html>"));
+    QVERIFY(engine.site.requests().isEmpty() && engine.torrents.requests().isEmpty());
+}
+
+void TestGateway::privateTargetOfAPublicSite()
+{
+    // A genuine ticket whose link leads to this machine, for a site that is not on it.
+    PublicSite engine;
+    GatewayFront front({{QStringLiteral("engine.yml"), kPublicDefinition}},
+                       Site(QStringLiteral("engine"), QStringLiteral("engine.yml"),
+                            QStringLiteral("https://engine.example")));
+    QVERIFY(front.start());
+    const auto [id, mac] = front.config.gateway.key->Sign(
+        {"engine", engine.torrents.url().toStdString() + "/get/1.torrent", false, "x"});
+    const Answer answer =
+        front.download(QByteArray("action=download&id=") + id.c_str() + "&uhash=" + mac.c_str());
+    QCOMPARE(answer.status, 502L);
+    QVERIFY2(answer.body.contains("not on the public Internet"), answer.body.constData());
+    QVERIFY(engine.torrents.requests().isEmpty());
+
+    // Altered by one character, the same link is refused before anything is fetched.
+    std::string altered = id;
+    altered[4] = altered[4] == 'A' ? 'B' : 'A';
+    QCOMPARE(
+        front
+            .download(QByteArray("action=download&id=") + altered.c_str() + "&uhash=" + mac.c_str())
+            .status,
+        403L);
+}
+
+void TestGateway::pageInsteadOfTorrent()
+{
+    Tracker tracker("uid=7; pass=other"); // the download gets the tracker's error page
+    GatewayFront front({{QStringLiteral("tracker.yml"), kTrackerDefinition}},
+                       Site(QStringLiteral("pt"), QStringLiteral("tracker.yml"), tracker.site.url(),
+                            QStringLiteral("cookie = uid=7; pass=secret")));
+    QVERIFY(front.start());
+    const auto [id, mac] = front.config.gateway.key->Sign(
+        {"pt", tracker.site.url().toStdString() + "/download.php?id=7&key=k", false, "x"});
+    const Answer answer =
+        front.download(QByteArray("action=download&id=") + id.c_str() + "&uhash=" + mac.c_str());
+    QCOMPARE(answer.status, 502L);
+    QVERIFY2(answer.body.contains("a page, not a torrent: Not logged in"), answer.body.constData());
+}
+
+void TestGateway::loginFailedCostsOnlyThatSite()
+{
+    PublicSite engine;
+    Tracker tracker;
+    GatewayFront front(
+        {{QStringLiteral("engine.yml"), kPublicDefinition},
+         {QStringLiteral("tracker.yml"), kTrackerDefinition}},
+        Site(QStringLiteral("engine"), QStringLiteral("engine.yml"), engine.site.url()) +
+            Site(QStringLiteral("pt"), QStringLiteral("tracker.yml"), tracker.site.url(),
+                 QStringLiteral("cookie = uid=7; pass=expired")));
+    QVERIFY(front.start());
+    QTRY_VERIFY(front.get(QStringLiteral("/healthz")).body.contains("\"state\":\"login_failed\""));
+    const Answer hits = front.search(QStringLiteral("Hero"));
+    QCOMPARE(hits.status, 200L);
+    QCOMPARE(FromGb(hits.body).section(u'|', 0, 0), QStringLiteral("[engine] Hero 2002"));
+    QCOMPARE(FromGb(hits.body).count(u'|'), 2);
+}
+
+void TestGateway::slowSiteCostsOnlyItsRows()
+{
+    PublicSite engine;
+    SilentServer silent;
+    GatewayFront front(
+        {{QStringLiteral("engine.yml"), kPublicDefinition}},
+        Site(QStringLiteral("slow"), QStringLiteral("engine.yml"), silent.url()) +
+            Site(QStringLiteral("engine"), QStringLiteral("engine.yml"), engine.site.url()),
+        QStringLiteral("total_timeout_ms = 800\nconnect_timeout_ms = 800\n"));
+    QVERIFY(front.start());
+    QElapsedTimer clock;
+    clock.start();
+    const Answer hits = front.search(QStringLiteral("Hero"));
+    QCOMPARE(hits.status, 200L);
+    QCOMPARE(FromGb(hits.body).section(u'|', 0, 0), QStringLiteral("[engine] Hero 2002"));
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+}
+
+void TestGateway::unsupportedDefinition_data()
+{
+    QTest::addColumn<QByteArray>("definition");
+    QTest::addColumn<QString>("sites");
+    QTest::addColumn<QString>("expected");
+    QByteArray form = kTrackerDefinition;
+    form.replace("method: cookie", "method: form");
+    QTest::newRow("a form login") << form << QString()
+                                  << "def.yml:6: unsupported login method form";
+    QTest::newRow("a cookie login without a cookie")
+        << QByteArray(kTrackerDefinition) << QString() << "logs in with a cookie";
+    QTest::newRow("a setting the file does not have")
+        << QByteArray(kPublicDefinition) << QStringLiteral("config.sort = size")
+        << "test.conf:9: site s: ";
+}
+
+void TestGateway::unsupportedDefinition()
+{
+    QFETCH(QByteArray, definition);
+    QFETCH(QString, sites);
+    QFETCH(QString, expected);
+    GatewayFront front({{QStringLiteral("def.yml"), definition}},
+                       Site(QStringLiteral("s"), QStringLiteral("def.yml"),
+                            QStringLiteral("http://127.0.0.1:1"), sites));
+    QVERIFY2(front.error.contains(expected), qPrintable(front.error));
+    QVERIFY(!front.start());
+}
+
+QTEST_MAIN(TestGateway)
+#include "tst_gateway.moc"
