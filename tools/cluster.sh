@@ -6,7 +6,10 @@
 # exit or Ctrl-C.   tools/cluster.sh [N]
 # NGINX_LISTEN (default 127.0.0.1:18080) and RELAY_PORT_BASE (default 18090: HAProxy there, the
 # relays above it) move the ports; RELAY_CONFIG names another relay configuration, RATE another
-# per-client rate (for benchmarks).
+# per-client rate (for benchmarks). By default the relays read the demo site both ways: through
+# the XPath profile of relay/relay.conf, and through its indexer definition behind the gateway,
+# whose address is nginx's and whose secret they share (a program built with
+# -DREELMATE_SITE_URL=http://$NGINX_LISTEN uses the gateway).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build}
@@ -27,11 +30,23 @@ mkdir -p "$tmp/logs" "$tmp/cache"
 chmod 0755 "$tmp"
 chmod 0777 "$tmp/cache"
 
+config=${RELAY_CONFIG:-$tmp/relay.conf}
+if [ -z "${RELAY_CONFIG:-}" ]; then
+    cat "$top/relay/relay.conf" - >"$config" <<CONF
+
+[gateway]
+base = http://$listen
+secret_file = $tmp/gateway.secret
+
+[site demo-definition]
+definition = $top/demo-site/definitions/reelmate-demo.yml
+CONF
+fi
 "$build/bin/reelmate-demo-site" 2>"$tmp/logs/site.log" & pids+=($!)
 echo "$!" >"$tmp/site.pid"
 servers=""
 for i in $(seq 1 "$n"); do
-    "$build/bin/reelmate-relay" --config "${RELAY_CONFIG:-$top/relay/relay.conf}" --listen "127.0.0.1:$((base + i))" \
+    "$build/bin/reelmate-relay" --config "$config" --listen "127.0.0.1:$((base + i))" \
         2>"$tmp/logs/relay$i.log" &
     pids+=($!)
     echo "$!" >"$tmp/relay$i.pid"

@@ -5,6 +5,7 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,24 +21,27 @@ std::string Why(const std::string& file, const char* what)
     return file + ": " + what + (errno ? std::string(": ") + std::strerror(errno) : std::string());
 }
 
-/** Makes the file with a fresh random key, readable by its owner only. */
+/** Makes the file with a fresh random key, readable by its owner only. The key is written to a
+ *  file of its own and linked into place whole: relays that start together never read half a
+ *  key, and the first one's key is the one they all use. */
 bool MakeKey(const std::string& file, std::string& why)
 {
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    std::string temporary = file + ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data()); // 0600
     if (fd < 0) {
         why = Why(file, "cannot make the gateway secret");
-        return errno == EEXIST; // another relay made it meanwhile: read that one
+        return false;
     }
     quint32 words[kKeyBytes / 4];
     QRandomGenerator::system()->fillRange(words);
-    const bool written = ::write(fd, words, sizeof words) == ssize_t(sizeof words);
+    const bool written = ::write(fd, words, sizeof words) == ssize_t(sizeof words) &&
+                         ::fsync(fd) == 0;
     const bool closed = ::close(fd) == 0;
-    if (!written || !closed) {
-        why = Why(file, "cannot write the gateway secret");
-        ::unlink(file.c_str());
-        return false;
-    }
-    return true;
+    const bool linked = written && closed && (::link(temporary.c_str(), file.c_str()) == 0 ||
+                                              errno == EEXIST); // another relay won: use its key
+    if (!linked) why = Why(file, "cannot write the gateway secret");
+    ::unlink(temporary.c_str());
+    return linked;
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 # - a relay that is stopped (accepts connections, answers nothing) is left out: once HAProxy
 #   has marked it down (within 5 s), no search takes 3 s;
 # - a repeated search comes from nginx's cache without reaching a relay;
+# - through the gateway, a search, its film page and downloads are served by any relay;
 # - with the site down, searches say so (502) and /healthz still answers a relay's JSON.
 # Usage: cluster_test.sh BUILD_DIR
 set -euo pipefail
@@ -51,7 +52,7 @@ load=$!
 await 100 lines "$work/codes" 300
 kill -9 "$(cat "$run/relay2.pid")"
 await 50 haproxy_says 'reelmate_relays/relay2 is DOWN'
-"$build/bin/reelmate-relay" --config "$top/relay/relay.conf" --listen 127.0.0.1:18392 \
+"$build/bin/reelmate-relay" --config "$run/relay.conf" --listen 127.0.0.1:18392 \
     2>>"$logs/relay2.log" &
 restarted=$!
 wait $load
@@ -92,11 +93,24 @@ after=$(cat "$logs"/relay*.log | grep -c '"GET /moviejk/')
 echo "4. repeated search: $status, relay requests before $before, after $after"
 [ "$status" = HIT ] && [ "$before" -eq "$after" ]
 
-# 5. The site goes down: searches say the site cannot be reached; /healthz is a relay's JSON.
+# 5. Through the gateway: the search, the film page and the download are each answered by
+#    whichever relay HAProxy picks (the relays share the secret), and the download is a torrent.
+gateway=http://$NGINX_LISTEN
+hit=$(curl -sf "$gateway/moviejk/Find.php?url=$gateway/s.php?q=Matrix" | cut -d'|' -f2)
+link=$(curl -sf "$gateway/moviejk/Down.php?url=$gateway$hit" | cut -d'|' -f2)
+for i in 1 2 3; do
+    curl -sf -o "$work/gateway$i.torrent" --data-raw "${link#*\?}" "$gateway/download.php"
+done
+echo "5. gateway: hit ${hit:0:24}..., downloads: $(head -c 11 "$work/gateway1.torrent")"
+[[ "$hit" == /t/* ]]
+for i in 1 2 3; do cmp -s "$work/gateway1.torrent" "$work/gateway$i.torrent"; done
+[ "$(head -c 11 "$work/gateway1.torrent")" = d8:announce ]
+
+# 6. The site goes down: searches say the site cannot be reached; /healthz is a relay's JSON.
 kill "$(cat "$run/site.pid")"
 code=$(curl -s -o /dev/null -w '%{http_code}' "${front}gone")
 health=$(curl -s -w ' %{http_code}' "http://$NGINX_LISTEN/healthz")
-echo "5. site down: search $code; /healthz: $health"
+echo "6. site down: search $code; /healthz: $health"
 [ "$code" = 502 ]
 [[ "$health" == '{"status":'*' 200' || "$health" == '{"status":'*' 503' ]]
 echo "cluster: passed"

@@ -21,6 +21,7 @@ class TestEndToEnd : public QObject {
 private Q_SLOTS:
     void searchListAndSave_data();
     void searchListAndSave();
+    void throughTheGateway();
 };
 
 void TestEndToEnd::searchListAndSave_data()
@@ -84,6 +85,42 @@ void TestEndToEnd::searchListAndSave()
     const QString name = QString(down->BTList->List(0)).remove(u'|').remove(u'/').remove(u':');
     QFile saved(QDir(folder.path()).filePath(name));
     QVERIFY2(saved.open(QIODevice::ReadOnly), qPrintable(name));
+    QCOMPARE(saved.readAll(), served);
+}
+
+void TestEndToEnd::throughTheGateway()
+{
+    // Built for real sites: both of the program's addresses are the relay's.
+    DemoGateway services;
+    QTemporaryDir folder;
+    FakeDesktop desktop;
+    Endpoints endpoints{services.relayUrl(), services.relayUrl(), {}, {}};
+    Main main(endpoints, desktop);
+    DownHost host(&main, endpoints, folder.path(), desktop);
+    ConnectTorrentListing(main, host, endpoints);
+    main.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&main));
+
+    main.FindText->setText(QStringLiteral("英雄"));
+    QTest::keyClick(main.FindText, Qt::Key_Return);
+    QCOMPARE(main.DownList->List(0), QStringLiteral("英雄"));
+    main.DownList->SetListIndex(0);
+    QTest::mouseClick(main.BTDown, Qt::LeftButton, {}, QPoint(10, 10));
+    Down* down = host.existing();
+    QVERIFY(down && down->isVisible());
+    QCOMPARE(down->BTList->List(0), QStringLiteral("英雄.torrent"));
+    QTest::mouseClick(down->BTList->viewport(), Qt::LeftButton, {}, QPoint(10, 8));
+    QTest::mouseClick(down->BTDown, Qt::LeftButton, {}, QPoint(10, 10));
+    QTRY_COMPARE(down->BTDown->Text(), QStringLiteral("下载完成！"));
+
+    // The film's first torrent, byte for byte.
+    const auto films = services.site().films();
+    const auto film =
+        std::find_if(films.begin(), films.end(), [](const Film& f) { return f.title == u"英雄"; });
+    QVERIFY(film != films.end());
+    const QByteArray served = services.site().TorrentFile(services.site().Offers(*film)[0].id);
+    QFile saved(QDir(folder.path()).filePath(QStringLiteral("英雄.torrent")));
+    QVERIFY(saved.open(QIODevice::ReadOnly));
     QCOMPARE(saved.readAll(), served);
 }
 

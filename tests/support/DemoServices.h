@@ -5,6 +5,7 @@
 #include "serve/HttpService.h"
 
 #include <QString>
+#include <QTemporaryDir>
 
 #include <memory>
 
@@ -59,4 +60,48 @@ private:
     HttpService siteService_;
     std::unique_ptr<Relay> relay_;
     std::unique_ptr<HttpService> relayService_;
+};
+
+/** The demo site read through its indexer definition by a relay's gateway: the program's site
+ *  address is then the relay's own, as when it is built for real sites. */
+class DemoGateway {
+public:
+    DemoGateway()
+        : site_(DemoSite::BuiltInCatalogue()),
+          siteService_([this](const ServiceRequest& q, ServiceResponse& r) { site_.Handle(q, r); })
+    {
+        siteService_.start({});
+        relayService_.start({}); // first: the gateway's address is the port it got
+        const QString text = QStringLiteral("[gateway]\nbase = %1\nsecret_file = %2\n"
+                                            "[site demo]\ndefinition = %3\nbase = %4\n")
+                                 .arg(relayUrl(), dir_.filePath(QStringLiteral("secret")),
+                                      QStringLiteral(QT_TESTCASE_SOURCEDIR
+                                                     "/../demo-site/definitions/reelmate-demo.yml"),
+                                      siteUrl());
+        RelayConfig config;
+        std::string why;
+        if (!ParseRelayConfig(text.toStdString(), config, why) ||
+            !(why = LoadGateway(config, {}, "gateway.conf")).empty())
+            qFatal("gateway configuration: %s", why.c_str());
+        relay_ = std::make_unique<Relay>(config, [](const std::string&) {});
+    }
+
+    const DemoSite& site() const { return site_; }
+    QString siteUrl() const
+    {
+        return QStringLiteral("http://127.0.0.1:%1").arg(siteService_.port());
+    }
+    QString relayUrl() const
+    {
+        return QStringLiteral("http://127.0.0.1:%1").arg(relayService_.port());
+    }
+
+private:
+    QTemporaryDir dir_;
+    DemoSite site_;
+    HttpService siteService_;
+    std::unique_ptr<Relay> relay_;
+    HttpService relayService_{[this](const ServiceRequest& q, ServiceResponse& r) {
+        if (relay_) relay_->Handle(q, r);
+    }};
 };
