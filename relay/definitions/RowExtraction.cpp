@@ -87,6 +87,21 @@ std::string Rendered(const std::string& text, const TemplateValues& values)
     return text.find("{{") == std::string::npos ? text : Template(text).Render(values);
 }
 
+/** Selectors compiled once per page, whatever number of rows use them: by their text as
+ *  rendered, since a selector may be a template of the row's earlier fields. */
+class Selectors {
+public:
+    const CssSelector& operator()(const std::string& text)
+    {
+        auto it = compiled_.find(text);
+        if (it == compiled_.end()) it = compiled_.emplace(text, CssSelector(text)).first;
+        return it->second;
+    }
+
+private:
+    std::map<std::string, CssSelector> compiled_;
+};
+
 bool IsLink(const std::string& field)
 {
     return field == "details" || field == "download" || field == "comments";
@@ -147,6 +162,7 @@ ExtractedRows ExtractRows(const Definition& d, const HtmlDocument& page, const s
                           const TemplateValues& values)
 {
     ExtractedRows out;
+    Selectors compiled;
     const CssSelector rows(Rendered(d.rowsSelector, values));
     const QUrl base(Q(pageUrl));
     for (const GumboNode* row : rows.SelectAll(page.root())) {
@@ -168,22 +184,22 @@ ExtractedRows ExtractRows(const Definition& d, const HtmlDocument& page, const s
             } else if (!f.cases.empty() && f.selector.empty()) {
                 found = false;
                 for (const auto& [selector, caseValue] : f.cases)
-                    if (selector == "*" ||
-                        Find(CssSelector(Rendered(selector, rowValues)), scopes)) {
+                    if (selector == "*" || Find(compiled(Rendered(selector, rowValues)), scopes)) {
                         value = caseValue;
                         found = true;
                         break;
                     }
             } else if (const GumboNode* e =
-                           Find(CssSelector(Rendered(f.selector, rowValues)), scopes)) {
+                           Find(compiled(Rendered(f.selector, rowValues)), scopes)) {
                 if (!f.attribute.empty()) {
                     const char* a = AttributeOf(e, f.attribute);
                     found = a != nullptr;
                     value = a ? a : "";
                 } else {
-                    const CssSelector remove(Rendered(f.remove, rowValues));
                     std::string text;
-                    TextWithout(e, f.remove.empty() ? nullptr : &remove, text);
+                    TextWithout(
+                        e, f.remove.empty() ? nullptr : &compiled(Rendered(f.remove, rowValues)),
+                        text);
                     value = Trim(text);
                 }
             } else {
