@@ -3,6 +3,7 @@
 #include "relay/Relay.h"
 #include "relay/gateway/DownloadTicket.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QStringDecoder>
 #include <QStringEncoder>
@@ -10,6 +11,7 @@
 #include <QTest>
 
 #include <memory>
+#include <mutex>
 
 namespace {
 
@@ -205,6 +207,7 @@ private Q_SLOTS:
     void pageInsteadOfTorrent();
     void loginFailedCostsOnlyThatSite();
     void slowSiteCostsOnlyItsRows();
+    void requestDelayKeepsRequestsApart();
     void unsupportedDefinition_data();
     void unsupportedDefinition();
 };
@@ -364,6 +367,31 @@ void TestGateway::slowSiteCostsOnlyItsRows()
     QCOMPARE(hits.status, 200L);
     QCOMPARE(FromGb(hits.body).section(u'|', 0, 0), QStringLiteral("[engine] Hero 2002"));
     QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+}
+
+void TestGateway::requestDelayKeepsRequestsApart()
+{
+    std::mutex mutex;
+    QList<qint64> seen;
+    QElapsedTimer clock;
+    clock.start();
+    TestHttpServer site;
+    site.serve([&](const ServiceRequest&, ServiceResponse& r) {
+        const std::lock_guard lock(mutex);
+        seen << clock.elapsed();
+        r.body = "<div class=result><a class=name>x</a><a href=http://h/1.torrent>t</a></div>";
+    });
+    QByteArray definition = kPublicDefinition;
+    definition.append("requestDelay: 0.3\n");
+    GatewayFront front({{QStringLiteral("engine.yml"), definition}},
+                       Site(QStringLiteral("engine"), QStringLiteral("engine.yml"), site.url()));
+    QVERIFY(front.start());
+    for (const char* query : {"a", "b", "c"})
+        QCOMPARE(front.search(QLatin1String(query)).status, 200L);
+    const std::lock_guard lock(mutex);
+    QCOMPARE(seen.size(), 3);
+    QVERIFY2(seen[1] - seen[0] >= 295 && seen[2] - seen[1] >= 295,
+             qPrintable(QStringLiteral("%1 %2 %3").arg(seen[0]).arg(seen[1]).arg(seen[2])));
 }
 
 void TestGateway::unsupportedDefinition_data()

@@ -367,21 +367,42 @@ void TestRelay::shippedConfigParses()
 void TestRelay::badConfig_data()
 {
     QTest::addColumn<QString>("text");
-    QTest::newRow("no site") << "[relay]\nlisten = 127.0.0.1:1\n";
-    QTest::newRow("base with a path")
-        << "[site a]\nbase = http://h/x\nsearch_rows = //a\nfilm_rows = //b\n";
-    QTest::newRow("unknown key") << "[relay]\ncolour = blue\n";
-    QTest::newRow("not a number") << "[relay]\ncache_seconds = soon\n";
-    QTest::newRow("missing rows") << "[site a]\nbase = http://h\n";
+    QTest::addColumn<int>("line"); // where the message points
+    const QString profile = QStringLiteral("search_rows = //a\nfilm_rows = //b\n");
+    const QString gateway =
+        QStringLiteral("[gateway]\nbase = http://127.0.0.1:1\nsecret_file = s\n");
+    QTest::newRow("no site") << "[relay]\nlisten = 127.0.0.1:1\n" << 2;
+    QTest::newRow("base with a path") << "[site a]\nbase = http://h/x\n" + profile << 2;
+    QTest::newRow("unknown key") << "[relay]\ncolour = blue\n" << 2;
+    QTest::newRow("not a number") << "[relay]\ncache_seconds = soon\n" << 2;
+    QTest::newRow("missing rows") << "[site a]\nbase = http://h\n" << 1;
+    QTest::newRow("a definition without the gateway") << "[site a]\ndefinition = a.yml\n" << 2;
+    QTest::newRow("a gateway without definitions")
+        << gateway + "[site a]\nbase = http://h\n" + profile << 1;
+    QTest::newRow("a gateway without its secret")
+        << "[gateway]\nbase = http://127.0.0.1:1\n[site a]\ndefinition = a.yml\n"
+        << 1;
+    QTest::newRow("a gateway base with a path") << "[gateway]\nbase = http://127.0.0.1:1/relay\n"
+                                                << 2;
+    QTest::newRow("a torrent cap out of bounds")
+        << gateway + "max_torrent_bytes = 10\n[site a]\ndefinition = a.yml\n"
+        << 4;
+    QTest::newRow("an XPath profile on a definition site")
+        << gateway + "[site a]\ndefinition = a.yml\nsearch_rows = //a\n"
+        << 4;
+    QTest::newRow("a cookie on an XPath site")
+        << "[site a]\nbase = http://h\n" + profile + "cookie = a=1\n"
+        << 1;
 }
 
 void TestRelay::badConfig()
 {
     QFETCH(QString, text);
+    QFETCH(int, line);
     RelayConfig config;
     std::string error;
     QVERIFY(!ParseRelayConfig(text.toStdString(), config, error));
-    QVERIFY(!error.empty());
+    QVERIFY2(QString::fromStdString(error).startsWith(QString::number(line) + u':'), error.c_str());
 }
 
 QTEST_GUILESS_MAIN(TestRelay)
