@@ -21,7 +21,7 @@ QString QueryText(const std::string& bytes)
 {
     const QByteArray raw = QByteArray::fromStdString(bytes);
     QStringDecoder utf8(QStringDecoder::Utf8);
-    const QString text = utf8.decode(raw);
+    QString text = utf8.decode(raw);
     if (!utf8.hasError()) return text;
     QStringDecoder gbk("GBK");
     return gbk.decode(raw);

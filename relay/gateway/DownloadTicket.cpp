@@ -34,11 +34,12 @@ bool MakeKey(const std::string& file, std::string& why)
     }
     quint32 words[kKeyBytes / 4];
     QRandomGenerator::system()->fillRange(words);
-    const bool written = ::write(fd, words, sizeof words) == ssize_t(sizeof words) &&
-                         ::fsync(fd) == 0;
+    const bool written =
+        ::write(fd, words, sizeof words) == ssize_t(sizeof words) && ::fsync(fd) == 0;
     const bool closed = ::close(fd) == 0;
-    const bool linked = written && closed && (::link(temporary.c_str(), file.c_str()) == 0 ||
-                                              errno == EEXIST); // another relay won: use its key
+    const bool linked = written && closed &&
+                        (::link(temporary.c_str(), file.c_str()) == 0 ||
+                         errno == EEXIST); // another relay won: use its key
     if (!linked) why = Why(file, "cannot write the gateway secret");
     ::unlink(temporary.c_str());
     return linked;

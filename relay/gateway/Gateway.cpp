@@ -207,6 +207,7 @@ Gateway::Reply Gateway::Search(const std::string& keywords, Deadline deadline, c
     } else {
         // Every site at once, each on a thread of its own within its own deadline.
         std::vector<std::future<SiteRows>> running;
+        running.reserve(served.size());
         for (size_t i : served)
             running.push_back(
                 std::async(std::launch::async, [this, i, &keywords, deadline, &giveUp] {
@@ -240,7 +241,8 @@ Gateway::Reply Gateway::SignedHits(const std::vector<size_t>& served,
                 config_.gateway.key->Sign({site.name, hit.url, hit.details, hit.title});
             const std::string title =
                 CleanField(served.size() > 1 ? "[" + site.name + "] " + hit.title : hit.title);
-            const std::string line = title + "|" + kHitPath + id + "/" + mac + "|";
+            std::string line = title;
+            line.append("|").append(kHitPath).append(id).append("/").append(mac).append("|");
             if (count == size_t(config_.maxRows) ||
                 text.size() + line.size() > size_t(config_.maxReplyBytes)) {
                 cut = true; // whole rows only

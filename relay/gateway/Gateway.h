@@ -56,26 +56,26 @@ public:
     Reply Download(const std::string& form, Deadline deadline, const GiveUp& giveUp);
 
     /** One site's search for a canary or --check, after its login test when it logs in. */
-    SiteRows Probe(size_t site, const std::string& keywords);
-    bool Serves(size_t site) const { return config_.sites[site].definition != nullptr; }
+    SiteRows Probe(size_t index, const std::string& keywords);
+    bool Serves(size_t index) const { return config_.sites[index].definition != nullptr; }
 
 private:
     struct Site; // per site: the pacer and the cookie jar
 
     /** probe: a canary or trial, made whatever the breaker says and recorded by its caller. */
-    SiteRows SearchSite(size_t site, const std::string& keywords, Deadline deadline,
+    SiteRows SearchSite(size_t index, const std::string& keywords, Deadline deadline,
                         const GiveUp& giveUp, bool probe);
     /** Fetches a page of the site (or, for downloads, a URL one of its pages gave), with its
      *  cookie, in its turn, following redirects where allowed (each under the same rules). */
-    FetchedPage Fetch(size_t site, SiteRequest request, bool followRedirects, bool sitePagesOnly);
+    FetchedPage Fetch(size_t index, SiteRequest request, bool followRedirects, bool sitePagesOnly);
     /** Claims the page's room in the parse budget, decodes it in the site's charset and parses
      *  it; nullptr when there is no room in time. */
-    std::unique_ptr<HtmlDocument> Parse(size_t site, const FetchedPage& page, Deadline deadline,
+    std::unique_ptr<HtmlDocument> Parse(size_t index, const FetchedPage& page, Deadline deadline,
                                         const GiveUp& giveUp,
                                         std::unique_ptr<ByteBudget::Hold>& hold);
-    void TestLogin(size_t site, Deadline deadline);
-    void RecordHealth(size_t site, const FetchedPage& page);
-    std::string FindTorrentLink(size_t site, const std::string& detailsUrl, Deadline deadline,
+    void TestLogin(size_t index, Deadline deadline);
+    void RecordHealth(size_t index, const FetchedPage& page);
+    std::string FindTorrentLink(size_t index, const std::string& detailsUrl, Deadline deadline,
                                 const GiveUp& giveUp, RelayFailure& failure);
     Reply SignedHits(const std::vector<size_t>& served, const std::vector<SiteRows>& rows) const;
     size_t IndexOf(const std::string& siteName) const;

@@ -47,7 +47,10 @@ std::string ApplyDefinition(SiteProfile& site, const Definition& definition,
     };
     for (const auto& [key, value] : site.settings)
         if (!definition.settings.count(key))
-            return at("config." + key) + definition.file + " has no setting " + key;
+            return at("config." + key)
+                .append(definition.file)
+                .append(" has no setting ")
+                .append(key);
     for (const auto& [key, value] : definition.settings)
         site.settings.emplace(key, value); // the file's default where none is configured
     if (site.base.empty())
@@ -73,7 +76,7 @@ std::string LoadGateway(RelayConfig& config, const std::string& folder,
         auto definition = std::make_shared<Definition>();
         std::string why;
         const std::string file = InFolder(folder, site.definitionFile);
-        if (!ReadDefinition(file, *definition, why)) return file + ":" + why;
+        if (!ReadDefinition(file, *definition, why)) return why.insert(0, file + ":");
         if (std::string wrong = ApplyDefinition(site, *definition, configFile); !wrong.empty())
             return wrong;
         site.definition = std::move(definition);

@@ -75,7 +75,7 @@ std::string Gateway::FindTorrentLink(size_t index, const std::string& detailsUrl
         const char* link =
             found ? AttributeOf(found, s.attribute.empty() ? "href" : s.attribute) : nullptr;
         if (!link || !*link) continue;
-        const std::string url = Resolved(page.url, link);
+        std::string url = Resolved(page.url, link);
         if (url.rfind("magnet:", 0) == 0)
             failure = {502, "the site offers this release as a magnet link only"};
         else if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0)

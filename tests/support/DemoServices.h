@@ -4,6 +4,7 @@
 #include "relay/Relay.h"
 #include "serve/HttpService.h"
 
+#include <QFileInfo>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -72,12 +73,13 @@ public:
     {
         siteService_.start({});
         relayService_.start({}); // first: the gateway's address is the port it got
-        const QString text = QStringLiteral("[gateway]\nbase = %1\nsecret_file = %2\n"
-                                            "[site demo]\ndefinition = %3\nbase = %4\n")
-                                 .arg(relayUrl(), dir_.filePath(QStringLiteral("secret")),
-                                      QStringLiteral(QT_TESTCASE_SOURCEDIR
-                                                     "/../demo-site/definitions/reelmate-demo.yml"),
-                                      siteUrl());
+        const QString text =
+            QStringLiteral("[gateway]\nbase = %1\nsecret_file = %2\n"
+                           "[site demo]\ndefinition = %3\nbase = %4\n")
+                .arg(relayUrl(), dir_.filePath(QStringLiteral("secret")),
+                     QFileInfo(QStringLiteral(__FILE__)).absolutePath() +
+                         QStringLiteral("/../../demo-site/definitions/reelmate-demo.yml"),
+                     siteUrl());
         RelayConfig config;
         std::string why;
         if (!ParseRelayConfig(text.toStdString(), config, why) ||
