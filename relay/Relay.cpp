@@ -35,6 +35,15 @@ std::vector<std::string> SiteNames(const RelayConfig& config)
     return names;
 }
 
+void Write(Gateway::Reply reply, ServiceResponse& response, std::string& note)
+{
+    response.status = reply.status;
+    response.body = std::move(reply.body);
+    response.contentType = reply.contentType;
+    if (!reply.keep && reply.status == 200) response.headers["Cache-Control"] = "no-store";
+    note += " " + reply.note;
+}
+
 std::string QueryEncoded(const std::string& text)
 {
     return QUrl::toPercentEncoding(QString::fromStdString(text)).toStdString();
@@ -183,17 +192,10 @@ void Relay::Answer(Form form, const std::string& target, const ServiceRequest& r
 void Relay::AnswerGateway(Form form, const std::string& pathAndQuery, const ServiceRequest& request,
                           ServiceResponse& response, std::string& note)
 {
-    const auto write = [&response, &note](Gateway::Reply reply) {
-        response.status = reply.status;
-        response.body = std::move(reply.body);
-        response.contentType = reply.contentType;
-        if (!reply.keep && reply.status == 200) response.headers["Cache-Control"] = "no-store";
-        note += " " + reply.note;
-    };
     note = "gateway";
     const std::string path = pathAndQuery.substr(0, pathAndQuery.find('?'));
     if (form == Form::Film) { // no fetch: the hit's path holds all the page says
-        write(gateway_->FilmPage(path));
+        Write(gateway_->FilmPage(path), response, note);
         return;
     }
     if (path != "/s.php" || pathAndQuery.find("?q=") == std::string::npos) {
@@ -209,37 +211,38 @@ void Relay::AnswerGateway(Form form, const std::string& pathAndQuery, const Serv
         response.contentType = "text/plain; charset=GB18030";
         return;
     }
-    const auto deadline = std::chrono::steady_clock::now() + config_.answerTimeout;
-    const auto giveUp = [this, &request] { return stopping_.load() || request.clientGone(); };
-    const ByteBudget::Hold slot(slots_, 1, deadline, giveUp);
-    if (!slot) {
-        Plain(response, 503, stopping_ ? "shutting down" : "busy");
-        return;
-    }
-    Gateway::Reply reply = gateway_->Search(keywords, deadline, giveUp);
-    if (stopping_) {
-        Plain(response, 503, "shutting down");
-        return;
-    }
-    if (reply.status == 200 && reply.keep) cache_.put(key, reply.body);
-    write(std::move(reply));
+    auto reply = InSlot(request, response, [&](Deadline deadline, const GiveUp& giveUp) {
+        return gateway_->Search(keywords, deadline, giveUp);
+    });
+    if (!reply) return;
+    if (reply->status == 200 && reply->keep) cache_.put(key, reply->body);
+    Write(std::move(*reply), response, note);
 }
 
 void Relay::AnswerDownload(const ServiceRequest& request, ServiceResponse& response,
                            std::string& note)
 {
-    const auto deadline = std::chrono::steady_clock::now() + config_.answerTimeout;
-    const auto giveUp = [this, &request] { return stopping_.load() || request.clientGone(); };
+    note = "gateway";
+    auto reply = InSlot(request, response, [&](Deadline deadline, const GiveUp& giveUp) {
+        return gateway_->Download(request.body, deadline, giveUp);
+    });
+    if (reply) Write(std::move(*reply), response, note);
+}
+
+std::optional<Gateway::Reply>
+Relay::InSlot(const ServiceRequest& request, ServiceResponse& response,
+              const std::function<Gateway::Reply(Deadline, const GiveUp&)>& work)
+{
+    const Deadline deadline = std::chrono::steady_clock::now() + config_.answerTimeout;
+    const GiveUp giveUp = [this, &request] { return stopping_.load() || request.clientGone(); };
     const ByteBudget::Hold slot(slots_, 1, deadline, giveUp);
-    if (!slot) {
+    std::optional<Gateway::Reply> reply;
+    if (slot && !stopping_) reply = work(deadline, giveUp);
+    if (!reply || stopping_) { // a shutdown that began meanwhile is said as such
         Plain(response, 503, stopping_ ? "shutting down" : "busy");
-        return;
+        return std::nullopt;
     }
-    Gateway::Reply reply = gateway_->Download(request.body, deadline, giveUp);
-    response.status = reply.status;
-    response.body = std::move(reply.body);
-    response.contentType = reply.contentType;
-    note = "gateway " + reply.note;
+    return reply;
 }
 
 RelayFailure Relay::ReadPages(const Job& job, ReducedPage& reduced, bool& partial)

@@ -6,17 +6,18 @@
 #include "relay/RelayFailure.h"
 #include "relay/ReplyCache.h"
 #include "relay/SiteHealth.h"
+#include "relay/gateway/Gateway.h"
 #include "serve/HttpService.h"
 
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-class Gateway;
 class HttpCookieJar;
 struct ReducedPage;
 
@@ -74,6 +75,12 @@ private:
                        ServiceResponse& response, std::string& note);
     void AnswerDownload(const ServiceRequest& request, ServiceResponse& response,
                         std::string& note);
+    using GiveUp = std::function<bool()>;
+    /** Runs work holding one of the answer slots, within the answer's deadline; nullopt, the
+     *  response then saying 503, when no slot came in time or the relay is stopping. */
+    std::optional<Gateway::Reply>
+    InSlot(const ServiceRequest& request, ServiceResponse& response,
+           const std::function<Gateway::Reply(Deadline, const GiveUp&)>& work);
     /** Every result page of a search (one page otherwise), joined; partial when a later page
      *  failed and the rows are those of the pages before it. */
     RelayFailure ReadPages(const Job& job, ReducedPage& reduced, bool& partial);

@@ -30,17 +30,6 @@ double MsSince(std::chrono::steady_clock::time_point start)
         .count();
 }
 
-Gateway::Reply Refusal(int status, const std::string& text)
-{
-    Gateway::Reply reply;
-    reply.status = status;
-    reply.body = ErrorPage(status, text);
-    reply.contentType = "text/html; charset=utf-8";
-    reply.keep = false;
-    reply.note = "refused";
-    return reply;
-}
-
 } // namespace
 
 struct Gateway::Site {
@@ -48,6 +37,17 @@ struct Gateway::Site {
     RequestPacer pacer; // the definition's requestDelay between this site's requests
     HttpCookieJar jar;  // what a public site sets; a cookie login sends its own cookie instead
 };
+
+Gateway::Reply Gateway::HtmlReply(int status, const std::string& text, const std::string& note)
+{
+    Reply reply;
+    reply.status = status;
+    reply.body = ErrorPage(status, text);
+    reply.contentType = "text/html; charset=utf-8";
+    reply.keep = false;
+    reply.note = note;
+    return reply;
+}
 
 std::string ErrorPage(int status, const std::string& text)
 {
@@ -271,13 +271,14 @@ Gateway::Reply Gateway::FilmPage(const std::string& path)
 {
     const size_t slash = path.find('/', sizeof kHitPath - 1);
     if (path.rfind(kHitPath, 0) != 0 || slash == std::string::npos)
-        return Refusal(404, "not a hit of this gateway");
+        return HtmlReply(404, "not a hit of this gateway", "refused");
     const std::string id = path.substr(sizeof kHitPath - 1, slash - (sizeof kHitPath - 1));
     const std::string mac = path.substr(slash + 1);
     const auto ticket = config_.gateway.key->Verify(id, mac);
-    if (!ticket) return Refusal(403, "this link was altered, or made by another gateway");
+    if (!ticket)
+        return HtmlReply(403, "this link was altered, or made by another gateway", "refused");
     if (IndexOf(ticket->site) == size_t(-1))
-        return Refusal(404, "site " + ticket->site + " is no longer served here");
+        return HtmlReply(404, "site " + ticket->site + " is no longer served here", "refused");
     // One torrent: the release itself, named as the site titles it.
     const std::string title = CleanField(ticket->title);
     Reply reply;

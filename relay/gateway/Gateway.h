@@ -62,6 +62,8 @@ public:
 private:
     struct Site; // per site: the pacer and the cookie jar
 
+    /** A refusal or failure as a short HTML page, kept by no cache. */
+    static Reply HtmlReply(int status, const std::string& text, const std::string& note);
     /** probe: a canary or trial, made whatever the breaker says and recorded by its caller. */
     SiteRows SearchSite(size_t index, const std::string& keywords, Deadline deadline,
                         const GiveUp& giveUp, bool probe);

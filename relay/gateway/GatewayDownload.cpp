@@ -13,17 +13,6 @@
 
 namespace {
 
-Gateway::Reply Failure(int status, const std::string& text)
-{
-    Gateway::Reply reply;
-    reply.status = status;
-    reply.body = ErrorPage(status, text);
-    reply.contentType = "text/html; charset=utf-8";
-    reply.keep = false;
-    reply.note = "download=failed";
-    return reply;
-}
-
 std::string Resolved(const std::string& base, const std::string& link)
 {
     return QUrl(QString::fromStdString(base))
@@ -91,20 +80,25 @@ Gateway::Reply Gateway::Download(const std::string& form, Deadline deadline, con
     // "action=download&id=ID&uhash=MAC", as the program sends it: raw, not percent-encoded.
     const size_t hashAt = form.find("&uhash=");
     if (form.rfind("action=download&id=", 0) != 0 || hashAt == std::string::npos)
-        return Failure(403, "not a download of this gateway");
+        return HtmlReply(403, "not a download of this gateway", "download=failed");
     const std::string id = form.substr(19, hashAt - 19);
     const auto ticket = config_.gateway.key->Verify(id, form.substr(hashAt + 7));
-    if (!ticket) return Failure(403, "this download link was altered, or made by another gateway");
+    if (!ticket)
+        return HtmlReply(403, "this download link was altered, or made by another gateway",
+                         "download=failed");
     const size_t index = IndexOf(ticket->site);
-    if (index == size_t(-1)) return Failure(403, "site " + ticket->site + " is not served here");
+    if (index == size_t(-1))
+        return HtmlReply(403, "site " + ticket->site + " is not served here", "download=failed");
     const SiteProfile& site = config_.sites[index];
     if (!health_.Allow(index))
-        return Failure(502, "site " + site.name + " is down; the relay tries it again shortly");
+        return HtmlReply(502, "site " + site.name + " is down; the relay tries it again shortly",
+                         "download=failed");
     std::string url = ticket->url, referer = site.siteLink;
     if (ticket->details) {
         RelayFailure failure;
         url = FindTorrentLink(index, ticket->url, deadline, giveUp, failure);
-        if (failure) return Failure(failure.status == 504 ? 504 : 502, failure.reason);
+        if (failure)
+            return HtmlReply(failure.status == 504 ? 504 : 502, failure.reason, "download=failed");
         referer = ticket->url;
     }
     SiteRequest request;
@@ -127,11 +121,13 @@ Gateway::Reply Gateway::Download(const std::string& form, Deadline deadline, con
     const FetchedPage page = Fetch(index, request, true, false);
     if (page.failure) {
         const bool large = page.failure.reason.find("too large") != std::string::npos;
-        return Failure(page.failure.status == 504 ? 504 : 502,
-                       large ? "the download is larger than max_torrent_bytes: not a torrent"
-                             : page.failure.reason);
+        return HtmlReply(page.failure.status == 504 ? 504 : 502,
+                         large ? "the download is larger than max_torrent_bytes: not a torrent"
+                               : page.failure.reason,
+                         "download=failed");
     }
-    if (!IsBencodedDictionary(QByteArrayView(page.body))) return Failure(502, NotATorrent(page));
+    if (!IsBencodedDictionary(QByteArrayView(page.body)))
+        return HtmlReply(502, NotATorrent(page), "download=failed");
     Reply reply;
     reply.body = page.body.toStdString();
     reply.contentType = "application/x-bittorrent";

@@ -15,6 +15,25 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+namespace {
+
+/** The program's two windows, wired as the program wires them, saving into a folder of their
+ *  own. */
+struct Program {
+    QTemporaryDir folder;
+    FakeDesktop desktop;
+    Endpoints endpoints;
+    Main main{endpoints, desktop};
+    DownHost host{&main, endpoints, folder.path(), desktop};
+    Program(const QString& relay, const QString& site) : endpoints{relay, site, {}, {}}
+    {
+        ConnectTorrentListing(main, host, endpoints);
+        main.show();
+    }
+};
+
+} // namespace
+
 /** The whole job through the real windows, against the relay and the demo site on loopback. */
 class TestEndToEnd : public QObject {
     Q_OBJECT
@@ -39,13 +58,10 @@ void TestEndToEnd::searchListAndSave()
     QFETCH(QString, typed);
     QFETCH(QString, film);
     DemoServices services;
-    QTemporaryDir folder;
-    FakeDesktop desktop;
-    Endpoints endpoints{services.relayUrl(), services.siteUrl(), {}, {}};
-    Main main(endpoints, desktop);
-    DownHost host(&main, endpoints, folder.path(), desktop);
-    ConnectTorrentListing(main, host, endpoints);
-    main.show();
+    Program program(services.relayUrl(), services.siteUrl());
+    Main& main = program.main;
+    DownHost& host = program.host;
+    const QTemporaryDir& folder = program.folder;
     QVERIFY(QTest::qWaitForWindowExposed(&main));
 
     QTest::mouseClick(main.FindText, Qt::LeftButton);
@@ -92,13 +108,10 @@ void TestEndToEnd::throughTheGateway()
 {
     // Built for real sites: both of the program's addresses are the relay's.
     DemoGateway services;
-    QTemporaryDir folder;
-    FakeDesktop desktop;
-    Endpoints endpoints{services.relayUrl(), services.relayUrl(), {}, {}};
-    Main main(endpoints, desktop);
-    DownHost host(&main, endpoints, folder.path(), desktop);
-    ConnectTorrentListing(main, host, endpoints);
-    main.show();
+    Program program(services.relayUrl(), services.relayUrl());
+    Main& main = program.main;
+    DownHost& host = program.host;
+    const QTemporaryDir& folder = program.folder;
     QVERIFY(QTest::qWaitForWindowExposed(&main));
 
     main.FindText->setText(QStringLiteral("英雄"));
