@@ -62,10 +62,10 @@ void OnlyKeys(const YAML::Node& map, const std::set<std::string>& known, const s
 
 // Filters whose result the relay uses, and those whose result the program never shows
 // (dates, sizes): accepted, left unapplied.
-const std::set<std::string> kFilters = {"replace",    "re_replace",    "regexp",     "split",
-                                        "trim",       "append",        "prepend",    "tolower",
-                                        "toupper",    "urldecode",     "urlencode",  "querystring",
-                                        "htmldecode", "validfilename", "diacritics", "strdump"};
+const std::set<std::string> kFilters = {
+    "replace",    "re_replace",    "regexp",     "split",     "trim",      "append",
+    "prepend",    "tolower",       "toupper",    "urldecode", "urlencode", "querystring",
+    "htmldecode", "validfilename", "diacritics", "strdump",   "validate"};
 const std::set<std::string> kIgnoredFilters = {"dateparse", "timeago", "fuzzytime", "timeparse",
                                                "date",      "reltime", "andmatch"};
 
@@ -176,13 +176,55 @@ void ReadLogin(const YAML::Node& login, Definition& d, const TemplateValues& v)
     }
 }
 
+/** A map of names to templates, in the file's order; a list value stands for its first item. */
+Definition::Pairs Pairs(const YAML::Node& map, const std::string& what)
+{
+    if (!map.IsMap()) Error(map, what + " must be a map");
+    Definition::Pairs out;
+    for (const auto& entry : map) {
+        const YAML::Node value = entry.second;
+        out.emplace_back(entry.first.as<std::string>(), value.IsSequence() && value.size()
+                                                            ? Text(value[0], what)
+                                                            : Text(value, what));
+    }
+    return out;
+}
+
+void ReadErrors(const YAML::Node& list, Definition& d, const TemplateValues& v)
+{
+    if (!list.IsSequence()) Error(list, "search.error must be a list");
+    for (const YAML::Node& e : list) {
+        OnlyKeys(e, {"selector", "message"}, "search.error");
+        Definition::ErrorBlock block;
+        block.selector = Text(e["selector"], "search.error.selector");
+        CheckSelector(e["selector"], block.selector, v);
+        if (const YAML::Node m = e["message"]) {
+            OnlyKeys(m, {"selector", "text"}, "search.error.message");
+            if (m["selector"]) {
+                block.messageSelector = Text(m["selector"], "search.error.message.selector");
+                CheckSelector(m["selector"], block.messageSelector, v);
+            }
+            if (m["text"]) block.messageText = Text(m["text"], "search.error.message.text");
+        }
+        d.errors.push_back(block);
+    }
+}
+
 void ReadSearch(const YAML::Node& search, Definition& d, const TemplateValues& v)
 {
-    OnlyKeys(search, {"paths", "path", "inputs", "keywordsfilters", "rows", "fields"}, "search");
+    OnlyKeys(search,
+             {"paths", "path", "inputs", "keywordsfilters", "rows", "fields", "headers", "error",
+              "allowEmptyInputs"},
+             "search", {"allowrawsearch", "allowtvsearchimdb"});
+    if (search["allowEmptyInputs"])
+        d.allowEmptyInputs = Flag(search["allowEmptyInputs"], "allowEmptyInputs");
+    if (const YAML::Node h = search["headers"]) d.searchHeaders = Pairs(h, "search.headers");
+    if (const YAML::Node e = search["error"]) ReadErrors(e, d, v);
     if (const YAML::Node paths = search["paths"]) {
         if (!paths.IsSequence()) Error(paths, "search.paths must be a list");
         for (const YAML::Node& p : paths) {
-            OnlyKeys(p, {"path", "method", "followredirect"}, "search.paths", {"categories"});
+            OnlyKeys(p, {"path", "method", "followredirect", "inputs", "inheritinputs"},
+                     "search.paths", {"categories"});
             Definition::Path path;
             path.path = Text(p["path"], "a search path");
             if (p["method"]) path.method = Text(p["method"], "method");
@@ -190,22 +232,29 @@ void ReadSearch(const YAML::Node& search, Definition& d, const TemplateValues& v
                 Unsupported(p["method"], "method " + path.method);
             if (p["followredirect"])
                 path.followRedirect = Flag(p["followredirect"], "followredirect");
+            if (p["inputs"]) path.inputs = Pairs(p["inputs"], "search.paths.inputs");
+            if (p["inheritinputs"]) path.inheritInputs = Flag(p["inheritinputs"], "inheritinputs");
             d.paths.push_back(path);
         }
     } else if (const YAML::Node path = search["path"]) {
-        d.paths.push_back({Text(path, "search.path"), "get", false});
+        Definition::Path only;
+        only.path = Text(path, "search.path");
+        d.paths.push_back(only);
     }
     if (d.paths.empty()) Error(search, "search has no paths");
-    if (const YAML::Node inputs = search["inputs"]) {
-        if (!inputs.IsMap()) Error(inputs, "search.inputs must be a map");
-        for (const auto& entry : inputs)
-            d.inputs.emplace_back(entry.first.as<std::string>(), Text(entry.second, "an input"));
-    }
+    if (const YAML::Node inputs = search["inputs"]) d.inputs = Pairs(inputs, "search.inputs");
     if (const YAML::Node kf = search["keywordsfilters"])
         d.keywordsFilters = Filters(kf, "search.keywordsfilters");
     const YAML::Node rows = search["rows"];
     if (!rows) Error(search, "search has no rows");
-    OnlyKeys(rows, {"selector", "after", "remove"}, "search.rows", {"dateheaders", "count"});
+    OnlyKeys(rows, {"selector", "after", "remove", "filters"}, "search.rows",
+             {"dateheaders", "count"});
+    if (const YAML::Node filters = rows["filters"]) {
+        for (const DefinitionFilter& f : Filters(filters, "search.rows.filters")) {
+            if (f.name != "andmatch") Unsupported(filters, "search.rows.filters " + f.name);
+            d.rowsAndMatch = true;
+        }
+    }
     d.rowsSelector = Text(rows["selector"], "search.rows.selector");
     CheckSelector(rows["selector"], d.rowsSelector, v);
     if (rows["after"]) d.rowsAfter = rows["after"].as<int>();
@@ -244,23 +293,17 @@ void ReadDownload(const YAML::Node& download, Definition& d, const TemplateValue
     if (download["method"]) d.downloadMethod = Text(download["method"], "download.method");
     if (d.downloadMethod != "get" && d.downloadMethod != "post")
         Unsupported(download["method"], "download method " + d.downloadMethod);
-    if (const YAML::Node h = download["headers"]) {
-        if (!h.IsMap()) Error(h, "download.headers must be a map");
-        for (const auto& entry : h) {
-            const YAML::Node v = entry.second;
-            d.downloadHeaders.emplace_back(entry.first.as<std::string>(),
-                                           v.IsSequence() && v.size() ? Text(v[0], "a header")
-                                                                      : Text(v, "a header"));
-        }
-    }
+    if (const YAML::Node h = download["headers"]) d.downloadHeaders = Pairs(h, "download.headers");
 }
 
 void Read(const YAML::Node& doc, Definition& d)
 {
-    OnlyKeys(doc,
-             {"id", "name", "encoding", "links", "settings", "login", "search", "download",
-              "followredirect", "requestDelay"},
-             "", {"description", "language", "type", "legacylinks", "caps", "testlinktorrent"});
+    OnlyKeys(
+        doc,
+        {"id", "name", "encoding", "links", "settings", "login", "search", "download",
+         "followredirect", "requestDelay"},
+        "",
+        {"description", "language", "type", "legacylinks", "caps", "testlinktorrent", "replaces"});
     d.id = Text(doc["id"], "id");
     d.name = doc["name"] ? Text(doc["name"], "name") : d.id;
     if (doc["encoding"]) d.encoding = Text(doc["encoding"], "encoding");

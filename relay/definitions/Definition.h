@@ -37,17 +37,28 @@ struct Definition {
     std::map<std::string, std::string> settings; // name -> default
     std::string loginMethod;                     // empty (public) or "cookie"
     std::string loginTestPath, loginTestSelector;
+    using Pairs = std::vector<std::pair<std::string, std::string>>; // name -> template, in order
     struct Path {
         std::string path; // a template
         std::string method = "get";
         bool followRedirect = false;
+        Pairs inputs;              // this path's own, over the search's
+        bool inheritInputs = true; // the search's inputs apply to it too
     };
     std::vector<Path> paths;
-    std::vector<std::pair<std::string, std::string>> inputs; // name -> template, in order
+    Pairs inputs;
+    bool allowEmptyInputs = false; // an input whose value comes out empty is still sent
+    Pairs searchHeaders;
     std::vector<DefinitionFilter> keywordsFilters;
     std::string rowsSelector;
     int rowsAfter = 0;
     std::string rowsRemove;
+    bool rowsAndMatch = false; // only rows whose title holds every word of the keywords
+    /** A page that matches selector is the site's error, not results: message says which. */
+    struct ErrorBlock {
+        std::string selector, messageSelector, messageText;
+    };
+    std::vector<ErrorBlock> errors;
     std::vector<DefinitionField> fields;
     struct DownloadSelector {
         std::string selector, attribute;

@@ -102,6 +102,18 @@ private:
     std::map<std::string, CssSelector> compiled_;
 };
 
+/** True when title holds every word of the search's keywords, in any case. */
+bool HasEveryWord(const std::string& title, const TemplateValues& values)
+{
+    const auto keywords = values.text.find("Keywords");
+    if (keywords == values.text.end()) return true;
+    const QString text = Q(title);
+    const QStringList words = Q(keywords->second).split(u' ', Qt::SkipEmptyParts);
+    return std::all_of(words.begin(), words.end(), [&text](const QString& word) {
+        return text.contains(word, Qt::CaseInsensitive);
+    });
+}
+
 bool IsLink(const std::string& field)
 {
     return field == "details" || field == "download" || field == "comments";
@@ -109,9 +121,22 @@ bool IsLink(const std::string& field)
 
 } // namespace
 
-std::string ApplyFilters(std::string value, const std::vector<DefinitionFilter>& filters)
+QString DotNetPattern(const std::string& pattern)
 {
-    for (const DefinitionFilter& f : filters) {
+    // .NET names Unicode blocks "IsCyrillic"; PCRE knows the script as "Cyrillic".
+    QString text = Q(pattern);
+    for (const char* category : {"\\p{Is", "\\P{Is"})
+        text.replace(QLatin1String(category), QLatin1String(category).chopped(2));
+    return text;
+}
+
+std::string ApplyFilters(std::string value, const std::vector<DefinitionFilter>& filters,
+                         const TemplateValues* values)
+{
+    for (DefinitionFilter f : filters) {
+        if (values) // arguments may be templates: "{{ .Config.sitelink }}", "{{ .Result.year }}"
+            for (std::string& arg : f.args)
+                arg = Rendered(arg, *values);
         const std::string& n = f.name;
         QString v = Q(value);
         if (n == "replace") {
@@ -119,10 +144,10 @@ std::string ApplyFilters(std::string value, const std::vector<DefinitionFilter>&
         } else if (n == "re_replace") {
             QString to = Q(Arg(f, 1));
             to.replace(QRegularExpression(QStringLiteral("\\$(\\d)")), QStringLiteral("\\\\1"));
-            const QRegularExpression re(Q(Arg(f, 0)));
+            const QRegularExpression re(DotNetPattern(Arg(f, 0)));
             if (re.isValid()) v.replace(re, to);
         } else if (n == "regexp") {
-            const QRegularExpressionMatch m = QRegularExpression(Q(Arg(f, 0))).match(v);
+            const QRegularExpressionMatch m = QRegularExpression(DotNetPattern(Arg(f, 0))).match(v);
             v = m.hasMatch() ? m.captured(m.lastCapturedIndex() >= 1 ? 1 : 0) : QString();
         } else if (n == "split") {
             const QStringList parts = v.split(Q(Arg(f, 0)));
@@ -150,6 +175,15 @@ std::string ApplyFilters(std::string value, const std::vector<DefinitionFilter>&
             v = QUrlQuery(QUrl(v).query()).queryItemValue(Q(Arg(f, 0)), QUrl::FullyDecoded);
         } else if (n == "htmldecode") {
             v = HtmlDecoded(v);
+        } else if (n == "validate") { // only the listed words, as the list writes them
+            QStringList kept;
+            const QStringList valid = Q(Arg(f, 0)).split(u',', Qt::SkipEmptyParts);
+            for (const QString& word :
+                 v.split(QRegularExpression(QStringLiteral("[,|/]")), Qt::SkipEmptyParts))
+                for (const QString& allowed : valid)
+                    if (allowed.trimmed().compare(word.trimmed(), Qt::CaseInsensitive) == 0)
+                        kept << allowed.trimmed();
+            v = kept.join(QStringLiteral(", "));
         } else if (n == "validfilename") {
             v.remove(QRegularExpression(QStringLiteral("[\\\\/:*?\"<>|\\x00-\\x1f]")));
         }
@@ -212,14 +246,15 @@ ExtractedRows ExtractRows(const Definition& d, const HtmlDocument& page, const s
                 }
                 value = f.defaultValue;
             } else {
-                value = ApplyFilters(value, f.filters);
+                value = ApplyFilters(value, f.filters, &rowValues);
             }
             if (IsLink(f.name) && !value.empty())
                 value = base.resolved(QUrl(Q(value))).toString(QUrl::FullyEncoded).toStdString();
             fields[f.name] = value;
             rowValues.text["Result." + f.name] = value;
         }
-        if (usable && !fields["title"].empty())
+        if (usable && !fields["title"].empty() &&
+            (!d.rowsAndMatch || HasEveryWord(fields["title"], values)))
             out.rows.push_back(std::move(fields));
         else
             ++out.skipped;

@@ -4,6 +4,8 @@
 #include "relay/definitions/HtmlDocument.h"
 #include "relay/definitions/Template.h"
 
+#include <QString>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -19,5 +21,10 @@ struct ExtractedRows {
 ExtractedRows ExtractRows(const Definition& definition, const HtmlDocument& page,
                           const std::string& pageUrl, const TemplateValues& values);
 
-/** A value through a definition's filters, in order; date and size filters leave it as it is. */
-std::string ApplyFilters(std::string value, const std::vector<DefinitionFilter>& filters);
+/** A value through a definition's filters, in order; date and size filters leave it as it is.
+ *  With values, arguments that are templates are filled in first. */
+std::string ApplyFilters(std::string value, const std::vector<DefinitionFilter>& filters,
+                         const TemplateValues* values = nullptr);
+
+/** A regular expression as the definitions write it (.NET), as QRegularExpression reads it. */
+QString DotNetPattern(const std::string& pattern);

@@ -3,6 +3,7 @@
 #include "platform/core/HttpCookieJar.h"
 #include "relay/PageReducer.h"
 #include "relay/RowEncoding.h"
+#include "relay/definitions/CssSelector.h"
 #include "relay/definitions/Definition.h"
 #include "relay/definitions/HtmlDocument.h"
 #include "relay/definitions/RowExtraction.h"
@@ -28,6 +29,22 @@ double MsSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
         .count();
+}
+
+/** The site's error message when the page is one of its error blocks, else "". */
+std::string SiteError(const Definition& d, const HtmlDocument& page)
+{
+    for (const Definition::ErrorBlock& e : d.errors) {
+        const GumboNode* found = CssSelector(e.selector).SelectFirst(page.root());
+        if (!found) continue;
+        if (!e.messageText.empty()) return e.messageText;
+        const GumboNode* message = e.messageSelector.empty()
+                                       ? found
+                                       : CssSelector(e.messageSelector).SelectFirst(page.root());
+        const std::string text = CleanField(message ? TextContent(message) : std::string());
+        return text.empty() ? "an error page" : text.substr(0, 300);
+    }
+    return {};
 }
 
 } // namespace
@@ -159,6 +176,7 @@ Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords,
         request.url = r.url;
         request.method = r.method;
         request.body = r.body;
+        request.headers = r.headers;
         if (r.method == "POST")
             request.headers.push_back("Content-Type: application/x-www-form-urlencoded");
         request.deadline = own;
@@ -179,6 +197,10 @@ Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords,
         const auto document = Parse(index, page, own, giveUp, hold);
         if (!document) {
             out.failure = {503, "busy"};
+            break;
+        }
+        if (std::string said = SiteError(*site.definition, *document); !said.empty()) {
+            out.failure = {502, "the site says: " + said};
             break;
         }
         const ExtractedRows rows = ExtractRows(*site.definition, *document, page.url, values);

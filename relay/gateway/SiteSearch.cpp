@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringEncoder>
 #include <QUrl>
+#include <algorithm>
 
 namespace {
 
@@ -32,15 +33,45 @@ TemplateValues SearchValues(const SiteProfile& site, const std::string& keywords
     TemplateValues v;
     v.text["Query.Keywords"] = keywords;
     v.text["Query.Type"] = "search";
-    v.text["Keywords"] = ApplyFilters(keywords, d.keywordsFilters);
     v.text["True"] = "True";
     v.text["Today.Year"] = std::to_string(QDate::currentDate().year());
     for (const auto& [name, value] : site.settings)
         v.text["Config." + name] = value;
     v.text["Config.sitelink"] = site.siteLink;
+    v.text["Keywords"] = ApplyFilters(keywords, d.keywordsFilters, &v);
     v.lists["Categories"] = {};
     return v;
 }
+
+namespace {
+
+/** The form of one path: the search's inputs (unless it does not inherit them), its own over
+ *  them, in the definition's encoding; "$raw" ones as they are rendered. */
+std::string Form(const Definition& d, const Definition::Path& path, const TemplateValues& values,
+                 const TemplateValues& raw)
+{
+    Definition::Pairs inputs = path.inheritInputs ? d.inputs : Definition::Pairs();
+    for (const auto& own : path.inputs) {
+        const auto same = std::find_if(inputs.begin(), inputs.end(), [&own](const auto& input) {
+            return input.first == own.first;
+        });
+        if (same != inputs.end() && own.first != "$raw")
+            same->second = own.second;
+        else
+            inputs.push_back(own);
+    }
+    std::string form;
+    for (const auto& [name, value] : inputs) {
+        const bool isRaw = name == "$raw";
+        const std::string text = Template(value).Render(isRaw ? raw : values);
+        if (text.empty() && (isRaw || !d.allowEmptyInputs)) continue;
+        if (!form.empty()) form += '&';
+        form += isRaw ? text : FormEncoded(name, d.encoding) + "=" + FormEncoded(text, d.encoding);
+    }
+    return form;
+}
+
+} // namespace
 
 std::vector<SearchRequest> SearchRequests(const SiteProfile& site, const TemplateValues& values)
 {
@@ -49,14 +80,9 @@ std::vector<SearchRequest> SearchRequests(const SiteProfile& site, const Templat
     TemplateValues raw = values;
     for (const char* name : {"Keywords", "Query.Keywords"})
         raw.text[name] = FormEncoded(values.text.at(name), d.encoding);
-    std::string form;
-    for (const auto& [name, value] : d.inputs) {
-        const bool isRaw = name == "$raw";
-        const std::string text = Template(value).Render(isRaw ? raw : values);
-        if (text.empty()) continue;
-        if (!form.empty()) form += '&';
-        form += isRaw ? text : FormEncoded(name, d.encoding) + "=" + FormEncoded(text, d.encoding);
-    }
+    std::vector<std::string> headers;
+    for (const auto& [name, value] : d.searchHeaders)
+        headers.push_back(name + ": " + Template(value).Render(values));
     std::vector<SearchRequest> out;
     const QUrl base(QString::fromStdString(site.siteLink));
     for (const Definition::Path& p : d.paths) {
@@ -64,6 +90,8 @@ std::vector<SearchRequest> SearchRequests(const SiteProfile& site, const Templat
         const std::string path = Template(p.path).Render(values);
         r.url = base.resolved(QUrl(QString::fromStdString(path))).toString().toStdString();
         r.followRedirect = p.followRedirect || d.followRedirect;
+        r.headers = headers;
+        const std::string form = Form(d, p, values, raw);
         if (p.method == "post") {
             r.method = "POST";
             r.body = form;

@@ -13,6 +13,7 @@ struct SearchRequest {
     std::string method = "GET";
     std::string body; // a form, for POST
     bool followRedirect = false;
+    std::vector<std::string> headers; // "Name: value", the definition's
 };
 
 /** What the templates of a site's definition see for a search of keywords (UTF-8). */

@@ -208,6 +208,8 @@ private Q_SLOTS:
     void loginFailedCostsOnlyThatSite();
     void slowSiteCostsOnlyItsRows();
     void requestDelayKeepsRequestsApart();
+    void headersPagesAndErrors_data();
+    void headersPagesAndErrors();
     void unsupportedDefinition_data();
     void unsupportedDefinition();
 };
@@ -392,6 +394,56 @@ void TestGateway::requestDelayKeepsRequestsApart()
     QCOMPARE(seen.size(), 3);
     QVERIFY2(seen[1] - seen[0] >= 295 && seen[2] - seen[1] >= 295,
              qPrintable(QStringLiteral("%1 %2 %3").arg(seen[0]).arg(seen[1]).arg(seen[2])));
+}
+
+void TestGateway::headersPagesAndErrors_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<long>("status");
+    QTest::addColumn<QString>("answer");
+    // Two pages; rows whose title lacks a keyword are dropped (andmatch).
+    QTest::newRow("the key the site wants") << "k1" << 200L << "Hero 2002|Hero 1080p|";
+    QTest::newRow("a key it refuses") << "nope" << 502L << "the site says: bad key";
+}
+
+void TestGateway::headersPagesAndErrors()
+{
+    QFETCH(QString, key);
+    QFETCH(long, status);
+    QFETCH(QString, answer);
+    TestHttpServer site;
+    site.serve([](const ServiceRequest& q, ServiceResponse& r) {
+        r.contentType = "text/html";
+        const auto header = q.headers.find("x-api-key");
+        if (header == q.headers.end() || header->second != "k1")
+            r.body = "<div class=error><p>bad key</p></div>";
+        else if (q.target.find("&page=2") != std::string::npos)
+            r.body = "<div class=result><a class=name>Hero 1080p</a><a href=/2.torrent>t</a></div>";
+        else
+            r.body = "<div class=result><a class=name>Hero 2002</a><a href=/1.torrent>t</a></div>"
+                     "<div class=result><a class=name>Other</a><a href=/3.torrent>t</a></div>";
+    });
+    QByteArray definition = kPublicDefinition;
+    definition.replace("  paths:\n    - path: search\n",
+                       "  paths:\n    - path: search\n    - path: search\n"
+                       "      inputs: {page: 2}\n"
+                       "  headers:\n    X-Api-Key: [\"{{ .Config.key }}\"]\n"
+                       "  error:\n    - selector: div.error\n      message: {selector: p}\n");
+    definition.replace("    selector: div.result\n",
+                       "    selector: div.result\n    filters: [{name: andmatch}]\n");
+    definition.append("settings:\n  - {name: key, type: text, label: Key}\n");
+    GatewayFront front({{QStringLiteral("engine.yml"), definition}},
+                       Site(QStringLiteral("engine"), QStringLiteral("engine.yml"), site.url(),
+                            QStringLiteral("config.key = ") + key));
+    QVERIFY2(front.start(), qPrintable(front.error));
+    const Answer hits = front.search(QStringLiteral("hero"));
+    QCOMPARE(hits.status, status);
+    const QString body = FromGb(hits.body);
+    QString titles;
+    const QStringList fields = body.split(u'|');
+    for (qsizetype i = 0; i + 1 < fields.size(); i += 2)
+        titles += fields[i] + u'|';
+    QVERIFY2((status == 200 ? titles : body).startsWith(answer), qPrintable(body));
 }
 
 void TestGateway::unsupportedDefinition_data()

@@ -114,6 +114,14 @@ void TestRowExtraction::filters_data()
                                 << QStringLiteral("<b> & 中");
     QTest::newRow("validfilename") << "validfilename" << QStringList{} << "a/b:c?"
                                    << "abc";
+    QTest::newRow("validate keeps the listed words")
+        << "validate" << QStringList{"Action, Drama, Sci-Fi"} << "drama, Cooking|SCI-FI"
+        << "Drama, Sci-Fi";
+    QTest::newRow("an argument that is a template")
+        << "re_replace" << QStringList{"^/", "{{ .Config.sitelink }}"} << "/t/1"
+        << "https://site.test/t/1";
+    QTest::newRow("a .NET Unicode block") << "re_replace" << QStringList{"\\p{IsCyrillic}+ ", ""}
+                                          << QStringLiteral("Герой Hero") << "Hero";
     QTest::newRow("a date filter leaves the value")
         << "dateparse" << QStringList{"2006"} << "2026-12-07"
         << "2026-12-07";
@@ -128,7 +136,9 @@ void TestRowExtraction::filters()
     DefinitionFilter f{name.toStdString(), {}};
     for (const QString& a : args)
         f.args.push_back(a.toStdString());
-    QCOMPARE(QString::fromStdString(ApplyFilters(in.toStdString(), {f})), out);
+    TemplateValues values;
+    values.text["Config.sitelink"] = "https://site.test/";
+    QCOMPARE(QString::fromStdString(ApplyFilters(in.toStdString(), {f}, &values)), out);
 }
 
 QTEST_GUILESS_MAIN(TestRowExtraction)
