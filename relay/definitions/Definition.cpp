@@ -3,6 +3,9 @@
 #include "relay/definitions/CssSelector.h"
 #include "relay/definitions/Template.h"
 
+#include <QRegularExpression>
+#include <QString>
+
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
@@ -112,7 +115,20 @@ void CheckSelector(const YAML::Node& at, const std::string& selector,
     }
 }
 
-DefinitionField Field(const std::string& name, const YAML::Node& node, const TemplateValues& v)
+/** A JSON answer's selector: a dotted path ("data.movies", "..title" for the row's parent, "$"
+ *  for the whole answer), checked as it comes out with the settings' defaults. */
+void CheckJsonPath(const YAML::Node& at, const std::string& selector, const TemplateValues& v)
+{
+    const std::string text =
+        selector.find("{{") == std::string::npos ? selector : Template(selector).Render(v);
+    static const QRegularExpression path(
+        QStringLiteral("^(\\$|(\\.\\.)?[^\\s:()\\[\\],.]+(\\.[^\\s:()\\[\\],.]+)*)$"));
+    if (!path.match(QString::fromStdString(text)).hasMatch())
+        Unsupported(at, "JSON selector \"" + text + "\" (only dotted paths)");
+}
+
+DefinitionField Field(const std::string& name, const YAML::Node& node, const TemplateValues& v,
+                      bool json)
 {
     DefinitionField f;
     f.name = name;
@@ -125,8 +141,16 @@ DefinitionField Field(const std::string& name, const YAML::Node& node, const Tem
              "field " + name);
     if (const YAML::Node s = node["selector"]) {
         f.selector = Text(s, "selector");
-        CheckSelector(s, f.selector, v);
+        if (json)
+            CheckJsonPath(s, f.selector, v);
+        else
+            CheckSelector(s, f.selector, v);
     }
+    if (json && (node["remove"] || node["attribute"]))
+        Unsupported(node["remove"] ? node["remove"] : node["attribute"],
+                    "remove or attribute on a JSON field");
+    if (json && node["case"] && !node["selector"])
+        Error(node, "field " + name + ": a JSON field's cases need its selector");
     if (const YAML::Node t = node["text"]) {
         f.hasText = true;
         f.text = Text(t, "text");
@@ -149,7 +173,7 @@ DefinitionField Field(const std::string& name, const YAML::Node& node, const Tem
         if (!c.IsMap()) Error(c, "case must be a map");
         for (const auto& entry : c) {
             const std::string selector = entry.first.as<std::string>();
-            if (selector != "*") CheckSelector(entry.first, selector, v);
+            if (selector != "*" && !json) CheckSelector(entry.first, selector, v);
             f.cases.emplace_back(selector, Text(entry.second, "a case's value"));
         }
     }
@@ -223,8 +247,20 @@ void ReadSearch(const YAML::Node& search, Definition& d, const TemplateValues& v
     if (const YAML::Node paths = search["paths"]) {
         if (!paths.IsSequence()) Error(paths, "search.paths must be a list");
         for (const YAML::Node& p : paths) {
-            OnlyKeys(p, {"path", "method", "followredirect", "inputs", "inheritinputs"},
+            OnlyKeys(p, {"path", "method", "followredirect", "inputs", "inheritinputs", "response"},
                      "search.paths", {"categories"});
+            if (const YAML::Node response = p["response"]) {
+                OnlyKeys(response, {"type"}, "search.paths.response", {"noResultsMessage"});
+                const std::string type =
+                    response["type"] ? Text(response["type"], "response.type") : "html";
+                if (type != "json" && type != "html")
+                    Unsupported(response, "search.paths.response " + type);
+                if (!d.paths.empty() && d.json != (type == "json"))
+                    Unsupported(response, "paths answering in different formats");
+                d.json = type == "json";
+            } else if (d.json) {
+                Unsupported(p, "paths answering in different formats");
+            }
             Definition::Path path;
             path.path = Text(p["path"], "a search path");
             if (p["method"]) path.method = Text(p["method"], "method");
@@ -247,8 +283,13 @@ void ReadSearch(const YAML::Node& search, Definition& d, const TemplateValues& v
         d.keywordsFilters = Filters(kf, "search.keywordsfilters");
     const YAML::Node rows = search["rows"];
     if (!rows) Error(search, "search has no rows");
-    OnlyKeys(rows, {"selector", "after", "remove", "filters"}, "search.rows",
-             {"dateheaders", "count"});
+    OnlyKeys(rows, {"selector", "after", "remove", "filters", "attribute", "multiple"},
+             "search.rows", {"dateheaders", "count", "missingAttributeEqualsNoResults"});
+    if (d.json && (rows["after"] || rows["remove"] || rows["dateheaders"]))
+        Unsupported(rows, "after, remove or dateheaders on JSON rows");
+    if (!d.json && (rows["attribute"] || rows["multiple"]))
+        Unsupported(rows, "search.rows.attribute outside JSON");
+    if (rows["attribute"]) d.rowsAttribute = Text(rows["attribute"], "search.rows.attribute");
     if (const YAML::Node filters = rows["filters"]) {
         for (const DefinitionFilter& f : Filters(filters, "search.rows.filters")) {
             if (f.name != "andmatch") Unsupported(filters, "search.rows.filters " + f.name);
@@ -256,7 +297,10 @@ void ReadSearch(const YAML::Node& search, Definition& d, const TemplateValues& v
         }
     }
     d.rowsSelector = Text(rows["selector"], "search.rows.selector");
-    CheckSelector(rows["selector"], d.rowsSelector, v);
+    if (d.json)
+        CheckJsonPath(rows["selector"], d.rowsSelector, v);
+    else
+        CheckSelector(rows["selector"], d.rowsSelector, v);
     if (rows["after"]) d.rowsAfter = rows["after"].as<int>();
     if (rows["remove"]) {
         d.rowsRemove = Text(rows["remove"], "search.rows.remove");
@@ -265,7 +309,7 @@ void ReadSearch(const YAML::Node& search, Definition& d, const TemplateValues& v
     const YAML::Node fields = search["fields"];
     if (!fields || !fields.IsMap()) Error(search, "search has no fields");
     for (const auto& entry : fields)
-        d.fields.push_back(Field(entry.first.as<std::string>(), entry.second, v));
+        d.fields.push_back(Field(entry.first.as<std::string>(), entry.second, v, d.json));
     if (!d.field("title")) Error(fields, "search.fields has no title");
     if (!d.field("download") && !d.field("details"))
         Error(fields, "search.fields has neither download nor details");

@@ -53,7 +53,10 @@ struct Definition {
     std::string rowsSelector;
     int rowsAfter = 0;
     std::string rowsRemove;
-    bool rowsAndMatch = false; // only rows whose title holds every word of the keywords
+    bool rowsAndMatch = false;
+    bool json = false;         // the search answers JSON: selectors are dotted paths
+    std::string rowsAttribute; // JSON: the rows are the items of this array in each row // only
+                               // rows whose title holds every word of the keywords
     /** A page that matches selector is the site's error, not results: message says which. */
     struct ErrorBlock {
         std::string selector, messageSelector, messageText;

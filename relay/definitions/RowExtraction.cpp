@@ -3,10 +3,16 @@
 #include "relay/definitions/CssSelector.h"
 
 #include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QString>
 #include <QUrl>
 #include <QUrlQuery>
+
+#include <functional>
+#include <optional>
 
 namespace {
 
@@ -192,6 +198,77 @@ std::string ApplyFilters(std::string value, const std::vector<DefinitionFilter>&
     return value;
 }
 
+namespace {
+
+/** A field's raw text in one row, or nullopt when the row has none. */
+using FieldLookup =
+    std::function<std::optional<std::string>(const DefinitionField&, const TemplateValues&)>;
+
+/** One row's fields, in the definition's order, each able to use those before it; the row is
+ *  a hit when every required field was found and it has a title. */
+void ReadRow(const Definition& d, const FieldLookup& lookup, const TemplateValues& values,
+             const QUrl& base, ExtractedRows& out)
+{
+    std::map<std::string, std::string> fields;
+    TemplateValues rowValues = values;
+    for (const DefinitionField& f : d.fields) {
+        const std::optional<std::string> raw =
+            f.hasText ? Template(f.text).Render(rowValues) : lookup(f, rowValues);
+        std::string value;
+        if (!raw) {
+            if (!f.optional && !f.hasDefault) {
+                ++out.skipped;
+                return;
+            }
+            value = Rendered(f.defaultValue, rowValues);
+        } else {
+            value = ApplyFilters(*raw, f.filters, &rowValues);
+        }
+        if (IsLink(f.name) && !value.empty())
+            value = base.resolved(QUrl(Q(value))).toString(QUrl::FullyEncoded).toStdString();
+        fields[f.name] = value;
+        rowValues.text["Result." + f.name] = value;
+    }
+    if (!fields["title"].empty() && (!d.rowsAndMatch || HasEveryWord(fields["title"], values)))
+        out.rows.push_back(std::move(fields));
+    else
+        ++out.skipped;
+}
+
+/** The value at a dotted path below a JSON value ("data.movies"; "$" is the value itself). */
+QJsonValue AtPath(QJsonValue value, const std::string& path)
+{
+    if (path == "$") return value;
+    for (const QString& key : Q(path).split(u'.'))
+        value = value.toObject().value(key);
+    return value;
+}
+
+/** A JSON value as a field's text: numbers without a needless ".0", true/false as .NET writes
+ *  them; nullopt for null or nothing. */
+std::optional<std::string> JsonText(const QJsonValue& v)
+{
+    switch (v.type()) {
+    case QJsonValue::String:
+        return v.toString().toStdString();
+    case QJsonValue::Double: {
+        const double d = v.toDouble();
+        return d == double(qint64(d)) ? std::to_string(qint64(d))
+                                      : QString::number(d, 'g', 15).toStdString();
+    }
+    case QJsonValue::Bool:
+        return std::string(v.toBool() ? "True" : "False");
+    case QJsonValue::Array:
+        return QJsonDocument(v.toArray()).toJson(QJsonDocument::Compact).toStdString();
+    case QJsonValue::Object:
+        return QJsonDocument(v.toObject()).toJson(QJsonDocument::Compact).toStdString();
+    default:
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
 ExtractedRows ExtractRows(const Definition& d, const HtmlDocument& page, const std::string& pageUrl,
                           const TemplateValues& values)
 {
@@ -207,57 +284,64 @@ ExtractedRows ExtractRows(const Definition& d, const HtmlDocument& page, const s
             for (int i = 0; i < d.rowsAfter && at != siblings.end() && ++at != siblings.end(); ++i)
                 scopes.push_back(*at);
         }
-        std::map<std::string, std::string> fields;
-        TemplateValues rowValues = values;
-        bool usable = true;
-        for (const DefinitionField& f : d.fields) {
-            std::string value;
-            bool found = true;
-            if (f.hasText) {
-                value = Template(f.text).Render(rowValues);
-            } else if (!f.cases.empty() && f.selector.empty()) {
-                found = false;
+        const auto lookup = [&](const DefinitionField& f,
+                                const TemplateValues& rowValues) -> std::optional<std::string> {
+            if (!f.cases.empty() && f.selector.empty()) {
                 for (const auto& [selector, caseValue] : f.cases)
-                    if (selector == "*" || Find(compiled(Rendered(selector, rowValues)), scopes)) {
-                        value = caseValue;
-                        found = true;
-                        break;
-                    }
-            } else if (const GumboNode* e =
-                           Find(compiled(Rendered(f.selector, rowValues)), scopes)) {
-                if (!f.attribute.empty()) {
-                    const char* a = AttributeOf(e, f.attribute);
-                    found = a != nullptr;
-                    value = a ? a : "";
-                } else {
-                    std::string text;
-                    TextWithout(
-                        e, f.remove.empty() ? nullptr : &compiled(Rendered(f.remove, rowValues)),
+                    if (selector == "*" || Find(compiled(Rendered(selector, rowValues)), scopes))
+                        return caseValue;
+                return std::nullopt;
+            }
+            const GumboNode* e = Find(compiled(Rendered(f.selector, rowValues)), scopes);
+            if (!e) return std::nullopt;
+            if (!f.attribute.empty()) {
+                const char* a = AttributeOf(e, f.attribute);
+                return a ? std::optional<std::string>(a) : std::nullopt;
+            }
+            std::string text;
+            TextWithout(e, f.remove.empty() ? nullptr : &compiled(Rendered(f.remove, rowValues)),
                         text);
-                    value = Trim(text);
-                }
-            } else {
-                found = false;
-            }
-            if (!found) {
-                if (!f.optional && !f.hasDefault) {
-                    usable = false;
-                    break;
-                }
-                value = f.defaultValue;
-            } else {
-                value = ApplyFilters(value, f.filters, &rowValues);
-            }
-            if (IsLink(f.name) && !value.empty())
-                value = base.resolved(QUrl(Q(value))).toString(QUrl::FullyEncoded).toStdString();
-            fields[f.name] = value;
-            rowValues.text["Result." + f.name] = value;
+            return Trim(text);
+        };
+        ReadRow(d, lookup, values, base, out);
+    }
+    return out;
+}
+
+ExtractedRows ExtractJsonRows(const Definition& d, const QJsonDocument& page,
+                              const std::string& pageUrl, const TemplateValues& values)
+{
+    ExtractedRows out;
+    const QUrl base(Q(pageUrl));
+    const QJsonValue top = page.isArray() ? QJsonValue(page.array()) : QJsonValue(page.object());
+    // Each row with its parent: with "attribute" and "multiple", the rows are the items of
+    // that array in each object the selector names, and "..name" reads the object.
+    std::vector<std::pair<QJsonValue, QJsonValue>> rows;
+    const QJsonValue selected = AtPath(top, Rendered(d.rowsSelector, values));
+    for (const QJsonValue item : selected.isArray() ? selected.toArray() : QJsonArray{selected}) {
+        if (item.isUndefined() || item.isNull()) continue;
+        if (d.rowsAttribute.empty()) {
+            rows.emplace_back(item, top);
+            continue;
         }
-        if (usable && !fields["title"].empty() &&
-            (!d.rowsAndMatch || HasEveryWord(fields["title"], values)))
-            out.rows.push_back(std::move(fields));
-        else
-            ++out.skipped;
+        const QJsonValue inner = item.toObject().value(Q(d.rowsAttribute));
+        for (const QJsonValue each : inner.isArray() ? inner.toArray() : QJsonArray{inner})
+            if (each.isObject()) rows.emplace_back(each, item);
+    }
+    for (const auto& [row, parent] : rows) {
+        const auto lookup = [&, &row = row, &parent = parent](
+                                const DefinitionField& f,
+                                const TemplateValues& rowValues) -> std::optional<std::string> {
+            const std::string selector = Rendered(f.selector, rowValues);
+            const bool up = selector.rfind("..", 0) == 0;
+            std::optional<std::string> value =
+                JsonText(AtPath(up ? parent : row, up ? selector.substr(2) : selector));
+            if (!value || f.cases.empty()) return value;
+            for (const auto& [match, caseValue] : f.cases) // a JSON field's cases name values
+                if (match == "*" || match == *value) return caseValue;
+            return std::nullopt;
+        };
+        ReadRow(d, lookup, values, base, out);
     }
     return out;
 }

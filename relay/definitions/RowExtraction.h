@@ -4,6 +4,7 @@
 #include "relay/definitions/HtmlDocument.h"
 #include "relay/definitions/Template.h"
 
+#include <QJsonDocument>
 #include <QString>
 
 #include <map>
@@ -20,6 +21,12 @@ struct ExtractedRows {
 
 ExtractedRows ExtractRows(const Definition& definition, const HtmlDocument& page,
                           const std::string& pageUrl, const TemplateValues& values);
+
+/** The same from a JSON answer: rows at the rows selector's dotted path (or, with its
+ *  attribute, the items of that array in each), fields at their paths in the row ("..name": in
+ *  the row's parent). */
+ExtractedRows ExtractJsonRows(const Definition& definition, const QJsonDocument& page,
+                              const std::string& pageUrl, const TemplateValues& values);
 
 /** A value through a definition's filters, in order; date and size filters leave it as it is.
  *  With values, arguments that are templates are filled in first. */

@@ -9,6 +9,7 @@
 #include "relay/definitions/RowExtraction.h"
 #include "relay/gateway/DownloadTicket.h"
 
+#include <QJsonDocument>
 #include <QString>
 #include <QStringDecoder>
 
@@ -194,16 +195,11 @@ Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords,
             out.failure = page.failure;
             break;
         }
-        const auto document = Parse(index, page, own, giveUp, hold);
-        if (!document) {
-            out.failure = {503, "busy"};
+        ExtractedRows rows;
+        if (RelayFailure failed = ReadRows(index, page, values, own, giveUp, hold, rows)) {
+            out.failure = failed;
             break;
         }
-        if (std::string said = SiteError(*site.definition, *document); !said.empty()) {
-            out.failure = {502, "the site says: " + said};
-            break;
-        }
-        const ExtractedRows rows = ExtractRows(*site.definition, *document, page.url, values);
         out.skipped += rows.skipped;
         for (const auto& row : rows.rows) {
             GatewayHit hit;
@@ -216,6 +212,32 @@ Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords,
     }
     out.ms = MsSince(start);
     return out;
+}
+
+RelayFailure Gateway::ReadRows(size_t index, const FetchedPage& page, const TemplateValues& values,
+                               Deadline deadline, const GiveUp& giveUp,
+                               std::unique_ptr<ByteBudget::Hold>& hold, ExtractedRows& rows)
+{
+    const Definition& d = *config_.sites[index].definition;
+    if (d.json) {
+        if (!hold)
+            hold = std::make_unique<ByteBudget::Hold>(pages_, size_t(page.body.size()), deadline,
+                                                      giveUp);
+        if (!*hold) return {503, "busy"};
+        QJsonParseError error{};
+        const QJsonDocument json = QJsonDocument::fromJson(page.body, &error);
+        if (json.isNull())
+            return {502,
+                    "page not understood: not JSON (" + error.errorString().toStdString() + ")"};
+        rows = ExtractJsonRows(d, json, page.url, values);
+        return {};
+    }
+    const auto document = Parse(index, page, deadline, giveUp, hold);
+    if (!document) return {503, "busy"};
+    if (std::string said = SiteError(d, *document); !said.empty())
+        return {502, "the site says: " + said};
+    rows = ExtractRows(d, *document, page.url, values);
+    return {};
 }
 
 Gateway::Reply Gateway::Search(const std::string& keywords, Deadline deadline, const GiveUp& giveUp)

@@ -75,6 +75,10 @@ private:
     std::unique_ptr<HtmlDocument> Parse(size_t index, const FetchedPage& page, Deadline deadline,
                                         const GiveUp& giveUp,
                                         std::unique_ptr<ByteBudget::Hold>& hold);
+    /** The page's rows, read as HTML or, when the definition says so, as JSON. */
+    RelayFailure ReadRows(size_t index, const FetchedPage& page, const TemplateValues& values,
+                          Deadline deadline, const GiveUp& giveUp,
+                          std::unique_ptr<ByteBudget::Hold>& hold, struct ExtractedRows& rows);
     void TestLogin(size_t index, Deadline deadline);
     void RecordHealth(size_t index, const FetchedPage& page);
     std::string FindTorrentLink(size_t index, const std::string& detailsUrl, Deadline deadline,

@@ -1,5 +1,6 @@
 #include "relay/definitions/RowExtraction.h"
 
+#include <QJsonDocument>
 #include <QTest>
 
 namespace {
@@ -55,6 +56,7 @@ class TestRowExtraction : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void rowsAndFields();
+    void jsonRows();
     void filters_data();
     void filters();
 };
@@ -88,6 +90,48 @@ void TestRowExtraction::rowsAndFields()
         ExtractRows(d, page, "https://tracker.example.test/torrents.php?q=x", freeOnly);
     QCOMPARE(free.rows.size(), size_t(1));
     QCOMPARE(free.rows[0].at("title"), std::string("Hero (BluRay)"));
+}
+
+void TestRowExtraction::jsonRows()
+{
+    // An API that lists films, each with its torrents: one row per torrent, the film's fields
+    // read through "..", a number, a case over values and a default that is a template.
+    const char* definition =
+        "id: api\n"
+        "links: [\"https://api.example.test/\"]\n"
+        "search:\n"
+        "  paths: [{path: list.json, response: {type: json}}]\n"
+        "  rows: {selector: data.movies, attribute: torrents, multiple: true}\n"
+        "  fields:\n"
+        "    year: {selector: ..year}\n"
+        "    quality: {selector: quality, case: {\"1080p\": HD, \"*\": SD}}\n"
+        "    name: {selector: ..name, optional: true, default: \"{{ "
+        ".Result.year }} film\"}\n"
+        "    title: {text: \"{{ .Result.name }} {{ .Result.quality }}\"}\n"
+        "    download: {selector: url}\n";
+    Definition d;
+    std::string why;
+    QVERIFY2(ParseDefinition(definition, "api.yml", d, why), why.c_str());
+    const QJsonDocument page = QJsonDocument::fromJson(
+        "{\"data\": {\"movies\": ["
+        "{\"name\": \"Hero\", \"year\": 2002, \"torrents\": ["
+        "{\"quality\": \"1080p\", \"url\": \"/t/1.torrent\"},"
+        "{\"quality\": \"720p\", \"url\": \"https://cdn.example.test/2.torrent\"}]},"
+        "{\"year\": 1999, \"torrents\": [{\"quality\": \"720p\"}]},"
+        "{\"name\": \"No torrents\"}]}}");
+    const ExtractedRows got = ExtractJsonRows(d, page, "https://api.example.test/list.json", {});
+    QCOMPARE(got.rows.size(), size_t(2));
+    QCOMPARE(got.skipped, 1); // the torrent without a url
+    QCOMPARE(got.rows[0].at("title"), std::string("Hero HD"));
+    QCOMPARE(got.rows[0].at("download"), std::string("https://api.example.test/t/1.torrent"));
+    QCOMPARE(got.rows[1].at("title"), std::string("Hero SD"));
+    QCOMPARE(got.rows[1].at("year"), std::string("2002"));
+
+    // A selector that is no dotted path is refused, not read as something else.
+    std::string text = definition;
+    text.replace(text.find("selector: url"), 13, "selector: \"url:contains(x)\"");
+    QVERIFY(!ParseDefinition(text, "api.yml", d, why));
+    QVERIFY2(why.find("unsupported JSON selector") != std::string::npos, why.c_str());
 }
 
 void TestRowExtraction::filters_data()
