@@ -253,12 +253,13 @@ void ReadSearch(const YAML::Node& search, Definition& d, const TemplateValues& v
                 OnlyKeys(response, {"type"}, "search.paths.response", {"noResultsMessage"});
                 const std::string type =
                     response["type"] ? Text(response["type"], "response.type") : "html";
-                if (type != "json" && type != "html")
+                if (type != "json" && type != "html" && type != "xml")
                     Unsupported(response, "search.paths.response " + type);
-                if (!d.paths.empty() && d.json != (type == "json"))
+                if (!d.paths.empty() && (d.json != (type == "json") || d.xml != (type == "xml")))
                     Unsupported(response, "paths answering in different formats");
                 d.json = type == "json";
-            } else if (d.json) {
+                d.xml = type == "xml";
+            } else if (d.json || d.xml) {
                 Unsupported(p, "paths answering in different formats");
             }
             Definition::Path path;

@@ -55,6 +55,7 @@ struct Definition {
     std::string rowsRemove;
     bool rowsAndMatch = false;
     bool json = false;         // the search answers JSON: selectors are dotted paths
+    bool xml = false;          // the search answers XML (a feed): read as XML, not HTML
     std::string rowsAttribute; // JSON: the rows are the items of this array in each row // only
                                // rows whose title holds every word of the keywords
     /** A page that matches selector is the site's error, not results: message says which. */

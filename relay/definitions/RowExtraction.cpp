@@ -269,14 +269,14 @@ std::optional<std::string> JsonText(const QJsonValue& v)
 
 } // namespace
 
-ExtractedRows ExtractRows(const Definition& d, const HtmlDocument& page, const std::string& pageUrl,
+ExtractedRows ExtractRows(const Definition& d, const GumboNode* root, const std::string& pageUrl,
                           const TemplateValues& values)
 {
     ExtractedRows out;
     Selectors compiled;
     const CssSelector rows(Rendered(d.rowsSelector, values));
     const QUrl base(Q(pageUrl));
-    for (const GumboNode* row : rows.SelectAll(page.root())) {
+    for (const GumboNode* row : root ? rows.SelectAll(root) : std::vector<const GumboNode*>()) {
         std::vector<const GumboNode*> scopes{row};
         if (d.rowsAfter > 0) { // the rows after this one belong to it
             const auto siblings = ElementChildren(row->parent);

@@ -19,8 +19,13 @@ struct ExtractedRows {
     int skipped = 0;
 };
 
-ExtractedRows ExtractRows(const Definition& definition, const HtmlDocument& page,
+ExtractedRows ExtractRows(const Definition& definition, const GumboNode* root,
                           const std::string& pageUrl, const TemplateValues& values);
+inline ExtractedRows ExtractRows(const Definition& definition, const HtmlDocument& page,
+                                 const std::string& pageUrl, const TemplateValues& values)
+{
+    return ExtractRows(definition, page.root(), pageUrl, values);
+}
 
 /** The same from a JSON answer: rows at the rows selector's dotted path (or, with its
  *  attribute, the items of that array in each), fields at their paths in the row ("..name": in

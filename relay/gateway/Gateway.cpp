@@ -7,6 +7,7 @@
 #include "relay/definitions/Definition.h"
 #include "relay/definitions/HtmlDocument.h"
 #include "relay/definitions/RowExtraction.h"
+#include "relay/definitions/XmlDocument.h"
 #include "relay/gateway/DownloadTicket.h"
 
 #include <QJsonDocument>
@@ -230,6 +231,16 @@ RelayFailure Gateway::ReadRows(size_t index, const FetchedPage& page, const Temp
             return {502,
                     "page not understood: not JSON (" + error.errorString().toStdString() + ")"};
         rows = ExtractJsonRows(d, json, page.url, values);
+        return {};
+    }
+    if (d.xml) {
+        if (!hold)
+            hold = std::make_unique<ByteBudget::Hold>(pages_, size_t(page.body.size()), deadline,
+                                                      giveUp);
+        if (!*hold) return {503, "busy"};
+        const XmlDocument feed(page.body);
+        if (!feed.root()) return {502, "page not understood: not XML"};
+        rows = ExtractRows(d, feed.root(), page.url, values);
         return {};
     }
     const auto document = Parse(index, page, deadline, giveUp, hold);

@@ -1,4 +1,5 @@
 #include "relay/definitions/RowExtraction.h"
+#include "relay/definitions/XmlDocument.h"
 
 #include <QJsonDocument>
 #include <QTest>
@@ -57,6 +58,7 @@ class TestRowExtraction : public QObject {
 private Q_SLOTS:
     void rowsAndFields();
     void jsonRows();
+    void xmlFeed();
     void filters_data();
     void filters();
 };
@@ -132,6 +134,39 @@ void TestRowExtraction::jsonRows()
     text.replace(text.find("selector: url"), 13, "selector: \"url:contains(x)\"");
     QVERIFY(!ParseDefinition(text, "api.yml", d, why));
     QVERIFY2(why.find("unsupported JSON selector") != std::string::npos, why.c_str());
+}
+
+void TestRowExtraction::xmlFeed()
+{
+    // A feed read as XML: a CDATA title, <link> with text (an empty element in HTML), an
+    // enclosure's attribute and a namespaced attribute element.
+    const char* definition = "id: feed\n"
+                             "links: [\"https://feed.example.test/\"]\n"
+                             "search:\n"
+                             "  paths: [{path: rss, response: {type: xml}}]\n"
+                             "  rows: {selector: rss > channel > item}\n"
+                             "  fields:\n"
+                             "    title: {selector: title}\n"
+                             "    details: {selector: link}\n"
+                             "    download: {selector: enclosure, attribute: url}\n"
+                             "    seeders: {selector: \"[name=seeders]\", attribute: value}\n";
+    Definition d;
+    std::string why;
+    QVERIFY2(ParseDefinition(definition, "feed.yml", d, why), why.c_str());
+    const XmlDocument feed(
+        "<?xml version=\"1.0\"?><rss xmlns:torznab=\"http://torznab.com/schemas/2015/feed\">"
+        "<channel><title>feed</title><item><title><![CDATA[Hero <2002>]]></title>"
+        "<link>https://feed.example.test/d/1</link>"
+        "<enclosure url=\"/get/1.torrent\" type=\"application/x-bittorrent\"/>"
+        "<torznab:attr name=\"seeders\" value=\"7\"/></item></channel></rss>");
+    const ExtractedRows got = ExtractRows(d, feed.root(), "https://feed.example.test/rss", {});
+    QCOMPARE(got.rows.size(), size_t(1));
+    QCOMPARE(got.rows[0].at("title"), std::string("Hero <2002>"));
+    QCOMPARE(got.rows[0].at("details"), std::string("https://feed.example.test/d/1"));
+    QCOMPARE(got.rows[0].at("download"), std::string("https://feed.example.test/get/1.torrent"));
+    QCOMPARE(got.rows[0].at("seeders"), std::string("7"));
+    QVERIFY(!XmlDocument("<html><p>not xml").root() ||
+            ExtractRows(d, XmlDocument("<html><p>not xml").root(), "https://x/", {}).rows.empty());
 }
 
 void TestRowExtraction::filters_data()
