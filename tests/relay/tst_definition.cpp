@@ -94,10 +94,12 @@ void TestDefinition::refuses_data()
         << WithLine(ok, "- name: trim", "- name: sprinkle") << "29: unsupported filter sprinkle";
     QTest::newRow("an unknown key") << ok + "ratio: 1\n"
                                     << "40: unsupported ratio";
-    QTest::newRow("an XML feed") << WithLine(ok, "    - path: \"s.php\"\n",
-                                             "    - path: \"rss\"\n      response:\n"
-                                             "        type: xml\n")
-                                 << "17: unsupported search.paths.response xml";
+    QTest::newRow("a response in another format")
+        << WithLine(ok, "    - path: \"s.php\"\n",
+                    "    - path: \"api\"\n      response:\n        type: csv\n")
+        << "17: unsupported search.paths.response csv";
+    QTest::newRow("pinned certificates") << ok + "certificates: [ab12]\n"
+                                         << "40: unsupported certificates";
     QTest::newRow("a pseudo-class not known")
         << WithLine(ok, "td.name a\n", "td.name a:hover\n") << "27: unsupported pseudo-class";
     QTest::newRow("a selector that cannot be read")
