@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -287,8 +288,8 @@ private:
         Simple p = Make(Simple::Pseudo);
         p.name = Lower(Name());
         static const std::vector<std::string> plain = {
-            "first-child",  "last-child",   "only-child", "first-of-type",
-            "last-of-type", "only-of-type", "empty",      "root"};
+            "first-child",  "last-child", "only-child", "first-of-type", "last-of-type",
+            "only-of-type", "empty",      "root",       "scope"};
         if (std::find(plain.begin(), plain.end(), p.name) != plain.end()) return p;
         if (!At('(')) Fail("unsupported pseudo-class :" + p.name);
         ++i_;
@@ -388,10 +389,15 @@ bool HasDescendant(const GumboNode* e, const CssSelector::List& list, bool child
     return false;
 }
 
+/** The element a selection starts from, for :scope; none outside SelectAll (then :scope is
+ *  :root, as in a browser's document.querySelector). */
+thread_local const GumboNode* tScope = nullptr;
+
 bool PseudoMatches(const GumboNode* e, const Simple& p)
 {
     const std::string& n = p.name;
-    if (n == "root") return !ParentElement(e);
+    if (n == "root" || (n == "scope" && !tScope)) return !ParentElement(e);
+    if (n == "scope") return e == tScope;
     if (n == "empty") {
         const GumboVector& c = e->v.element.children;
         for (unsigned i = 0; i < c.length; ++i) {
@@ -527,8 +533,10 @@ std::vector<const GumboNode*> CssSelector::SelectAll(const GumboNode* scope) con
 {
     std::vector<const GumboNode*> out;
     if (!ok() || !IsElement(scope)) return out;
+    const GumboNode* outer = std::exchange(tScope, scope);
     if (MatchesList(*list_, scope)) out.push_back(scope);
     Collect(*list_, scope, out);
+    tScope = outer;
     return out;
 }
 

@@ -10,7 +10,8 @@
  *  universal, #id, .class, attribute tests ([a], = ^= $= *= ~= |= !=, quoted or not, with an
  *  " i" flag), the descendant, child, next-sibling and later-sibling combinators, selector lists
  *  with ",", and :has(), :not(), :contains(), :nth-child(), :nth-of-type(), :first-child,
- *  :last-child, :first-of-type, :last-of-type, :only-child, :empty and :root. */
+ *  :last-child, :first-of-type, :last-of-type, :only-child, :empty, :root and :scope (the element
+ *  a selection starts from). */
 class CssSelector {
 public:
     /** Parses text; on failure ok() is false and error() says what could not be read. */

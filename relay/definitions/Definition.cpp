@@ -155,7 +155,8 @@ DefinitionField Field(const std::string& name, const YAML::Node& node, const Tem
         f.hasText = true;
         f.text = Text(t, "text");
     }
-    if (f.selector.empty() && !f.hasText && !node["case"])
+    // Without a selector, an attribute is the row's own.
+    if (f.selector.empty() && !f.hasText && !node["case"] && (!node["attribute"] || json))
         Error(node, "field " + name + " has neither selector nor text");
     if (const YAML::Node a = node["attribute"]) f.attribute = Text(a, "attribute");
     if (const YAML::Node r = node["remove"]) {
@@ -265,7 +266,11 @@ void ReadSearch(const YAML::Node& search, Definition& d, const TemplateValues& v
             Definition::Path path;
             path.path = Text(p["path"], "a search path");
             if (p["method"]) path.method = Text(p["method"], "method");
-            if (path.method != "get" && path.method != "post")
+            // The method may be a template ("{{ if .Keywords }}post{{ else }}get{{ end }}").
+            const std::string method = path.method.find("{{") == std::string::npos
+                                           ? path.method
+                                           : Template(path.method).Render(v);
+            if (method != "get" && method != "post")
                 Unsupported(p["method"], "method " + path.method);
             if (p["followredirect"])
                 path.followRedirect = Flag(p["followredirect"], "followredirect");
@@ -320,20 +325,21 @@ void ReadDownload(const YAML::Node& download, Definition& d, const TemplateValue
 {
     OnlyKeys(download, {"selectors", "selector", "attribute", "method", "headers"}, "download");
     const auto add = [&d, &v](const YAML::Node& at, const YAML::Node& selector,
-                              const YAML::Node& attribute) {
-        Definition::DownloadSelector s{Text(selector, "download selector"),
-                                       attribute ? Text(attribute, "attribute") : ""};
+                              const YAML::Node& attribute, const YAML::Node& filters) {
+        Definition::DownloadSelector s{
+            Text(selector, "download selector"), attribute ? Text(attribute, "attribute") : "", {}};
         CheckSelector(at, s.selector, v);
+        if (filters) s.filters = Filters(filters, "download.selectors.filters");
         d.downloadSelectors.push_back(s);
     };
     if (const YAML::Node list = download["selectors"]) {
         if (!list.IsSequence()) Error(list, "download.selectors must be a list");
         for (const YAML::Node& s : list) {
-            OnlyKeys(s, {"selector", "attribute"}, "download.selectors", {"filters"});
-            add(s, s["selector"], s["attribute"]);
+            OnlyKeys(s, {"selector", "attribute", "filters"}, "download.selectors");
+            add(s, s["selector"], s["attribute"], s["filters"]);
         }
     } else if (const YAML::Node s = download["selector"]) {
-        add(s, s, download["attribute"]);
+        add(s, s, download["attribute"], YAML::Node());
     }
     if (download["method"]) d.downloadMethod = Text(download["method"], "download.method");
     if (d.downloadMethod != "get" && d.downloadMethod != "post")

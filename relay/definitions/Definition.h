@@ -66,6 +66,7 @@ struct Definition {
     std::vector<DefinitionField> fields;
     struct DownloadSelector {
         std::string selector, attribute;
+        std::vector<DefinitionFilter> filters;
     };
     std::vector<DownloadSelector> downloadSelectors; // on the details page
     std::string downloadMethod = "get";

@@ -292,7 +292,9 @@ ExtractedRows ExtractRows(const Definition& d, const GumboNode* root, const std:
                         return caseValue;
                 return std::nullopt;
             }
-            const GumboNode* e = Find(compiled(Rendered(f.selector, rowValues)), scopes);
+            const GumboNode* e = f.selector.empty()
+                                     ? row // an attribute of the row itself
+                                     : Find(compiled(Rendered(f.selector, rowValues)), scopes);
             if (!e) return std::nullopt;
             if (!f.attribute.empty()) {
                 const char* a = AttributeOf(e, f.attribute);

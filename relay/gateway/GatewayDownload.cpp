@@ -2,6 +2,7 @@
 #include "relay/definitions/CssSelector.h"
 #include "relay/definitions/Definition.h"
 #include "relay/definitions/HtmlDocument.h"
+#include "relay/definitions/RowExtraction.h"
 #include "relay/gateway/DownloadTicket.h"
 #include "relay/gateway/Gateway.h"
 #include "relay/gateway/SiteSearch.h"
@@ -61,9 +62,11 @@ std::string Gateway::FindTorrentLink(size_t index, const std::string& detailsUrl
                                      ? s.selector
                                      : Template(s.selector).Render(values);
         const GumboNode* found = CssSelector(text).SelectFirst(document->root());
-        const char* link =
+        const char* attribute =
             found ? AttributeOf(found, s.attribute.empty() ? "href" : s.attribute) : nullptr;
-        if (!link || !*link) continue;
+        const std::string link =
+            attribute ? ApplyFilters(attribute, s.filters, &values) : std::string();
+        if (link.empty()) continue;
         std::string url = Resolved(page.url, link);
         if (url.rfind("magnet:", 0) == 0)
             failure = {502, "the site offers this release as a magnet link only"};

@@ -92,7 +92,7 @@ std::vector<SearchRequest> SearchRequests(const SiteProfile& site, const Templat
         r.followRedirect = p.followRedirect || d.followRedirect;
         r.headers = headers;
         const std::string form = Form(d, p, values, raw);
-        if (p.method == "post") {
+        if (Template(p.method).Render(values) == "post") {
             r.method = "POST";
             r.body = form;
         } else if (!form.empty()) {

@@ -152,6 +152,10 @@ void TestCssSelector::scopeCountsItselfAndItsAncestors()
     QCOMPARE(QString::fromUtf8(AttributeOf(CssSelector("a").SelectFirst(row), "href")),
              QStringLiteral("/t/2"));
     QCOMPARE(QString::fromStdString(TextContent(row)), QStringLiteral("Film Two2 GB"));
+    // :scope is the row: its own cells only, not those of the rows around it.
+    QCOMPARE(Ids(CssSelector(":scope > td:nth-child(2)").SelectAll(row)), QStringLiteral("td"));
+    QCOMPARE(CssSelector(":scope > td").SelectAll(row).size(), size_t(2));
+    QCOMPARE(Ids(CssSelector(":scope").SelectAll(page.root())), QStringLiteral("html"));
 }
 
 QTEST_GUILESS_MAIN(TestCssSelector)

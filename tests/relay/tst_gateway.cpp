@@ -33,21 +33,23 @@ const char kPublicDefinition[] = "id: engine\n"
 
 /** A private tracker: cookie login, GBK pages whose tables have no <tbody>, the link on a
  *  details page, the download a POST. */
-const char kTrackerDefinition[] = "id: tracker\n"
-                                  "encoding: GBK\n"
-                                  "links:\n  - http://example.invalid/\n"
-                                  "login:\n  method: cookie\n"
-                                  "  test:\n    path: index.php\n    selector: a[href*=logout]\n"
-                                  "search:\n"
-                                  "  paths:\n    - path: torrents.php\n"
-                                  "  inputs:\n    search: \"{{ .Keywords }}\"\n"
-                                  "  rows:\n    selector: table.list > tbody > tr:has(td)\n"
-                                  "  fields:\n"
-                                  "    title:\n      selector: td > a[href^=details]\n"
-                                  "    details:\n      selector: td > a[href^=details]\n"
-                                  "      attribute: href\n"
-                                  "download:\n  method: post\n"
-                                  "  selectors:\n    - selector: a.get\n      attribute: href\n";
+const char kTrackerDefinition[] =
+    "id: tracker\n"
+    "encoding: GBK\n"
+    "links:\n  - http://example.invalid/\n"
+    "login:\n  method: cookie\n"
+    "  test:\n    path: index.php\n    selector: a[href*=logout]\n"
+    "search:\n"
+    "  paths:\n    - path: torrents.php\n"
+    "  inputs:\n    search: \"{{ .Keywords }}\"\n"
+    "  rows:\n    selector: table.list > tbody > tr:has(td)\n"
+    "  fields:\n"
+    "    title:\n      selector: td > a[href^=details]\n"
+    "    details:\n      selector: td > a[href^=details]\n"
+    "      attribute: href\n"
+    "download:\n  method: post\n"
+    "  selectors:\n    - selector: a.get\n      attribute: href\n"
+    "      filters: [{name: replace, args: [dl.php, download.php]}]\n";
 
 QByteArray Gbk(const QString& text)
 {
@@ -180,7 +182,8 @@ struct Tracker {
                                             "</tr></table>"))
                              .toStdString();
             } else if (in && path == "/details.php") {
-                r.body = "<a class=get href='download.php?id=7&key=k'>get</a>";
+                r.body =
+                    "<a class=get href='dl.php?id=7&key=k'>get</a>"; // filtered to download.php
             } else if (in && q.method == "POST" && path == "/download.php" &&
                        q.body == "id=7&key=k" &&
                        header("referer").find("/details.php?id=7") != std::string::npos) {
