@@ -163,6 +163,12 @@ std::string SetGatewayKey(GatewayConfig& gateway, const std::string& key, const 
         gateway.secretFile = value;
         return value.empty() ? "secret_file must name a file" : std::string();
     }
+    if (key == "lagging_grace_ms") {
+        long long n = 0;
+        std::string why = ReadBounded(key, value, 0, 30000, n);
+        if (why.empty()) gateway.laggingGrace = std::chrono::milliseconds(n);
+        return why;
+    }
     if (key == "max_torrent_bytes") {
         long long n = 0;
         std::string why = ReadBounded(key, value, kKiB, kGiB, n);

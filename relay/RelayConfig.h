@@ -52,6 +52,9 @@ struct GatewayConfig {
     UrlOrigin origin;
     std::string secretFile;               // the key that signs download tickets
     long long maxTorrentBytes = 10 << 20; // a download larger than this is no torrent
+    /** How long a search waits, after the other sites have answered, for a site whose last
+     *  search ran out of time and that has not answered since. */
+    std::chrono::milliseconds laggingGrace{500};
     std::shared_ptr<const TicketKey> key; // loaded with the definitions
     int line = 0;
 };

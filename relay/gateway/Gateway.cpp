@@ -55,6 +55,9 @@ struct Gateway::Site {
     explicit Site(std::chrono::milliseconds delay) : pacer(delay) {}
     RequestPacer pacer; // the definition's requestDelay between this site's requests
     HttpCookieJar jar;  // what a public site sets; a cookie login sends its own cookie instead
+    /** Its last search ran out of time, and nothing since has shown it answering: searches
+     *  wait for it only a short grace after the other sites. */
+    std::atomic_bool lagging{false};
 };
 
 Gateway::Reply Gateway::HtmlReply(int status, const std::string& text, const std::string& note)
@@ -192,6 +195,10 @@ Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords,
         };
         const FetchedPage page = Fetch(index, request, r.followRedirect, true);
         if (!probe && !giveUp()) RecordHealth(index, page);
+        if (page.siteAnswered)
+            sites_[index]->lagging = false;
+        else if (page.failure.status == 504 && !giveUp())
+            sites_[index]->lagging = true;
         if (page.failure) {
             out.failure = page.failure;
             break;
@@ -260,18 +267,49 @@ Gateway::Reply Gateway::Search(const std::string& keywords, Deadline deadline, c
     if (served.size() == 1) {
         rows[0] = SearchSite(served[0], keywords, deadline, giveUp, false);
     } else {
-        // Every site at once, each on a thread of its own within its own deadline.
-        std::vector<std::future<SiteRows>> running;
-        running.reserve(served.size());
-        for (size_t i : served)
-            running.push_back(
-                std::async(std::launch::async, [this, i, &keywords, deadline, &giveUp] {
-                    return SearchSite(i, keywords, deadline, giveUp, false);
-                }));
-        for (size_t k = 0; k < running.size(); ++k)
-            rows[k] = running[k].get();
+        SearchAll(served, keywords, deadline, giveUp, rows);
     }
     return SignedHits(served, rows);
+}
+
+void Gateway::SearchAll(const std::vector<size_t>& served, const std::string& keywords,
+                        Deadline deadline, const GiveUp& giveUp, std::vector<SiteRows>& rows)
+{
+    // Every site at once, each on a thread of its own within its own deadline; one that can be
+    // told to stop, for a lagging site that the others should not wait for.
+    struct Running {
+        std::future<SiteRows> result;
+        std::shared_ptr<std::atomic_bool> cut = std::make_shared<std::atomic_bool>(false);
+        bool lagging = false;
+    };
+    std::vector<Running> running(served.size());
+    for (size_t k = 0; k < served.size(); ++k) {
+        const size_t i = served[k];
+        Running& r = running[k];
+        r.lagging = sites_[i]->lagging;
+        r.result =
+            std::async(std::launch::async, [this, i, &keywords, deadline, &giveUp, cut = r.cut] {
+                return SearchSite(
+                    i, keywords, deadline, [&giveUp, &cut] { return *cut || giveUp(); }, false);
+            });
+    }
+    for (size_t k = 0; k < running.size(); ++k)
+        if (!running[k].lagging) rows[k] = running[k].result.get();
+    const Deadline grace = std::chrono::steady_clock::now() + config_.gateway.laggingGrace;
+    for (size_t k = 0; k < running.size(); ++k) {
+        Running& r = running[k];
+        if (!r.lagging) continue;
+        if (r.result.wait_until(grace) == std::future_status::ready) {
+            rows[k] = r.result.get();
+            continue;
+        }
+        *r.cut = true; // its fetch ends within a tick
+        r.result.get();
+        const std::string why = "no answer within the grace after the other sites (lagging)";
+        health_.RecordFetch(served[k], false, why);
+        rows[k] = {};
+        rows[k].failure = {504, "site " + config_.sites[served[k]].name + ": " + why, true};
+    }
 }
 
 Gateway::Reply Gateway::SignedHits(const std::vector<size_t>& served,

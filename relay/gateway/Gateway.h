@@ -83,6 +83,8 @@ private:
     void RecordHealth(size_t index, const FetchedPage& page);
     std::string FindTorrentLink(size_t index, const std::string& detailsUrl, Deadline deadline,
                                 const GiveUp& giveUp, RelayFailure& failure);
+    void SearchAll(const std::vector<size_t>& served, const std::string& keywords,
+                   Deadline deadline, const GiveUp& giveUp, std::vector<SiteRows>& rows);
     Reply SignedHits(const std::vector<size_t>& served, const std::vector<SiteRows>& rows) const;
     size_t IndexOf(const std::string& siteName) const;
 

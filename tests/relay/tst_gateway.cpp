@@ -364,14 +364,17 @@ void TestGateway::slowSiteCostsOnlyItsRows()
         {{QStringLiteral("engine.yml"), kPublicDefinition}},
         Site(QStringLiteral("slow"), QStringLiteral("engine.yml"), silent.url()) +
             Site(QStringLiteral("engine"), QStringLiteral("engine.yml"), engine.site.url()),
-        QStringLiteral("total_timeout_ms = 800\nconnect_timeout_ms = 800\n"));
+        QStringLiteral("total_timeout_ms = 3000\nconnect_timeout_ms = 3000\n"));
     QVERIFY(front.start());
-    QElapsedTimer clock;
-    clock.start();
-    const Answer hits = front.search(QStringLiteral("Hero"));
-    QCOMPARE(hits.status, 200L);
-    QCOMPARE(FromGb(hits.body).section(u'|', 0, 0), QStringLiteral("[engine] Hero 2002"));
-    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    for (const char* query : {"Hero", "Hero 2002"}) {
+        const Answer hits = front.search(QLatin1String(query).toString().replace(u' ', u'+'));
+        QCOMPARE(hits.status, 200L);
+        QCOMPARE(FromGb(hits.body).section(u'|', 0, 0), QStringLiteral("[engine] Hero 2002"));
+    }
+    // The first search waited out the silent site's time; the second gave it only the short
+    // grace after the other site had answered, and says so.
+    QVERIFY2(front.get(QStringLiteral("/healthz")).body.contains("(lagging)"),
+             front.get(QStringLiteral("/healthz")).body.constData());
 }
 
 void TestGateway::requestDelayKeepsRequestsApart()
