@@ -163,6 +163,22 @@ std::string SetGatewayKey(GatewayConfig& gateway, const std::string& key, const 
         gateway.secretFile = value;
         return value.empty() ? "secret_file must name a file" : std::string();
     }
+    if (key == "definitions") {
+        gateway.definitionsDir = value;
+        return value.empty() ? "definitions must name a folder" : std::string();
+    }
+    if (key == "sites") { // "a, b, c": which definitions of that folder to serve
+        gateway.sites.clear();
+        std::istringstream names(value);
+        for (std::string name; std::getline(names, name, ',');) {
+            name = Trim(name);
+            if (name.empty() || name.find_first_of("/\\") != std::string::npos || name[0] == '.')
+                return "sites must list definition names (the file names without .yml), "
+                       "separated by commas";
+            gateway.sites.push_back(name);
+        }
+        return {};
+    }
     if (key == "lagging_grace_ms") {
         long long n = 0;
         std::string why = ReadBounded(key, value, 0, 30000, n);
@@ -181,11 +197,13 @@ std::string SetGatewayKey(GatewayConfig& gateway, const std::string& key, const 
 /** Empty when the sites and the gateway fit together, else "LINE: reason". */
 std::string CheckSites(const RelayConfig& config, const std::vector<int>& siteLines, int lastLine)
 {
-    bool definitions = false;
+    const std::vector<std::string>& listed = config.gateway.sites;
+    bool definitions = !listed.empty();
     for (size_t i = 0; i < config.sites.size(); ++i) {
         const SiteProfile& s = config.sites[i];
         const std::string at = std::to_string(siteLines[i]) + ": site " + s.name + ": ";
-        if (!s.definitionFile.empty()) {
+        const bool inFolder = std::find(listed.begin(), listed.end(), s.name) != listed.end();
+        if (!s.definitionFile.empty() || (inFolder && s.searchRows.empty() && s.filmRows.empty())) {
             definitions = true;
             if (!s.searchRows.empty() || !s.filmRows.empty())
                 return at + "a site read through a definition takes no XPath profile";
@@ -199,7 +217,16 @@ std::string CheckSites(const RelayConfig& config, const std::vector<int>& siteLi
         if (!s.cookie.empty() || !s.settings.empty())
             return at + "cookie and config.KEY belong to sites read through a definition";
     }
-    if (config.sites.empty()) return std::to_string(lastLine) + ": no [site] section";
+    if (config.sites.empty() && listed.empty())
+        return std::to_string(lastLine) + ": no [site] section";
+    if (!listed.empty() && config.gateway.definitionsDir.empty())
+        for (const std::string& name : listed) {
+            const auto it = std::find_if(config.sites.begin(), config.sites.end(),
+                                         [&name](const SiteProfile& s) { return s.name == name; });
+            if (it == config.sites.end() || it->definitionFile.empty())
+                return std::to_string(config.gateway.line) + ": [gateway] sites names " + name +
+                       ", but there is no definitions folder to find it in";
+        }
     if (definitions && !config.gateway.enabled)
         return std::to_string(lastLine) +
                ": sites read through a definition are served by the gateway: add [gateway]";

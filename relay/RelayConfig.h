@@ -51,6 +51,8 @@ struct GatewayConfig {
     std::string base; // the address the program was built with, scheme://host[:port]
     UrlOrigin origin;
     std::string secretFile;               // the key that signs download tickets
+    std::string definitionsDir;           // where "sites" finds NAME.yml
+    std::vector<std::string> sites;       // definitions of that folder to serve, by name
     long long maxTorrentBytes = 10 << 20; // a download larger than this is no torrent
     /** How long a search waits, after the other sites have answered, for a site whose last
      *  search ran out of time and that has not answered since. */

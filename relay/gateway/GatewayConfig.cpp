@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringDecoder>
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -71,6 +73,18 @@ std::string LoadGateway(RelayConfig& config, const std::string& folder,
                         const std::string& configFile)
 {
     if (!config.gateway.enabled) return {};
+    // The sites the gateway lists are definitions of its folder, with a section or without.
+    for (const std::string& name : config.gateway.sites) {
+        auto it = std::find_if(config.sites.begin(), config.sites.end(),
+                               [&name](const SiteProfile& s) { return s.name == name; });
+        if (it == config.sites.end()) {
+            config.sites.emplace_back();
+            it = config.sites.end() - 1;
+            it->name = name;
+        }
+        if (it->definitionFile.empty())
+            it->definitionFile = InFolder(config.gateway.definitionsDir, name + ".yml");
+    }
     for (SiteProfile& site : config.sites) {
         if (site.definitionFile.empty()) continue;
         auto definition = std::make_shared<Definition>();

@@ -211,6 +211,7 @@ private Q_SLOTS:
     void loginFailedCostsOnlyThatSite();
     void slowSiteCostsOnlyItsRows();
     void requestDelayKeepsRequestsApart();
+    void sitesFromAFolderOfDefinitions();
     void headersPagesAndErrors_data();
     void headersPagesAndErrors();
     void unsupportedDefinition_data();
@@ -400,6 +401,23 @@ void TestGateway::requestDelayKeepsRequestsApart()
     QCOMPARE(seen.size(), 3);
     QVERIFY2(seen[1] - seen[0] >= 295 && seen[2] - seen[1] >= 295,
              qPrintable(QStringLiteral("%1 %2 %3").arg(seen[0]).arg(seen[1]).arg(seen[2])));
+}
+
+void TestGateway::sitesFromAFolderOfDefinitions()
+{
+    // One line names the site; its section only moves it to this test's server.
+    PublicSite engine;
+    GatewayFront front({{QStringLiteral("engine.yml"), kPublicDefinition},
+                        {QStringLiteral("unused.yml"), "not a definition"}},
+                       QStringLiteral("definitions = .\nsites = engine\n[site engine]\nbase = ") +
+                           engine.site.url() + u'\n');
+    QVERIFY2(front.start(), qPrintable(front.error));
+    QCOMPARE(FromGb(front.search(QStringLiteral("Hero")).body).section(u'|', 0, 0),
+             QStringLiteral("Hero 2002"));
+
+    GatewayFront missing({}, QStringLiteral("definitions = .\nsites = gone\n"));
+    QVERIFY2(missing.error.contains(QStringLiteral("gone.yml:0: error cannot read the file")),
+             qPrintable(missing.error));
 }
 
 void TestGateway::headersPagesAndErrors_data()
