@@ -86,14 +86,16 @@ int CheckDefinitions(const QStringList& paths)
             files << path;
         }
     }
+    std::vector<std::string> names;
+    for (const QString& file : files)
+        names.push_back(file.toStdString());
     int failed = 0;
-    for (const QString& file : files) {
-        Definition definition;
-        std::string why;
-        if (ReadDefinition(file.toStdString(), definition, why)) {
-            std::printf("%s: ok\n", qPrintable(file));
+    const std::vector<DefinitionRead> read = ReadDefinitions(names);
+    for (size_t i = 0; i < read.size(); ++i) {
+        if (read[i].ok) {
+            std::printf("%s: ok\n", names[i].c_str());
         } else {
-            std::printf("%s:%s\n", qPrintable(file), why.c_str());
+            std::printf("%s:%s\n", names[i].c_str(), read[i].why.c_str());
             ++failed;
         }
     }

@@ -9,10 +9,12 @@
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -422,4 +424,21 @@ bool ReadDefinition(const std::string& path, Definition& out, std::string& why)
         return false;
     }
     return ParseDefinition(text.str(), path, out, why);
+}
+
+std::vector<DefinitionRead> ReadDefinitions(const std::vector<std::string>& paths)
+{
+    std::vector<DefinitionRead> out(paths.size());
+    std::atomic_size_t next{0};
+    const auto work = [&] {
+        for (size_t i = next++; i < paths.size(); i = next++)
+            out[i].ok = ReadDefinition(paths[i], out[i].definition, out[i].why);
+    };
+    const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1U, 16U);
+    std::vector<std::jthread> pool;
+    for (unsigned t = 1; t < threads && t < paths.size(); ++t)
+        pool.emplace_back(work);
+    work();
+    pool.clear(); // joins: every file is read before the outcomes move
+    return out;
 }

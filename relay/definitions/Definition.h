@@ -81,6 +81,17 @@ struct Definition {
  *  when the file asks for what this relay cannot do or is not a definition. */
 bool ReadDefinition(const std::string& path, Definition& out, std::string& why);
 
+/** One file's outcome when many are read at once. */
+struct DefinitionRead {
+    bool ok = false;
+    Definition definition;
+    std::string why;
+};
+
+/** Reads the files on all the machine's cores (the YAML reader is the slow part); the outcomes
+ *  in the order of the paths. */
+std::vector<DefinitionRead> ReadDefinitions(const std::vector<std::string>& paths);
+
 /** The same, from text (path names it in messages only). */
 bool ParseDefinition(const std::string& text, const std::string& path, Definition& out,
                      std::string& why);

@@ -85,15 +85,20 @@ std::string LoadGateway(RelayConfig& config, const std::string& folder,
         if (it->definitionFile.empty())
             it->definitionFile = InFolder(config.gateway.definitionsDir, name + ".yml");
     }
-    for (SiteProfile& site : config.sites) {
-        if (site.definitionFile.empty()) continue;
-        auto definition = std::make_shared<Definition>();
-        std::string why;
-        const std::string file = InFolder(folder, site.definitionFile);
-        if (!ReadDefinition(file, *definition, why)) return why.insert(0, file + ":");
-        if (std::string wrong = ApplyDefinition(site, *definition, configFile); !wrong.empty())
+    std::vector<std::string> files;
+    std::vector<SiteProfile*> sites;
+    for (SiteProfile& site : config.sites)
+        if (!site.definitionFile.empty()) {
+            files.push_back(InFolder(folder, site.definitionFile));
+            sites.push_back(&site);
+        }
+    std::vector<DefinitionRead> read = ReadDefinitions(files);
+    for (size_t i = 0; i < read.size(); ++i) {
+        if (!read[i].ok) return read[i].why.insert(0, files[i] + ":");
+        if (std::string wrong = ApplyDefinition(*sites[i], read[i].definition, configFile);
+            !wrong.empty())
             return wrong;
-        site.definition = std::move(definition);
+        sites[i]->definition = std::make_shared<Definition>(std::move(read[i].definition));
     }
     std::string why;
     auto key = TicketKey::Load(InFolder(folder, config.gateway.secretFile), why);
