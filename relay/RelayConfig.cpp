@@ -93,6 +93,7 @@ const SiteKey kSiteKeys[] = {
     {"user_agent", &SiteProfile::userAgent},      {"search_next", &SiteProfile::searchNext},
     {"search_form", &SiteProfile::searchForm},    {"canary", &SiteProfile::canary},
     {"definition", &SiteProfile::definitionFile}, {"cookie", &SiteProfile::cookie},
+    {"cookie_file", &SiteProfile::cookieFile},
 };
 
 /** The site keys that take whole numbers, with their bounds. */
@@ -214,7 +215,7 @@ std::string CheckSites(const RelayConfig& config, const std::vector<int>& siteLi
         if (s.siteLink != s.base + "/")
             return std::to_string(s.lines.at("base")) +
                    ": base must be http://host[:port] or https://host[:port] without a path";
-        if (!s.cookie.empty() || !s.settings.empty())
+        if (!s.cookie.empty() || !s.cookieFile.empty() || !s.settings.empty())
             return at + "cookie and config.KEY belong to sites read through a definition";
     }
     if (config.sites.empty() && listed.empty())

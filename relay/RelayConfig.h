@@ -40,7 +40,8 @@ struct SiteProfile {
     std::shared_ptr<const Definition> definition; // read once the configuration is parsed
     std::string siteLink;                         // the definition's sitelink: base, any path, "/"
     std::string cookie;                           // for definitions that log in with a cookie
-    std::map<std::string, std::string> settings;  // config.KEY = VALUE over the file's defaults
+    std::string cookieFile; // or the file it is kept in, which not every user may read
+    std::map<std::string, std::string> settings; // config.KEY = VALUE over the file's defaults
     bool privateBase = false; // on a loopback or private address: its downloads may be too
     bool LogsIn() const { return !cookie.empty(); }
 };

@@ -10,7 +10,10 @@
 #include <algorithm>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -38,6 +41,29 @@ bool PrivateHost(const std::string& host)
     return false;
 }
 
+/** The cookie kept in file: one line, in a file that not every user can read. */
+std::string ReadCookie(const std::string& file, std::string& cookie)
+{
+    struct stat st {};
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0) ::close(fd);
+        return "cannot read the cookie file " + file;
+    }
+    std::string text(4096, '\0');
+    const ssize_t n = ::read(fd, text.data(), text.size());
+    ::close(fd);
+    if (st.st_mode & S_IROTH)
+        return file + " can be read by every user: a cookie logs in as you (chmod o-r)";
+    text.resize(size_t(std::max<ssize_t>(n, 0)));
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+    if (text.empty() || text.find_first_of("\r\n") != std::string::npos)
+        return file + " must hold the cookie on one line, as the browser sends it";
+    cookie = text;
+    return {};
+}
+
 /** The site's settings and base from its definition; empty when they fit, else why not. */
 std::string ApplyDefinition(SiteProfile& site, const Definition& definition,
                             const std::string& configFile)
@@ -58,6 +84,11 @@ std::string ApplyDefinition(SiteProfile& site, const Definition& definition,
     if (site.base.empty())
         if (std::string why = SetSiteBase(site, definition.links.front()); !why.empty())
             return at("definition") + definition.file + ": links: " + why;
+    if (!site.cookieFile.empty()) {
+        if (!site.cookie.empty()) return at("cookie_file") + "give cookie or cookie_file, not both";
+        if (std::string why = ReadCookie(site.cookieFile, site.cookie); !why.empty())
+            return at("cookie_file") + why;
+    }
     if (definition.loginMethod == "cookie" && site.cookie.empty())
         return at("definition") + definition.file +
                " logs in with a cookie: give it as cookie = NAME=VALUE; ...";
@@ -90,6 +121,7 @@ std::string LoadGateway(RelayConfig& config, const std::string& folder,
     for (SiteProfile& site : config.sites)
         if (!site.definitionFile.empty()) {
             files.push_back(InFolder(folder, site.definitionFile));
+            if (!site.cookieFile.empty()) site.cookieFile = InFolder(folder, site.cookieFile);
             sites.push_back(&site);
         }
     std::vector<DefinitionRead> read = ReadDefinitions(files);

@@ -78,6 +78,7 @@ public:
         for (const auto& [name, content] : files) {
             QFile file(dir.filePath(name));
             if (file.open(QIODevice::WriteOnly)) file.write(content);
+            file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
         }
         const QString text = QStringLiteral("[relay]\n") + relayKeys +
                              QStringLiteral("\n[gateway]\nbase = %1\nsecret_file = secret\n")
@@ -481,6 +482,9 @@ void TestGateway::unsupportedDefinition_data()
                                   << "def.yml:6: unsupported login method form";
     QTest::newRow("a cookie login without a cookie")
         << QByteArray(kTrackerDefinition) << QString() << "logs in with a cookie";
+    QTest::newRow("a cookie file every user can read")
+        << QByteArray(kTrackerDefinition) << QStringLiteral("cookie_file = def.yml")
+        << "def.yml can be read by every user";
     QTest::newRow("a setting the file does not have")
         << QByteArray(kPublicDefinition) << QStringLiteral("config.sort = size")
         << "test.conf:9: site s: ";
