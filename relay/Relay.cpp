@@ -170,7 +170,13 @@ void Relay::Answer(Form form, const std::string& target, const ServiceRequest& r
     }
     ReducedPage reduced;
     bool partial = false;
-    if (const RelayFailure failed = ReadPages(job, reduced, partial)) {
+    const auto fetchStart = std::chrono::steady_clock::now();
+    const RelayFailure failed = ReadPages(job, reduced, partial);
+    if (form == Form::Search)
+        health_.RecordSearch(job.index(config_), std::chrono::duration<double, std::milli>(
+                                                     std::chrono::steady_clock::now() - fetchStart)
+                                                     .count());
+    if (failed) {
         Plain(response, failed.status, failed.reason);
         return;
     }

@@ -116,6 +116,16 @@ void SiteHealth::RecordLogin(size_t site, bool ok, const std::string& error)
     Settle(s);
 }
 
+void SiteHealth::RecordSearch(size_t site, double ms)
+{
+    std::lock_guard lock(mutex_);
+    Site& s = sites_.at(site);
+    s.searchTime = std::chrono::duration_cast<std::chrono::seconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+    s.searchMs = ms;
+}
+
 bool SiteHealth::LoginFailed(size_t site) const
 {
     std::lock_guard lock(mutex_);
@@ -155,9 +165,17 @@ std::string SiteHealth::Json(bool& allOk) const
                           s.canaryAgeBase, s.canaryStatus, s.canaryMs, s.rows);
             canary = c;
         }
-        sites += JsonText(s.name) + ":{\"state\":" + JsonText(s.state) +
-                 ",\"last_error\":" + (s.lastError.empty() ? "null" : JsonText(s.lastError)) +
-                 ",\"canary\":" + canary + "," + numbers + "}";
+        std::string search = "null";
+        if (s.searchTime) {
+            char c[100];
+            std::snprintf(c, sizeof c, "{\"time\":%lld,\"ms\":%.1f}", s.searchTime, s.searchMs);
+            search = c;
+        }
+        sites.append(JsonText(s.name)).append(":{\"state\":").append(JsonText(s.state));
+        sites.append(",\"last_error\":")
+            .append(s.lastError.empty() ? "null" : JsonText(s.lastError));
+        sites.append(",\"canary\":").append(canary).append(",\"last_search\":").append(search);
+        sites.append(",").append(numbers).append("}");
     }
     return std::string("{\"status\":") + (allOk ? "\"ok\"" : "\"degraded\"") + ",\"sites\":{" +
            sites + "}}\n";

@@ -33,6 +33,8 @@ public:
      *  how long, how many rows. */
     void RecordCanary(size_t site, bool reachable, long status, double ms, size_t rows,
                       const std::string& error);
+    /** A search of the site for a client, and how long it took. */
+    void RecordSearch(size_t site, double ms);
     /** A cookie login's test: a failed one makes the site "login_failed" until one passes. */
     void RecordLogin(size_t site, bool ok, const std::string& error);
     bool LoginFailed(size_t site) const;
@@ -56,6 +58,8 @@ private:
         bool foundRows = false; // some canary ever found rows
         bool layoutChanged = false;
         bool loginFailed = false;
+        long long searchTime = 0; // seconds since the epoch of the last search, 0: none
+        double searchMs = 0;
     };
     void Settle(Site& s); // works out the state and logs a change
     void Failed(Site& s, const std::string& error);

@@ -219,6 +219,7 @@ Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords,
         }
     }
     out.ms = MsSince(start);
+    if (!probe) health_.RecordSearch(index, out.ms);
     return out;
 }
 

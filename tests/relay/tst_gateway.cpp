@@ -356,6 +356,7 @@ void TestGateway::loginFailedCostsOnlyThatSite()
     QCOMPARE(hits.status, 200L);
     QCOMPARE(FromGb(hits.body).section(u'|', 0, 0), QStringLiteral("[engine] Hero 2002"));
     QCOMPARE(FromGb(hits.body).count(u'|'), 2);
+    QVERIFY(front.get(QStringLiteral("/healthz")).body.contains("\"last_search\":{\"time\":"));
 }
 
 void TestGateway::slowSiteCostsOnlyItsRows()
