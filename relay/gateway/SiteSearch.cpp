@@ -81,8 +81,13 @@ std::vector<SearchRequest> SearchRequests(const SiteProfile& site, const Templat
     for (const char* name : {"Keywords", "Query.Keywords"})
         raw.text[name] = FormEncoded(values.text.at(name), d.encoding);
     std::vector<std::string> headers;
-    for (const auto& [name, value] : d.searchHeaders)
-        headers.push_back(name + ": " + Template(value).Render(values));
+    for (const auto& [name, value] : d.searchHeaders) {
+        // A header may name the keywords: a line break typed into them must not start another.
+        std::string text = Template(value).Render(values);
+        std::replace_if(
+            text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+        headers.push_back(name + ": " + text);
+    }
     std::vector<SearchRequest> out;
     const QUrl base(QString::fromStdString(site.siteLink));
     for (const Definition::Path& p : d.paths) {

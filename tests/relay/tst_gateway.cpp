@@ -1,7 +1,9 @@
 #include "TestHttpServer.h"
 #include "platform/core/HttpCall.h"
 #include "relay/Relay.h"
+#include "relay/definitions/Definition.h"
 #include "relay/gateway/DownloadTicket.h"
+#include "relay/gateway/SiteSearch.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -213,6 +215,7 @@ private Q_SLOTS:
     void slowSiteCostsOnlyItsRows();
     void requestDelayKeepsRequestsApart();
     void sitesFromAFolderOfDefinitions();
+    void keywordsStayInTheirPlace();
     void headersPagesAndErrors_data();
     void headersPagesAndErrors();
     void unsupportedDefinition_data();
@@ -420,6 +423,30 @@ void TestGateway::sitesFromAFolderOfDefinitions()
     GatewayFront missing({}, QStringLiteral("definitions = .\nsites = gone\n"));
     QVERIFY2(missing.error.contains(QStringLiteral("gone.yml:0: error cannot read the file")),
              qPrintable(missing.error));
+}
+
+void TestGateway::keywordsStayInTheirPlace()
+{
+    // Keywords reach a header, the query and a POST form, in the site's encoding: a line break
+    // typed into them starts no header of its own, and "&" or "=" start no input.
+    QByteArray text = kTrackerDefinition;
+    text.replace("  paths:\n    - path: torrents.php\n",
+                 "  paths:\n    - path: torrents.php\n    - path: search.php\n      method: post\n"
+                 "  headers:\n    X-Query: [\"{{ .Keywords }}\"]\n");
+    auto definition = std::make_shared<Definition>();
+    std::string why;
+    QVERIFY2(ParseDefinition(text.toStdString(), "t.yml", *definition, why), why.c_str());
+    SiteProfile site;
+    site.siteLink = "http://tracker.test/";
+    site.definition = definition;
+    const auto requests = SearchRequests(site, SearchValues(site, "英雄\r\nX-Evil: 1&a=b"));
+    QCOMPARE(requests.size(), size_t(2));
+    QCOMPARE(requests[0].headers, std::vector<std::string>{"X-Query: 英雄  X-Evil: 1&a=b"});
+    QCOMPARE(
+        requests[0].url,
+        std::string(
+            "http://tracker.test/torrents.php?search=%D3%A2%D0%DB%0D%0AX-Evil%3A%201%26a%3Db"));
+    QCOMPARE(requests[1].body, std::string("search=%D3%A2%D0%DB%0D%0AX-Evil%3A%201%26a%3Db"));
 }
 
 void TestGateway::headersPagesAndErrors_data()
