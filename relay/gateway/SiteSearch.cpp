@@ -86,7 +86,7 @@ std::vector<SearchRequest> SearchRequests(const SiteProfile& site, const Templat
         std::string text = Template(value).Render(values);
         std::replace_if(
             text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
-        headers.push_back(name + ": " + text);
+        headers.push_back(text.insert(0, name + ": "));
     }
     std::vector<SearchRequest> out;
     const QUrl base(QString::fromStdString(site.siteLink));
