@@ -144,15 +144,19 @@ void Gateway::RecordHealth(size_t index, const FetchedPage& page)
         health_.RecordFetch(index, true, {});
 }
 
+bool Gateway::Claim(std::unique_ptr<ByteBudget::Hold>& hold, size_t bytes, Deadline deadline,
+                    const GiveUp& giveUp)
+{
+    // A page's tree costs many times the page: pages are parsed only within the relay's budget.
+    if (!hold) hold = std::make_unique<ByteBudget::Hold>(pages_, bytes, deadline, giveUp);
+    return bool(*hold);
+}
+
 std::unique_ptr<HtmlDocument> Gateway::Parse(size_t index, const FetchedPage& page,
                                              Deadline deadline, const GiveUp& giveUp,
                                              std::unique_ptr<ByteBudget::Hold>& hold)
 {
-    // A page's tree costs many times the page: parsed only within the relay's budget.
-    if (!hold)
-        hold =
-            std::make_unique<ByteBudget::Hold>(pages_, size_t(page.body.size()), deadline, giveUp);
-    if (!*hold) return nullptr;
+    if (!Claim(hold, size_t(page.body.size()), deadline, giveUp)) return nullptr;
     const std::string charset =
         PageCharset(config_.sites[index].definition->encoding, page.contentType, page.body);
     QStringDecoder decoder(charset.c_str());
@@ -188,11 +192,7 @@ Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords,
         request.searchForm = true;
         request.giveUp = giveUp;
         std::unique_ptr<ByteBudget::Hold> hold;
-        request.admitLarge = [&] {
-            hold = std::make_unique<ByteBudget::Hold>(pages_, size_t(config_.maxPageBytes), own,
-                                                      giveUp);
-            return bool(*hold);
-        };
+        request.admitLarge = [&] { return Claim(hold, size_t(config_.maxPageBytes), own, giveUp); };
         const FetchedPage page = Fetch(index, request, r.followRedirect, true);
         if (!probe && !giveUp()) RecordHealth(index, page);
         if (page.siteAnswered)
@@ -228,11 +228,8 @@ RelayFailure Gateway::ReadRows(size_t index, const FetchedPage& page, const Temp
                                std::unique_ptr<ByteBudget::Hold>& hold, ExtractedRows& rows)
 {
     const Definition& d = *config_.sites[index].definition;
+    if (!Claim(hold, size_t(page.body.size()), deadline, giveUp)) return {503, "busy"};
     if (d.json) {
-        if (!hold)
-            hold = std::make_unique<ByteBudget::Hold>(pages_, size_t(page.body.size()), deadline,
-                                                      giveUp);
-        if (!*hold) return {503, "busy"};
         QJsonParseError error{};
         const QJsonDocument json = QJsonDocument::fromJson(page.body, &error);
         if (json.isNull())
@@ -242,10 +239,6 @@ RelayFailure Gateway::ReadRows(size_t index, const FetchedPage& page, const Temp
         return {};
     }
     if (d.xml) {
-        if (!hold)
-            hold = std::make_unique<ByteBudget::Hold>(pages_, size_t(page.body.size()), deadline,
-                                                      giveUp);
-        if (!*hold) return {503, "busy"};
         const XmlDocument feed(page.body);
         if (!feed.root()) return {502, "page not understood: not XML"};
         rows = ExtractRows(d, feed.root(), page.url, values);

@@ -70,6 +70,10 @@ private:
     /** Fetches a page of the site (or, for downloads, a URL one of its pages gave), with its
      *  cookie, in its turn, following redirects where allowed (each under the same rules). */
     FetchedPage Fetch(size_t index, SiteRequest request, bool followRedirects, bool sitePagesOnly);
+    /** Claims room in the parse budget unless hold holds some already; false when none came
+     *  in time. */
+    bool Claim(std::unique_ptr<ByteBudget::Hold>& hold, size_t bytes, Deadline deadline,
+               const GiveUp& giveUp);
     /** Claims the page's room in the parse budget, decodes it in the site's charset and parses
      *  it; nullptr when there is no room in time. */
     std::unique_ptr<HtmlDocument> Parse(size_t index, const FetchedPage& page, Deadline deadline,
