@@ -51,7 +51,7 @@ struct Simple {
     bool caseless = false;
     int a = 0, b = 0;                        // :nth-*(an+b)
     std::shared_ptr<CssSelector::List> list; // :not(), :has()
-    bool childOnly = false;                  // :has(> x)
+    bool siblings = false; // :has(~ x) or :has(+ x): what it looks for follows the element
 };
 
 Simple Make(Simple::Kind kind, std::string name = {})
@@ -61,6 +61,9 @@ Simple Make(Simple::Kind kind, std::string name = {})
     s.name = std::move(name);
     return s;
 }
+
+/** Stands, first in each of :has()'s selectors, for the element being tested. */
+constexpr char kHasAnchor[] = " has-anchor"; // the space keeps it from any written name
 
 struct Compound {
     char combinator = 0; // to the compound before: ' ', '>', '+', '~'; 0 for the first
@@ -78,12 +81,14 @@ class Parser {
 public:
     explicit Parser(const std::string& text) : s_(text) {}
 
-    CssSelector::List ParseList(char end = 0)
+    /** Relative: each selector starts from the element :has() is tested on, as in
+     *  ":has(> a)", ":has(~ div a)" or ":has(a)". */
+    CssSelector::List ParseList(char end = 0, bool relative = false)
     {
         CssSelector::List list;
         for (;;) {
             Spaces();
-            list.alternatives.push_back(ParseComplex(end));
+            list.alternatives.push_back(ParseComplex(end, relative));
             Spaces();
             if (At(',')) {
                 ++i_;
@@ -170,10 +175,18 @@ private:
         Fail("an unclosed parenthesis");
     }
 
-    Complex ParseComplex(char end)
+    Complex ParseComplex(char end, bool relative)
     {
         Complex complex;
         char combinator = 0;
+        if (relative) {
+            complex.compounds.push_back({0, {Make(Simple::Pseudo, kHasAnchor)}});
+            combinator = ' ';
+            if (At('>') || At('+') || At('~')) {
+                combinator = s_[i_++];
+                Spaces();
+            }
+        }
         for (;;) {
             Compound compound = ParseCompound();
             compound.combinator = combinator;
@@ -305,14 +318,11 @@ private:
                    p.name == "nth-last-of-type") {
             Nth(argument, p);
         } else if (p.name == "not" || p.name == "has" || p.name == "is") {
-            std::string inner = argument;
-            const size_t first = inner.find_first_not_of(" \t");
-            if (p.name == "has" && first != std::string::npos && inner[first] == '>') {
-                p.childOnly = true;
-                inner = inner.substr(first + 1);
-            }
-            Parser nested(inner);
-            p.list = std::make_shared<CssSelector::List>(nested.ParseList());
+            Parser nested(argument);
+            p.list = std::make_shared<CssSelector::List>(nested.ParseList(0, p.name == "has"));
+            for (const Complex& c : p.list->alternatives)
+                p.siblings |= p.name == "has" && (c.compounds[1].combinator == '~' ||
+                                                  c.compounds[1].combinator == '+');
             nested.Spaces();
             if (!nested.Done()) Fail("cannot read :" + p.name + "(" + argument + ")");
         } else {
@@ -380,18 +390,28 @@ bool NthMatches(int a, int b, int position) // position counts from 1
     return n % a == 0 && n / a >= 0;
 }
 
-bool HasDescendant(const GumboNode* e, const CssSelector::List& list, bool childOnly)
-{
-    for (const GumboNode* child : ElementChildren(e)) {
-        if (MatchesList(list, child)) return true;
-        if (!childOnly && HasDescendant(child, list, false)) return true;
-    }
-    return false;
-}
-
 /** The element a selection starts from, for :scope; none outside SelectAll (then :scope is
  *  :root, as in a browser's document.querySelector). */
 thread_local const GumboNode* tScope = nullptr;
+/** The element :has() is being tested on: where its relative selectors start. */
+thread_local const GumboNode* tHasAnchor = nullptr;
+
+bool AnyDescendantMatches(const GumboNode* e, const CssSelector::List& list)
+{
+    for (const GumboNode* child : ElementChildren(e))
+        if (MatchesList(list, child) || AnyDescendantMatches(child, list)) return true;
+    return false;
+}
+
+bool Has(const GumboNode* e, const Simple& p)
+{
+    const GumboNode* outer = std::exchange(tHasAnchor, e);
+    // What follows e is found under its parent; anything else under e itself.
+    const GumboNode* parent = ParentElement(e);
+    const bool found = AnyDescendantMatches(p.siblings && parent ? parent : e, *p.list);
+    tHasAnchor = outer;
+    return found;
+}
 
 bool PseudoMatches(const GumboNode* e, const Simple& p)
 {
@@ -419,7 +439,8 @@ bool PseudoMatches(const GumboNode* e, const Simple& p)
     }
     if (n == "not") return !MatchesList(*p.list, e);
     if (n == "is") return MatchesList(*p.list, e);
-    if (n == "has") return HasDescendant(e, *p.list, p.childOnly);
+    if (n == kHasAnchor) return e == tHasAnchor;
+    if (n == "has") return Has(e, p);
     const bool ofType = n.find("of-type") != std::string::npos;
     std::vector<const GumboNode*> siblings = Siblings(e);
     if (ofType) {

@@ -83,6 +83,12 @@ void TestCssSelector::select_data()
                           << "r3";
     QTest::newRow(":has with child") << "li:has(> ul)"
                                      << "l1";
+    QTest::newRow(":has, a later sibling's descendant") << "tr:has(~ tr.sticky a)"
+                                                        << "tr r1 r2";
+    QTest::newRow(":has, the next sibling") << "p:has(+ span), li:has(+ li)"
+                                            << "l1 p1";
+    QTest::newRow(":has, a list") << "tr:has(> th, a[title])"
+                                  << "tr r1";
     QTest::newRow(":not") << "tr:not(.head):not(#r2)"
                           << "r1 r3";
     QTest::newRow(":contains quoted") << "tr:contains(\"Film Two\")"
