@@ -1,6 +1,7 @@
 #include "relay/SiteFetch.h"
 
 #include "platform/core/HttpCall.h"
+#include "relay/definitions/Definition.h"
 
 namespace {
 
@@ -71,6 +72,9 @@ FetchedPage FetchSitePage(const SiteRequest& request, const RelayConfig& config,
     call.admitLargeBody = request.admitLarge;
     call.userAgent = QByteArray::fromStdString(request.site->userAgent);
     call.caFile = QByteArray::fromStdString(request.site->caFile);
+    if (const Definition* d = request.site->definition.get())
+        for (const std::string& pin : d->certificates)
+            call.pinnedCertificates << QByteArray::fromStdString(pin);
     call.cookies = request.cookies;
     // One session per serving thread: its connection to the site stays open between requests.
     thread_local HttpSession session;

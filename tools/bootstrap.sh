@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     g++ cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev libfontconfig-dev
-    libcurl4-openssl-dev libmicrohttpd-dev libxml2-dev
+    libcurl4-openssl-dev libssl-dev libmicrohttpd-dev libxml2-dev
     fonts-wqy-zenhei fontconfig
     xvfb xauth curl wrk libxcb1-dev libgumbo-dev libyaml-cpp-dev
     clang-tidy cppcheck openssl zlib1g-dev nginx-light haproxy

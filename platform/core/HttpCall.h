@@ -33,6 +33,10 @@ struct HttpCall {
     qint64 largeBody = 1 << 20;
     QByteArray userAgent; // empty: none sent
     QByteArray caFile;    // a CA bundle trusted besides the system's
+    /** SHA-1 fingerprints (hex, any case) of server certificates accepted even when no trusted
+     *  authority vouches for them: a site's own self-signed or expired certificate. The host
+     *  name must still match. */
+    QList<QByteArray> pinnedCertificates;
     /** Connect to public addresses only: a name that resolves to a loopback, private,
      *  link-local or otherwise non-public address is refused before any connection is made. */
     bool publicAddressesOnly = false;

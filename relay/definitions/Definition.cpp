@@ -1,6 +1,7 @@
 #include "relay/definitions/Definition.h"
 
 #include "relay/definitions/CssSelector.h"
+#include "relay/definitions/JsonSelector.h"
 #include "relay/definitions/Template.h"
 
 #include <QRegularExpression>
@@ -119,14 +120,18 @@ void CheckSelector(const YAML::Node& at, const std::string& selector,
 
 /** A JSON answer's selector: a dotted path ("data.movies", "..title" for the row's parent, "$"
  *  for the whole answer), checked as it comes out with the settings' defaults. */
-void CheckJsonPath(const YAML::Node& at, const std::string& selector, const TemplateValues& v)
+/** A JSON selector: a dotted path; a field's may test the value found (":contains(x)"). */
+void CheckJsonPath(const YAML::Node& at, const std::string& selector, const TemplateValues& v,
+                   bool tests = false)
 {
-    const std::string text =
+    std::string text =
         selector.find("{{") == std::string::npos ? selector : Template(selector).Render(v);
-    static const QRegularExpression path(
-        QStringLiteral("^(\\$|(\\.\\.)?[^\\s:()\\[\\],.]+(\\.[^\\s:()\\[\\],.]+)*)$"));
-    if (!path.match(QString::fromStdString(text)).hasMatch())
-        Unsupported(at, "JSON selector \"" + text + "\" (only dotted paths)");
+    if (text.rfind("..", 0) == 0) text.erase(0, 2);
+    std::string why;
+    const std::optional<JsonSelector> parsed = ParseJsonSelector(text, &why);
+    if (parsed && (tests || parsed->tests.empty())) return;
+    Unsupported(at,
+                "JSON selector \"" + selector + "\" (" + (parsed ? "tests on rows" : why) + ")");
 }
 
 DefinitionField Field(const std::string& name, const YAML::Node& node, const TemplateValues& v,
@@ -144,7 +149,7 @@ DefinitionField Field(const std::string& name, const YAML::Node& node, const Tem
     if (const YAML::Node s = node["selector"]) {
         f.selector = Text(s, "selector");
         if (json)
-            CheckJsonPath(s, f.selector, v);
+            CheckJsonPath(s, f.selector, v, true);
         else
             CheckSelector(s, f.selector, v);
     }
@@ -349,12 +354,23 @@ void ReadDownload(const YAML::Node& download, Definition& d, const TemplateValue
     if (const YAML::Node h = download["headers"]) d.downloadHeaders = Pairs(h, "download.headers");
 }
 
+void ReadCertificates(const YAML::Node& pins, Definition& d)
+{
+    if (!pins.IsSequence()) Error(pins, "certificates must be a list");
+    for (const YAML::Node& pin : pins) {
+        const std::string hex = Text(pin, "a certificate");
+        if (hex.size() != 40 || hex.find_first_not_of("0123456789abcdefABCDEF") != hex.npos)
+            Error(pin, "a certificate is its SHA-1 fingerprint: 40 hex digits");
+        d.certificates.push_back(hex);
+    }
+}
+
 void Read(const YAML::Node& doc, Definition& d)
 {
     OnlyKeys(
         doc,
         {"id", "name", "encoding", "links", "settings", "login", "search", "download",
-         "followredirect", "requestDelay"},
+         "followredirect", "requestDelay", "certificates"},
         "",
         {"description", "language", "type", "legacylinks", "caps", "testlinktorrent", "replaces"});
     d.id = Text(doc["id"], "id");
@@ -379,6 +395,7 @@ void Read(const YAML::Node& doc, Definition& d)
     if (const YAML::Node login = doc["login"]) ReadLogin(login, d, v);
     if (doc["followredirect"]) d.followRedirect = Flag(doc["followredirect"], "followredirect");
     if (doc["requestDelay"]) d.requestDelaySeconds = doc["requestDelay"].as<double>();
+    if (const YAML::Node pins = doc["certificates"]) ReadCertificates(pins, d);
     const YAML::Node search = doc["search"];
     if (!search) Error(doc, "no search");
     ReadSearch(search, d, v);

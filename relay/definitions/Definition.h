@@ -53,11 +53,10 @@ struct Definition {
     std::string rowsSelector;
     int rowsAfter = 0;
     std::string rowsRemove;
-    bool rowsAndMatch = false;
+    bool rowsAndMatch = false; // only rows whose title holds every word of the keywords
     bool json = false;         // the search answers JSON: selectors are dotted paths
     bool xml = false;          // the search answers XML (a feed): read as XML, not HTML
-    std::string rowsAttribute; // JSON: the rows are the items of this array in each row // only
-                               // rows whose title holds every word of the keywords
+    std::string rowsAttribute; // JSON: the rows are the items of this array in each row
     /** A page that matches selector is the site's error, not results: message says which. */
     struct ErrorBlock {
         std::string selector, messageSelector, messageText;
@@ -73,6 +72,9 @@ struct Definition {
     std::vector<std::pair<std::string, std::string>> downloadHeaders;
     bool followRedirect = false;
     double requestDelaySeconds = 0;
+    /** SHA-1 fingerprints (40 hex digits) of the site's own certificates, trusted though no
+     *  authority vouches for them. */
+    std::vector<std::string> certificates;
 
     const DefinitionField* field(const std::string& name) const;
 };

@@ -1,6 +1,7 @@
 #include "relay/definitions/RowExtraction.h"
 
 #include "relay/definitions/CssSelector.h"
+#include "relay/definitions/JsonSelector.h"
 
 #include <QHash>
 #include <QJsonArray>
@@ -235,38 +236,6 @@ void ReadRow(const Definition& d, const FieldLookup& lookup, const TemplateValue
         ++out.skipped;
 }
 
-/** The value at a dotted path below a JSON value ("data.movies"; "$" is the value itself). */
-QJsonValue AtPath(QJsonValue value, const std::string& path)
-{
-    if (path == "$") return value;
-    for (const QString& key : Q(path).split(u'.'))
-        value = value.toObject().value(key);
-    return value;
-}
-
-/** A JSON value as a field's text: numbers without a needless ".0", true/false as .NET writes
- *  them; nullopt for null or nothing. */
-std::optional<std::string> JsonText(const QJsonValue& v)
-{
-    switch (v.type()) {
-    case QJsonValue::String:
-        return v.toString().toStdString();
-    case QJsonValue::Double: {
-        const double d = v.toDouble();
-        return d == double(qint64(d)) ? std::to_string(qint64(d))
-                                      : QString::number(d, 'g', 15).toStdString();
-    }
-    case QJsonValue::Bool:
-        return std::string(v.toBool() ? "True" : "False");
-    case QJsonValue::Array:
-        return QJsonDocument(v.toArray()).toJson(QJsonDocument::Compact).toStdString();
-    case QJsonValue::Object:
-        return QJsonDocument(v.toObject()).toJson(QJsonDocument::Compact).toStdString();
-    default:
-        return std::nullopt;
-    }
-}
-
 } // namespace
 
 ExtractedRows ExtractRows(const Definition& d, const GumboNode* root, const std::string& pageUrl,
@@ -319,7 +288,7 @@ ExtractedRows ExtractJsonRows(const Definition& d, const QJsonDocument& page,
     // Each row with its parent: with "attribute" and "multiple", the rows are the items of
     // that array in each object the selector names, and "..name" reads the object.
     std::vector<std::pair<QJsonValue, QJsonValue>> rows;
-    const QJsonValue selected = AtPath(top, Rendered(d.rowsSelector, values));
+    const QJsonValue selected = AtJsonPath(top, Rendered(d.rowsSelector, values));
     for (const QJsonValue item : selected.isArray() ? selected.toArray() : QJsonArray{selected}) {
         if (item.isUndefined() || item.isNull()) continue;
         if (d.rowsAttribute.empty()) {
@@ -334,10 +303,12 @@ ExtractedRows ExtractJsonRows(const Definition& d, const QJsonDocument& page,
         const auto lookup = [&, &row = row, &parent = parent](
                                 const DefinitionField& f,
                                 const TemplateValues& rowValues) -> std::optional<std::string> {
-            const std::string selector = Rendered(f.selector, rowValues);
+            std::string selector = Rendered(f.selector, rowValues);
             const bool up = selector.rfind("..", 0) == 0;
-            std::optional<std::string> value =
-                JsonText(AtPath(up ? parent : row, up ? selector.substr(2) : selector));
+            if (up) selector.erase(0, 2);
+            const std::optional<JsonSelector> parsed = ParseJsonSelector(selector);
+            if (!parsed) return std::nullopt;
+            std::optional<std::string> value = JsonText(SelectJson(up ? parent : row, *parsed));
             if (!value || f.cases.empty()) return value;
             for (const auto& [match, caseValue] : f.cases) // a JSON field's cases name values
                 if (match == "*" || match == *value) return caseValue;

@@ -1,3 +1,4 @@
+#include "TestCertificate.h"
 #include "TestHttpServer.h"
 #include "platform/core/HttpCall.h"
 
@@ -13,6 +14,8 @@ private Q_SLOTS:
     void publicAddress_data();
     void publicAddress();
     void privateHostRefusedBeforeConnecting();
+    void pinnedCertificate_data();
+    void pinnedCertificate();
 };
 
 void TestHttpCall::publicAddress_data()
@@ -69,6 +72,40 @@ void TestHttpCall::privateHostRefusedBeforeConnecting()
     QCOMPARE(site.requests().size(), 0);
     call.publicAddressesOnly = false;
     QCOMPARE(PerformHttp(call).status, 200L);
+}
+
+void TestHttpCall::pinnedCertificate_data()
+{
+    QTest::addColumn<QString>("pin"); // "own": the server's fingerprint
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("its own fingerprint") << "own" << true;
+    QTest::newRow("its own, upper case") << "OWN" << true;
+    QTest::newRow("another certificate's") << "a3f8822c97fbfe5bd00760cf8e6b75c4284f657d" << false;
+    QTest::newRow("none pinned") << "" << false;
+}
+
+void TestHttpCall::pinnedCertificate()
+{
+    QFETCH(QString, pin);
+    QFETCH(bool, accepted);
+    TestCertificate tls;
+    QVERIFY2(!tls.cert.empty(), "openssl made no certificate");
+    TestHttpServer site(tls.key, tls.cert);
+    site.reply(200, "d1:ai1ee");
+    HttpCall call;
+    call.url = site.url() + QStringLiteral("/x.torrent");
+    if (pin.compare(u"own", Qt::CaseInsensitive) == 0)
+        call.pinnedCertificates << (pin == u"OWN" ? tls.sha1().toUpper() : tls.sha1());
+    else if (!pin.isEmpty())
+        call.pinnedCertificates << pin.toLatin1();
+    const HttpOutcome out = PerformHttp(call);
+    QCOMPARE(out.completed, accepted);
+    if (accepted) {
+        QCOMPARE(out.body, QByteArray("d1:ai1ee"));
+    } else {
+        QCOMPARE(out.failure, HttpFailure::Unreachable);
+        QCOMPARE(site.requests().size(), 0); // refused in the handshake, before any request
+    }
 }
 
 QTEST_GUILESS_MAIN(TestHttpCall)

@@ -98,8 +98,9 @@ void TestDefinition::refuses_data()
         << WithLine(ok, "    - path: \"s.php\"\n",
                     "    - path: \"api\"\n      response:\n        type: csv\n")
         << "17: unsupported search.paths.response csv";
-    QTest::newRow("pinned certificates") << ok + "certificates: [ab12]\n"
-                                         << "40: unsupported certificates";
+    QTest::newRow("a pinned certificate that is no fingerprint")
+        << ok + "certificates: [ab12]\n"
+        << "40: error a certificate is its SHA-1";
     QTest::newRow("a pseudo-class not known")
         << WithLine(ok, "td.name a\n", "td.name a:hover\n") << "27: unsupported pseudo-class";
     QTest::newRow("a selector that cannot be read")

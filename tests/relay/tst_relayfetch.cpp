@@ -1,13 +1,12 @@
 #include "DemoServices.h"
+#include "TestCertificate.h"
 #include "TestHttpServer.h"
 #include "platform/core/ByteStream.h"
 #include "platform/core/HttpCall.h"
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QStringEncoder>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <mutex>
@@ -66,25 +65,6 @@ struct Front {
     }
 };
 
-/** A key and a self-signed certificate for 127.0.0.1, made now with openssl. */
-struct Certificate {
-    QTemporaryDir dir;
-    std::string key, cert;
-    QString certFile() const { return dir.filePath(QStringLiteral("cert.pem")); }
-    Certificate()
-    {
-        QProcess openssl;
-        openssl.start(QStringLiteral("openssl"),
-                      {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
-                       "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-                       dir.filePath(QStringLiteral("key.pem")), "-out", certFile()});
-        openssl.waitForFinished(30000);
-        QFile k(dir.filePath(QStringLiteral("key.pem"))), c(certFile());
-        if (k.open(QIODevice::ReadOnly)) key = k.readAll().toStdString();
-        if (c.open(QIODevice::ReadOnly)) cert = c.readAll().toStdString();
-    }
-};
-
 QByteArray Deflated(const QByteArray& bytes)
 {
     return qCompress(bytes, 9).mid(4); // a zlib stream, as "Content-Encoding: deflate" carries
@@ -123,7 +103,7 @@ void TestRelayFetch::https_data()
 void TestRelayFetch::https()
 {
     QFETCH(bool, trusted);
-    Certificate tls;
+    TestCertificate tls;
     QVERIFY2(!tls.cert.empty(), "openssl made no certificate");
     TestHttpServer site(tls.key, tls.cert);
     site.reply(200, kRows, "text/html; charset=utf-8");

@@ -107,6 +107,7 @@ void TestRowExtraction::jsonRows()
         "  fields:\n"
         "    year: {selector: ..year}\n"
         "    quality: {selector: quality, case: {\"1080p\": HD, \"*\": SD}}\n"
+        "    full: {selector: \"quality:contains(\\\"1080\\\"):not(:contains(i))\", optional: true}\n"
         "    name: {selector: ..name, optional: true, default: \"{{ "
         ".Result.year }} film\"}\n"
         "    title: {text: \"{{ .Result.name }} {{ .Result.quality }}\"}\n"
@@ -128,10 +129,12 @@ void TestRowExtraction::jsonRows()
     QCOMPARE(got.rows[0].at("download"), std::string("https://api.example.test/t/1.torrent"));
     QCOMPARE(got.rows[1].at("title"), std::string("Hero SD"));
     QCOMPARE(got.rows[1].at("year"), std::string("2002"));
+    QCOMPARE(got.rows[0].at("full"), std::string("1080p")); // found only where the tests hold
+    QCOMPARE(got.rows[1].at("full"), std::string());
 
     // A selector that is no dotted path is refused, not read as something else.
     std::string text = definition;
-    text.replace(text.find("selector: url"), 13, "selector: \"url:contains(x)\"");
+    text.replace(text.find("selector: url"), 13, "selector: \"url:matches(x)\"");
     QVERIFY(!ParseDefinition(text, "api.yml", d, why));
     QVERIFY2(why.find("unsupported JSON selector") != std::string::npos, why.c_str());
 }
