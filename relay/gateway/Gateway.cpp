@@ -51,10 +51,14 @@ std::string SiteError(const Definition& d, const HtmlDocument& page)
 
 } // namespace
 
+/** At most this many requests to one site at once: more would read as an attack to its
+ *  operators, and many sites limit clients below that anyway. */
+constexpr int kSiteWorkers = 8;
+
 struct Gateway::Site {
-    explicit Site(std::chrono::milliseconds delay) : pacer(delay) {}
-    RequestPacer pacer; // the definition's requestDelay between this site's requests
-    HttpCookieJar jar;  // what a public site sets; a cookie login sends its own cookie instead
+    explicit Site(std::chrono::milliseconds delay) : queue(delay, kSiteWorkers) {}
+    SiteQueue queue;   // the site's requests, its requestDelay apart
+    HttpCookieJar jar; // what a public site sets; a cookie login sends its own cookie instead
     /** Its last search ran out of time, and nothing since has shown it answering: searches
      *  wait for it only a short grace after the other sites. */
     std::atomic_bool lagging{false};
@@ -117,11 +121,14 @@ FetchedPage Gateway::Fetch(size_t index, SiteRequest request, bool followRedirec
         // The user's cookie goes to the site itself, never to another host a link names.
         if (own && site.LogsIn()) request.headers.push_back("Cookie: " + site.cookie);
         request.cookies = own && !site.LogsIn() ? &sites_[index]->jar : nullptr;
-        if (!sites_[index]->pacer.Wait(request.deadline, request.giveUp)) {
+        const SiteQueue::Outcome ran = sites_[index]->queue.Run(
+            [&] { page = FetchSitePage(request, config_, stopping_); }, request.deadline,
+            [&] { return stopping_ || (request.giveUp && request.giveUp()); });
+        if (ran == SiteQueue::Outcome::NoTurn)
             page.failure = {504, "no turn for the site before the deadline (its requestDelay)"};
-            return page;
-        }
-        page = FetchSitePage(request, config_, stopping_);
+        else if (ran == SiteQueue::Outcome::GaveUp)
+            page.failure = {503, stopping_ ? "shutting down" : "the client has gone"};
+        if (ran != SiteQueue::Outcome::Done) return page;
         page.url = request.url;
         if (page.status < 300 || page.status >= 400 || !followRedirects) return page;
         if (hop == kMaxRedirects || !IsWebUrl(page.location)) {

@@ -5,7 +5,7 @@
 #include "relay/RelayFailure.h"
 #include "relay/SiteFetch.h"
 #include "relay/SiteHealth.h"
-#include "relay/gateway/RequestPacer.h"
+#include "relay/gateway/SiteQueue.h"
 #include "relay/gateway/SiteSearch.h"
 
 #include <atomic>
@@ -60,7 +60,7 @@ public:
     bool Serves(size_t index) const { return config_.sites[index].definition != nullptr; }
 
 private:
-    struct Site; // per site: the pacer and the cookie jar
+    struct Site; // per site: its request queue and the cookie jar
 
     /** A refusal or failure as a short HTML page, kept by no cache. */
     static Reply HtmlReply(int status, const std::string& text, const std::string& note);

@@ -2,13 +2,17 @@
 #include "relay/SiteFetch.h"
 #include "relay/SiteHealth.h"
 #include "relay/UrlOrigin.h"
+#include "relay/gateway/SiteQueue.h"
 
 #include <QTest>
+
+#include <atomic>
+#include <future>
 
 using namespace std::chrono_literals;
 
 /** The relay's parts on their own: the origin guard, the breaker on a clock of the test's own,
- *  and what each HTTP outcome makes of an answer. */
+ *  what each HTTP outcome makes of an answer, and a site's request queue. */
 class TestRelayParts : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -17,6 +21,8 @@ private Q_SLOTS:
     void breaker();
     void outcome_data();
     void outcome();
+    void siteQueuePacesAndLetsLeave();
+    void siteQueueWithoutDelayRunsAtOnce();
 };
 
 void TestRelayParts::origin_data()
@@ -150,6 +156,57 @@ void TestRelayParts::outcome()
     QVERIFY(got.reason.find('|') == std::string::npos);
     QCOMPARE(ClassifyOutcome(outcome, searchForm, siteLimits, true).status,
              completed ? answer : 503); // stopping: whatever broke off, the relay says so
+}
+
+void TestRelayParts::siteQueuePacesAndLetsLeave()
+{
+    using Clock = SiteQueue::Clock;
+    SiteQueue queue(200ms, 8);
+    std::vector<Clock::time_point> started; // by one worker at a time
+    std::atomic_int count{0};
+    const std::function<void()> job = [&] {
+        started.push_back(Clock::now());
+        ++count;
+    };
+    const auto far = Clock::now() + 10s;
+    std::atomic_bool leave{false};
+    auto first = std::async(std::launch::async, [&] { return queue.Run(job, far, {}); });
+    auto second = std::async(std::launch::async, [&] { return queue.Run(job, far, {}); });
+    QTRY_COMPARE(count.load(), 1); // the other waits for its turn
+    // One who leaves before the turn gives it to the next; one who cannot have it in time is
+    // told at once.
+    auto leaving = std::async(std::launch::async,
+                              [&] { return queue.Run(job, far, [&] { return leave.load(); }); });
+    leave = true;
+    QCOMPARE(leaving.get(), SiteQueue::Outcome::GaveUp);
+    QCOMPARE(queue.Run(job, Clock::now() + 50ms, {}), SiteQueue::Outcome::NoTurn);
+    QCOMPARE(first.get(), SiteQueue::Outcome::Done);
+    QCOMPARE(second.get(), SiteQueue::Outcome::Done);
+    QCOMPARE(queue.Run(job, far, {}), SiteQueue::Outcome::Done);
+    QCOMPARE(started.size(), size_t(3));
+    for (size_t i = 1; i < started.size(); ++i) {
+        const auto apart = started[i] - started[i - 1];
+        QVERIFY(apart >= 195ms && apart < 400ms); // the turn of the one who left was not lost
+    }
+}
+
+void TestRelayParts::siteQueueWithoutDelayRunsAtOnce()
+{
+    // Two jobs that each wait for the other to start finish only if they run side by side.
+    SiteQueue queue(0ms, 8);
+    std::atomic_int running{0}, sawTheOther{0};
+    const std::function<void()> job = [&] {
+        ++running;
+        const auto until = SiteQueue::Clock::now() + 5s;
+        while (running < 2 && SiteQueue::Clock::now() < until)
+            std::this_thread::sleep_for(1ms);
+        if (running == 2) ++sawTheOther;
+    };
+    const auto far = SiteQueue::Clock::now() + 10s;
+    auto other = std::async(std::launch::async, [&] { return queue.Run(job, far, {}); });
+    QCOMPARE(queue.Run(job, far, {}), SiteQueue::Outcome::Done);
+    QCOMPARE(other.get(), SiteQueue::Outcome::Done);
+    QCOMPARE(sawTheOther.load(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestRelayParts)
