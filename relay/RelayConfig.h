@@ -57,7 +57,7 @@ struct GatewayConfig {
     long long maxTorrentBytes = 10 << 20; // a download larger than this is no torrent
     /** How long a search waits, after the other sites have answered, for a site whose last
      *  search ran out of time and that has not answered since. */
-    std::chrono::milliseconds laggingGrace{500};
+    std::chrono::milliseconds laggingGrace{30};
     std::shared_ptr<const TicketKey> key; // loaded with the definitions
     int line = 0;
 };

@@ -62,6 +62,8 @@ struct Gateway::Site {
     /** Its last search ran out of time, and nothing since has shown it answering: searches
      *  wait for it only a short grace after the other sites. */
     std::atomic_bool lagging{false};
+    std::mutex trialMutex;
+    std::future<SiteRows> trial; // a lagging site's search that outlived its grace
 };
 
 Gateway::Reply Gateway::HtmlReply(int status, const std::string& text, const std::string& note)
@@ -93,7 +95,10 @@ Gateway::Gateway(const RelayConfig& config, SiteHealth& health, ByteBudget& page
     }
 }
 
-Gateway::~Gateway() = default;
+Gateway::~Gateway()
+{
+    closing_ = true; // trials still running end within a tick, as the sites are destroyed
+}
 
 size_t Gateway::IndexOf(const std::string& siteName) const
 {
@@ -276,40 +281,54 @@ Gateway::Reply Gateway::Search(const std::string& keywords, Deadline deadline, c
 void Gateway::SearchAll(const std::vector<size_t>& served, const std::string& keywords,
                         Deadline deadline, const GiveUp& giveUp, std::vector<SiteRows>& rows)
 {
-    // Every site at once, each on a thread of its own within its own deadline; one that can be
-    // told to stop, for a lagging site that the others should not wait for.
-    struct Running {
-        std::future<SiteRows> result;
-        std::shared_ptr<std::atomic_bool> cut = std::make_shared<std::atomic_bool>(false);
-        bool lagging = false;
-    };
-    std::vector<Running> running(served.size());
+    // Every site at once, each on a thread of its own within its own deadline. A lagging site
+    // (its last search ran out of time) is a trial instead: given only a short grace after the
+    // others, then left to finish in the background, where an answer clears it. While one
+    // trial of a site runs, searches leave the site out.
+    std::vector<std::future<SiteRows>> running(served.size());
+    std::vector<bool> trial(served.size(), false);
     for (size_t k = 0; k < served.size(); ++k) {
         const size_t i = served[k];
-        Running& r = running[k];
-        r.lagging = sites_[i]->lagging;
-        r.result =
-            std::async(std::launch::async, [this, i, &keywords, deadline, &giveUp, cut = r.cut] {
+        Site& site = *sites_[i];
+        if (site.lagging) {
+            const std::lock_guard lock(site.trialMutex);
+            if (site.trial.valid() &&
+                site.trial.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+                rows[k].failure = {504, "site " + config_.sites[i].name +
+                                            ": left out while a trial search shows whether it "
+                                            "answers again (lagging)"};
+                continue;
+            }
+            trial[k] = true;
+            running[k] = std::async(std::launch::async, [this, i, keywords] {
                 return SearchSite(
-                    i, keywords, deadline, [&giveUp, &cut] { return *cut || giveUp(); }, false);
+                    i, keywords, std::chrono::steady_clock::now() + config_.totalTimeout,
+                    [this] { return closing_ || stopping_; }, false);
             });
-    }
-    for (size_t k = 0; k < running.size(); ++k)
-        if (!running[k].lagging) rows[k] = running[k].result.get();
-    const Deadline grace = std::chrono::steady_clock::now() + config_.gateway.laggingGrace;
-    for (size_t k = 0; k < running.size(); ++k) {
-        Running& r = running[k];
-        if (!r.lagging) continue;
-        if (r.result.wait_until(grace) == std::future_status::ready) {
-            rows[k] = r.result.get();
             continue;
         }
-        *r.cut = true; // its fetch ends within a tick
-        r.result.get();
-        const std::string why = "no answer within the grace after the other sites (lagging)";
-        health_.RecordFetch(served[k], false, why);
+        running[k] = std::async(std::launch::async, [this, i, &keywords, deadline, &giveUp] {
+            return SearchSite(i, keywords, deadline, giveUp, false);
+        });
+    }
+    for (size_t k = 0; k < running.size(); ++k)
+        if (running[k].valid() && !trial[k]) rows[k] = running[k].get();
+    const Deadline grace = std::chrono::steady_clock::now() + config_.gateway.laggingGrace;
+    for (size_t k = 0; k < running.size(); ++k) {
+        if (!trial[k]) continue;
+        if (running[k].wait_until(grace) == std::future_status::ready) {
+            rows[k] = running[k].get();
+            continue;
+        }
+        Site& site = *sites_[served[k]];
+        {
+            const std::lock_guard lock(site.trialMutex);
+            site.trial = std::move(running[k]); // one that ended before is done with
+        }
         rows[k] = {};
-        rows[k].failure = {504, "site " + config_.sites[served[k]].name + ": " + why, true};
+        rows[k].failure = {504, "site " + config_.sites[served[k]].name +
+                                    ": no answer within the grace after the other sites "
+                                    "(lagging); it is tried on in the background"};
     }
 }
 

@@ -96,6 +96,7 @@ private:
     SiteHealth& health_;
     ByteBudget& pages_;
     const std::atomic_bool& stopping_;
+    std::atomic_bool closing_{false};
     std::vector<std::unique_ptr<Site>> sites_; // as config_.sites
 };
 
