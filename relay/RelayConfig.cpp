@@ -203,7 +203,9 @@ std::string CheckSites(const RelayConfig& config, const std::vector<int>& siteLi
     for (size_t i = 0; i < config.sites.size(); ++i) {
         const SiteProfile& s = config.sites[i];
         const std::string at = std::to_string(siteLines[i]) + ": site " + s.name + ": ";
-        const bool inFolder = std::find(listed.begin(), listed.end(), s.name) != listed.end();
+        // Without sites, a definitions folder serves all its files: a section may add to one.
+        const bool inFolder = std::find(listed.begin(), listed.end(), s.name) != listed.end() ||
+                              (listed.empty() && !config.gateway.definitionsDir.empty());
         if (!s.definitionFile.empty() || (inFolder && s.searchRows.empty() && s.filmRows.empty())) {
             definitions = true;
             if (!s.searchRows.empty() || !s.filmRows.empty())
@@ -218,7 +220,7 @@ std::string CheckSites(const RelayConfig& config, const std::vector<int>& siteLi
         if (!s.cookie.empty() || !s.cookieFile.empty() || !s.settings.empty())
             return at + "cookie and config.KEY belong to sites read through a definition";
     }
-    if (config.sites.empty() && listed.empty())
+    if (config.sites.empty() && listed.empty() && config.gateway.definitionsDir.empty())
         return std::to_string(lastLine) + ": no [site] section";
     if (!listed.empty() && config.gateway.definitionsDir.empty())
         for (const std::string& name : listed) {
@@ -234,9 +236,11 @@ std::string CheckSites(const RelayConfig& config, const std::vector<int>& siteLi
     if (config.gateway.enabled &&
         (config.gateway.base.empty() || config.gateway.secretFile.empty()))
         return std::to_string(config.gateway.line) + ": [gateway] needs base and secret_file";
-    if (config.gateway.enabled && !definitions)
+    // A definitions folder without sites serves every definition in it, perhaps none yet.
+    if (config.gateway.enabled && !definitions && config.gateway.definitionsDir.empty())
         return std::to_string(config.gateway.line) +
-               ": [gateway] has no site to serve: give a site definition = FILE.yml";
+               ": [gateway] has no site to serve: give a site definition = FILE.yml, or "
+               "definitions = FOLDER";
     return {};
 }
 

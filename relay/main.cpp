@@ -16,7 +16,7 @@
 namespace {
 
 /** The configuration, parsed and checked; a fault ends the process with "FILE:LINE: reason". */
-RelayConfig LoadConfig(const QString& path)
+RelayConfig LoadConfig(const QString& path, const QString& secretFile)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -39,6 +39,8 @@ RelayConfig LoadConfig(const QString& path)
         std::fprintf(stderr, "%s:%s\n", qPrintable(path), error.c_str());
         std::exit(2);
     }
+    if (!secretFile.isEmpty() && config.gateway.enabled)
+        config.gateway.secretFile = QFileInfo(secretFile).absoluteFilePath().toStdString();
     // Definition files and the gateway's secret are named relative to the configuration.
     const QString folder = path.startsWith(u':') ? QString() : QFileInfo(path).absolutePath();
     error = LoadGateway(config, folder.toStdString(), path.toStdString());
@@ -119,7 +121,8 @@ int main(int argc, char* argv[])
         QStringLiteral("Read the configuration from FILE (default: the built-in one)."), true);
     if (!args.checkDefinitions.isEmpty()) return CheckDefinitions(args.checkDefinitions);
     RelayConfig config =
-        LoadConfig(args.config.isEmpty() ? QStringLiteral(":/relay/relay.conf") : args.config);
+        LoadConfig(args.config.isEmpty() ? QStringLiteral(":/relay/relay.conf") : args.config,
+                   args.secretFile);
     if (!args.listenAddress.isEmpty()) {
         config.listenAddress = args.listenAddress.toStdString();
         config.listenPort = args.listenPort;

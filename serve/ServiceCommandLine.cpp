@@ -43,7 +43,13 @@ ServiceArguments ParseServiceArguments(const QStringList& arguments, const QStri
         QStringLiteral("Read each indexer definition FILE (or every .yml in a folder) as the "
                        "relay would, print FILE: ok or FILE:LINE: what it cannot do, and exit "
                        "(0 when every file is ok). No network."));
+    const QCommandLineOption secretFile(
+        QStringLiteral("secret-file"),
+        QStringLiteral("Read the gateway's secret from FILE instead of the configuration's "
+                       "secret_file (as systemd hands it over, for one)."),
+        QStringLiteral("FILE"));
     if (allowCheck) {
+        parser.addOption(secretFile);
         parser.addOption(check);
         parser.addOption(checkDefinition);
         parser.addPositionalArgument(QStringLiteral("QUERY"), QStringLiteral("With --check."));
@@ -75,6 +81,7 @@ ServiceArguments ParseServiceArguments(const QStringList& arguments, const QStri
         result.listenAddress = QString::fromStdString(where.address);
         result.listenPort = where.port;
     }
+    if (allowCheck) result.secretFile = parser.value(secretFile);
     if (allowCheck && parser.isSet(checkDefinition)) {
         if (parser.isSet(check) || parser.positionalArguments().isEmpty())
             Misuse(parser, QStringLiteral("--check-definition wants one or more FILEs"));

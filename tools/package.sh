@@ -5,7 +5,10 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/tools/bootstrap.sh"
 build=${BUILD_DIR:-$top/build}
-cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# The installed program asks the local relay for both its relay and its site: the relay's
+# gateway answers as the site (see packaging/relay.conf).
+cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DREELMATE_RELAY_URL=http://127.0.0.1:18080 -DREELMATE_SITE_URL=http://127.0.0.1:18080 >/dev/null
 cmake --build "$build" -j "$(nproc)" --target reelmate reelmate-relay reelmate-demo-site reelmate-docs
 (cd "$build" && cpack -G DEB >/dev/null)
 ls "$build"/packages/*.deb

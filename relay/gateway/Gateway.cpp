@@ -269,6 +269,11 @@ Gateway::Reply Gateway::Search(const std::string& keywords, Deadline deadline, c
     std::vector<size_t> served;
     for (size_t i = 0; i < config_.sites.size(); ++i)
         if (Serves(i)) served.push_back(i);
+    if (served.empty())
+        return HtmlReply(503,
+                         "The relay has no site to search yet: put a site's definition (NAME.yml) "
+                         "in its definitions folder and restart it.",
+                         "sites=0");
     std::vector<SiteRows> rows(served.size());
     if (served.size() == 1) {
         rows[0] = SearchSite(served[0], keywords, deadline, giveUp, false);

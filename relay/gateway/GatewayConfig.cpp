@@ -4,6 +4,7 @@
 
 #include "platform/core/HttpCall.h"
 
+#include <QDir>
 #include <QString>
 #include <QStringDecoder>
 
@@ -98,14 +99,29 @@ std::string ApplyDefinition(SiteProfile& site, const Definition& definition,
     return {};
 }
 
+/** The names of the definitions (NAME.yml) in dir, in name order; empty when it can be read. */
+std::string DefinitionsIn(const std::string& dir, std::vector<std::string>& names)
+{
+    const QDir folder(QString::fromStdString(dir));
+    if (!folder.exists()) return "the definitions folder " + dir + " cannot be read";
+    for (const QString& file : folder.entryList({QStringLiteral("*.yml")}, QDir::Files, QDir::Name))
+        names.push_back(file.chopped(4).toStdString());
+    return {};
+}
+
 } // namespace
 
 std::string LoadGateway(RelayConfig& config, const std::string& folder,
                         const std::string& configFile)
 {
     if (!config.gateway.enabled) return {};
+    std::vector<std::string> listed = config.gateway.sites;
+    const std::string dir = InFolder(folder, config.gateway.definitionsDir);
+    if (listed.empty() && !config.gateway.definitionsDir.empty())
+        if (std::string why = DefinitionsIn(dir, listed); !why.empty())
+            return configFile + ":" + std::to_string(config.gateway.line) + ": " + why;
     // The sites the gateway lists are definitions of its folder, with a section or without.
-    for (const std::string& name : config.gateway.sites) {
+    for (const std::string& name : listed) {
         auto it = std::find_if(config.sites.begin(), config.sites.end(),
                                [&name](const SiteProfile& s) { return s.name == name; });
         if (it == config.sites.end()) {
@@ -116,6 +132,11 @@ std::string LoadGateway(RelayConfig& config, const std::string& folder,
         if (it->definitionFile.empty())
             it->definitionFile = InFolder(config.gateway.definitionsDir, name + ".yml");
     }
+    for (const SiteProfile& site : config.sites)
+        if (site.definitionFile.empty() && site.searchRows.empty())
+            return configFile + ":" +
+                   std::to_string(site.lines.count("base") ? site.lines.at("base") : 0) +
+                   ": site " + site.name + ": no " + site.name + ".yml in the definitions folder";
     std::vector<std::string> files;
     std::vector<SiteProfile*> sites;
     for (SiteProfile& site : config.sites)

@@ -31,7 +31,8 @@ usr/share/icons/hicolor/48x48/apps/reelmate.png
 usr/share/man/man1/reelmate-demo-site.1.gz
 usr/share/man/man1/reelmate-relay.1.gz
 usr/share/man/man1/reelmate.1.gz
-usr/share/metainfo/org.example.Reelmate.metainfo.xml"
+usr/share/metainfo/org.example.Reelmate.metainfo.xml
+usr/share/reelmate-demo-site/reelmate-demo.yml"
 got=$(cd "$dest" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 if [ "$got" != "$(echo "$expected" | LC_ALL=C sort)" ]; then
     echo "installed layout differs:"; diff <(echo "$expected" | LC_ALL=C sort) <(echo "$got") || true
@@ -58,4 +59,9 @@ for deb in "$work"/packages/*.deb; do
     echo "$(basename "$deb"): no lintian errors${out:+ (}${out:+$(echo "$out" | grep -c .) notes)}"
 done
 dpkg-deb -I "$work"/packages/reelmate-relay_*.deb conffiles | grep -qx /etc/reelmate/relay.conf
+if [ "$(id -u)" -eq 0 ]; then
+    "$(dirname "$0")/lifecycle.sh" "$work/packages"
+else
+    echo "packaging: the install, upgrade, remove and purge check needs root: not run"
+fi
 echo "packaging: layout, desktop entry, metainfo, units and packages check out"

@@ -436,6 +436,19 @@ void TestGateway::sitesFromAFolderOfDefinitions()
     GatewayFront missing({}, QStringLiteral("definitions = .\nsites = gone\n"));
     QVERIFY2(missing.error.contains(QStringLiteral("gone.yml:0: error cannot read the file")),
              qPrintable(missing.error));
+
+    // Without sites, every definition of the folder is served; an empty folder, none yet.
+    GatewayFront all({{QStringLiteral("engine.yml"), kPublicDefinition}},
+                     QStringLiteral("definitions = .\n[site engine]\nbase = ") + engine.site.url() +
+                         u'\n');
+    QVERIFY2(all.start(), qPrintable(all.error));
+    QCOMPARE(FromGb(all.search(QStringLiteral("Hero")).body).section(u'|', 0, 0),
+             QStringLiteral("Hero 2002"));
+    GatewayFront none({}, QStringLiteral("definitions = .\n"));
+    QVERIFY2(none.start(), qPrintable(none.error));
+    const Answer nothing = none.search(QStringLiteral("Hero"));
+    QCOMPARE(nothing.status, 503L);
+    QVERIFY(nothing.body.contains("no site to search yet"));
 }
 
 void TestGateway::keywordsStayInTheirPlace()
