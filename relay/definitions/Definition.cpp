@@ -359,7 +359,8 @@ void ReadCertificates(const YAML::Node& pins, Definition& d)
     if (!pins.IsSequence()) Error(pins, "certificates must be a list");
     for (const YAML::Node& pin : pins) {
         const std::string hex = Text(pin, "a certificate");
-        if (hex.size() != 40 || hex.find_first_not_of("0123456789abcdefABCDEF") != hex.npos)
+        if (hex.size() != 40 ||
+            hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
             Error(pin, "a certificate is its SHA-1 fingerprint: 40 hex digits");
         d.certificates.push_back(hex);
     }

@@ -81,7 +81,7 @@ QJsonValue AtJsonPath(QJsonValue value, const std::string& path)
 
 QJsonValue SelectJson(const QJsonValue& value, const JsonSelector& selector)
 {
-    const QJsonValue found = AtJsonPath(value, selector.path);
+    QJsonValue found = AtJsonPath(value, selector.path);
     if (found.isUndefined() || found.isNull()) return QJsonValue::Undefined;
     for (const JsonSelector::Test& test : selector.tests) {
         bool holds = false;
