@@ -1,4 +1,5 @@
 #include "app/search/Main.h"
+#include "app/common/ProgramPlace.h"
 #include "app/torrent/DownHost.h"
 #include "app/torrent/TorrentList.h"
 #include "platform/ui/Accessibility.h"
@@ -9,8 +10,14 @@
 
 int main(int argc, char* argv[])
 {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (const std::optional<int> status = AnswerCommandLine(arguments)) return *status;
     FontWarmUp fonts;
     QApplication app(argc, argv);
+    // Wayland shells find the window's icon and name through its desktop entry.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.example.Reelmate"));
     InstallFontSubstitutes();
     InstallAccessibility();
     fonts.wait();
@@ -21,7 +28,9 @@ int main(int argc, char* argv[])
 
     Desktop& desktop = Desktop::System();
     Main main(endpoints, desktop);
-    DownHost down(&main, endpoints, QCoreApplication::applicationDirPath(), desktop);
+    const QString folder = TorrentFolder(QCoreApplication::applicationDirPath(),
+                                         QStringLiteral(REELMATE_BUILD_BIN_DIR));
+    DownHost down(&main, endpoints, folder, desktop);
     ConnectTorrentListing(main, down, endpoints);
     main.show();
     return QApplication::exec();

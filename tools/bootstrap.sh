@@ -9,7 +9,7 @@ packages=(
     fonts-wqy-zenhei fontconfig
     xvfb xauth curl wrk libxcb1-dev libgumbo-dev libyaml-cpp-dev
     clang-tidy cppcheck openssl zlib1g-dev nginx-light haproxy
-    lintian desktop-file-utils appstream systemd dpkg-dev
+    lintian desktop-file-utils appstream systemd dpkg-dev weston qt6-wayland
 )
 missing=()
 for p in "${packages[@]}"; do
