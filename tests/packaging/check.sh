@@ -41,22 +41,30 @@ fi
 "$dest/usr/bin/reelmate-relay" --version | grep -q "^reelmate-relay "
 "$dest/usr/bin/reelmate-relay" --config "$dest/etc/reelmate/relay.conf" --help >/dev/null
 
+# Every option a program's --help lists is in its man page.
+for program in reelmate reelmate-relay reelmate-demo-site; do
+    for option in $("$dest/usr/bin/$program" --help | grep -o -- '--[a-z][a-z-]*' | sort -u); do
+        grep -qF -- "$(echo "$option" | sed 's/-/\\-/g')" "$(dirname "$0")/../../packaging/$program.1" ||
+            { echo "$program.1 does not mention $option"; exit 1; }
+    done
+done
+
 desktop-file-validate "$dest/usr/share/applications/org.example.Reelmate.desktop"
-appstreamcli validate --no-net "$dest/usr/share/metainfo/org.example.Reelmate.metainfo.xml"
+appstreamcli validate --pedantic "$dest/usr/share/metainfo/org.example.Reelmate.metainfo.xml"
 # The units as installed, their programs looked for where this install put them.
 for unit in reelmate-relay reelmate-relay@ reelmate-demo-site; do
     sed -e "s|/usr/bin/|$dest/usr/bin/|" -e "s|/etc/reelmate/|$dest/etc/reelmate/|" \
         "$dest/lib/systemd/system/$unit.service" >"$work/$unit.service"
 done
-cp "$work/reelmate-relay@.service" "$work/reelmate-relay@2.service" # an instance of the template
-systemd-analyze verify --man=no "$work/reelmate-relay.service" "$work/reelmate-relay@2.service" \
+cp "$work/reelmate-relay@.service" "$work/reelmate-relay@18092.service" # an instance: its port
+systemd-analyze verify --man=no "$work/reelmate-relay.service" "$work/reelmate-relay@18092.service" \
     "$work/reelmate-demo-site.service"
 
 (cd "$build" && cpack -G DEB -D CPACK_OUTPUT_FILE_PREFIX="$work/packages" >/dev/null 2>&1)
 for deb in "$work"/packages/*.deb; do
-    out=$(lintian --tag-display-limit 0 "$deb" 2>/dev/null || true)
-    echo "$out" | grep -q '^E: ' && { echo "$out"; exit 1; }
-    echo "$(basename "$deb"): no lintian errors${out:+ (}${out:+$(echo "$out" | grep -c .) notes)}"
+    out=$(lintian --pedantic --tag-display-limit 0 "$deb" 2>/dev/null || true)
+    echo "$out" | grep -q '^[EWP]: ' && { echo "$out"; exit 1; }
+    echo "$(basename "$deb"): lintian --pedantic clean"
 done
 dpkg-deb -I "$work"/packages/reelmate-relay_*.deb conffiles | grep -qx /etc/reelmate/relay.conf
 if [ "$(id -u)" -eq 0 ]; then
