@@ -77,8 +77,7 @@ public:
             QStringLiteral("[gateway]\nbase = %1\nsecret_file = %2\n"
                            "[site demo]\ndefinition = %3\nbase = %4\n")
                 .arg(relayUrl(), dir_.filePath(QStringLiteral("secret")),
-                     QFileInfo(QStringLiteral(__FILE__)).absolutePath() +
-                         QStringLiteral("/../../demo-site/definitions/reelmate-demo.yml"),
+                     QStringLiteral(REELMATE_SOURCE_DIR "/demo-site/definitions/reelmate-demo.yml"),
                      siteUrl());
         RelayConfig config;
         std::string why;
