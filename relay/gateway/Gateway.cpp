@@ -62,8 +62,9 @@ struct Gateway::Site {
     /** Its last search ran out of time, and nothing since has shown it answering: searches
      *  wait for it only a short grace after the other sites. */
     std::atomic_bool lagging{false};
+    std::atomic_bool trialRunning{false}; // a lagging site's search runs as a trial
     std::mutex trialMutex;
-    std::future<SiteRows> trial; // a lagging site's search that outlived its grace
+    std::future<SiteRows> trial; // that search, once it has outlived its grace
 };
 
 Gateway::Reply Gateway::HtmlReply(int status, const std::string& text, const std::string& note)
@@ -296,9 +297,8 @@ void Gateway::SearchAll(const std::vector<size_t>& served, const std::string& ke
         const size_t i = served[k];
         Site& site = *sites_[i];
         if (site.lagging) {
-            const std::lock_guard lock(site.trialMutex);
-            if (site.trial.valid() &&
-                site.trial.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+            // One trial at a time, whichever search starts it.
+            if (site.trialRunning.exchange(true)) {
                 rows[k].failure = {504, "site " + config_.sites[i].name +
                                             ": left out while a trial search shows whether it "
                                             "answers again (lagging)"};
@@ -306,9 +306,11 @@ void Gateway::SearchAll(const std::vector<size_t>& served, const std::string& ke
             }
             trial[k] = true;
             running[k] = std::async(std::launch::async, [this, i, keywords] {
-                return SearchSite(
+                SiteRows found = SearchSite(
                     i, keywords, std::chrono::steady_clock::now() + config_.totalTimeout,
                     [this] { return closing_ || stopping_; }, false);
+                sites_[i]->trialRunning = false;
+                return found;
             });
             continue;
         }
@@ -328,7 +330,7 @@ void Gateway::SearchAll(const std::vector<size_t>& served, const std::string& ke
         Site& site = *sites_[served[k]];
         {
             const std::lock_guard lock(site.trialMutex);
-            site.trial = std::move(running[k]); // one that ended before is done with
+            site.trial = std::move(running[k]); // the one before has ended: nothing waits
         }
         rows[k] = {};
         rows[k].failure = {504, "site " + config_.sites[served[k]].name +
