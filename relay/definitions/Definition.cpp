@@ -328,26 +328,56 @@ void ReadSearch(const YAML::Node& search, Definition& d, const TemplateValues& v
         Error(fields, "search.fields has neither download nor details");
 }
 
+Definition::DownloadSelector DownloadSelector(const YAML::Node& at, const YAML::Node& selector,
+                                              const YAML::Node& attribute,
+                                              const YAML::Node& filters, const TemplateValues& v)
+{
+    Definition::DownloadSelector s{
+        Text(selector, "download selector"), attribute ? Text(attribute, "attribute") : "", {}};
+    CheckSelector(at, s.selector, v);
+    if (filters) s.filters = Filters(filters, "download.selectors.filters");
+    return s;
+}
+
+void ReadBefore(const YAML::Node& before, Definition& d, const TemplateValues& v)
+{
+    OnlyKeys(before, {"path", "method", "inputs", "pathselector"}, "download.before");
+    Definition::BeforeRequest& b = d.before;
+    b.present = true;
+    if (before["path"]) b.path = Text(before["path"], "download.before.path");
+    if (before["method"]) b.method = Text(before["method"], "download.before.method");
+    if (b.method != "get" && b.method != "post")
+        Unsupported(before["method"], "download.before.method " + b.method);
+    if (before["inputs"]) b.inputs = Pairs(before["inputs"], "download.before.inputs");
+    if (const YAML::Node p = before["pathselector"]) {
+        OnlyKeys(p, {"selector", "attribute", "filters"}, "download.before.pathselector");
+        b.pathSelector.push_back(
+            DownloadSelector(p, p["selector"], p["attribute"], p["filters"], v));
+    }
+    if (b.path.empty() && b.pathSelector.empty())
+        Error(before, "download.before needs a path or a pathselector");
+}
+
 void ReadDownload(const YAML::Node& download, Definition& d, const TemplateValues& v)
 {
-    OnlyKeys(download, {"selectors", "selector", "attribute", "method", "headers"}, "download");
-    const auto add = [&d, &v](const YAML::Node& at, const YAML::Node& selector,
-                              const YAML::Node& attribute, const YAML::Node& filters) {
-        Definition::DownloadSelector s{
-            Text(selector, "download selector"), attribute ? Text(attribute, "attribute") : "", {}};
-        CheckSelector(at, s.selector, v);
-        if (filters) s.filters = Filters(filters, "download.selectors.filters");
-        d.downloadSelectors.push_back(s);
-    };
+    OnlyKeys(download, {"selectors", "selector", "attribute", "method", "headers", "before"},
+             "download");
     if (const YAML::Node list = download["selectors"]) {
         if (!list.IsSequence()) Error(list, "download.selectors must be a list");
         for (const YAML::Node& s : list) {
-            OnlyKeys(s, {"selector", "attribute", "filters"}, "download.selectors");
-            add(s, s["selector"], s["attribute"], s["filters"]);
+            OnlyKeys(s, {"selector", "attribute", "filters", "usebeforeresponse"},
+                     "download.selectors");
+            d.downloadSelectors.push_back(
+                DownloadSelector(s, s["selector"], s["attribute"], s["filters"], v));
+            if (s["usebeforeresponse"])
+                d.downloadSelectors.back().useBeforeResponse =
+                    Flag(s["usebeforeresponse"], "usebeforeresponse");
         }
     } else if (const YAML::Node s = download["selector"]) {
-        add(s, s, download["attribute"], YAML::Node());
+        d.downloadSelectors.push_back(
+            DownloadSelector(s, s, download["attribute"], YAML::Node(), v));
     }
+    if (const YAML::Node before = download["before"]) ReadBefore(before, d, v);
     if (download["method"]) d.downloadMethod = Text(download["method"], "download.method");
     if (d.downloadMethod != "get" && d.downloadMethod != "post")
         Unsupported(download["method"], "download method " + d.downloadMethod);

@@ -66,8 +66,18 @@ struct Definition {
     struct DownloadSelector {
         std::string selector, attribute;
         std::vector<DefinitionFilter> filters;
+        bool useBeforeResponse = false; // read on the answer to the request before, if any
     };
     std::vector<DownloadSelector> downloadSelectors; // on the details page
+    /** A request the site wants before the download: a "thanks", or the page the link is on. */
+    struct BeforeRequest {
+        bool present = false;
+        std::string path; // a template, relative to the release's link
+        std::string method = "get";
+        Pairs inputs;
+        std::vector<DownloadSelector> pathSelector; // or the path read from the release's page
+    };
+    BeforeRequest before;
     std::string downloadMethod = "get";
     std::vector<std::pair<std::string, std::string>> downloadHeaders;
     bool followRedirect = false;

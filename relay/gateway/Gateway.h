@@ -5,6 +5,7 @@
 #include "relay/RelayFailure.h"
 #include "relay/SiteFetch.h"
 #include "relay/SiteHealth.h"
+#include "relay/definitions/Definition.h"
 #include "relay/gateway/SiteQueue.h"
 #include "relay/gateway/SiteSearch.h"
 
@@ -85,8 +86,17 @@ private:
                           std::unique_ptr<ByteBudget::Hold>& hold, struct ExtractedRows& rows);
     void TestLogin(size_t index, Deadline deadline);
     void RecordHealth(size_t index, const FetchedPage& page);
-    std::string FindTorrentLink(size_t index, const std::string& detailsUrl, Deadline deadline,
-                                const GiveUp& giveUp, RelayFailure& failure);
+    /** What a download fetches and reads, besides the torrent: the release's details page and
+     *  the answer to the definition's request before the download, each fetched and parsed
+     *  once, when first needed. */
+    struct DownloadPages;
+    /** The link the first of selectors that matches gives, made absolute; empty when none. */
+    std::string LinkFrom(DownloadPages& pages, bool beforeAnswer,
+                         const std::vector<Definition::DownloadSelector>& selectors,
+                         RelayFailure& failure);
+    /** The request the site wants before the download; its answer goes to pages. */
+    RelayFailure RequestBefore(DownloadPages& pages);
+    std::string FindTorrentLink(DownloadPages& pages, RelayFailure& failure);
     void SearchAll(const std::vector<size_t>& served, const std::string& keywords,
                    Deadline deadline, const GiveUp& giveUp, std::vector<SiteRows>& rows);
     Reply SignedHits(const std::vector<size_t>& served, const std::vector<SiteRows>& rows) const;

@@ -39,43 +39,110 @@ std::string NotATorrent(const FetchedPage& page)
 
 } // namespace
 
-std::string Gateway::FindTorrentLink(size_t index, const std::string& detailsUrl, Deadline deadline,
-                                     const GiveUp& giveUp, RelayFailure& failure)
+struct Gateway::DownloadPages {
+    size_t index;
+    std::string link; // the release's: its details page, or the torrent itself
+    TemplateValues values;
+    std::vector<std::string> headers; // the definition's, rendered
+    Deadline deadline;
+    GiveUp giveUp;
+    struct Page {
+        FetchedPage fetched;
+        std::unique_ptr<ByteBudget::Hold> hold;
+        std::unique_ptr<HtmlDocument> document;
+    };
+    Page details, before;
+    bool haveBefore = false;
+};
+
+std::string Gateway::LinkFrom(DownloadPages& pages, bool beforeAnswer,
+                              const std::vector<Definition::DownloadSelector>& selectors,
+                              RelayFailure& failure)
 {
-    const SiteProfile& site = config_.sites[index];
-    SiteRequest request;
-    request.url = detailsUrl;
-    request.headers.push_back("Referer: " + site.siteLink);
-    request.deadline = deadline;
-    request.giveUp = giveUp;
-    const FetchedPage page = Fetch(index, request, true, false);
-    if ((failure = page.failure)) return {};
-    std::unique_ptr<ByteBudget::Hold> hold;
-    const auto document = Parse(index, page, deadline, giveUp, hold);
-    if (!document) {
-        failure = {503, "busy"};
-        return {};
+    const SiteProfile& site = config_.sites[pages.index];
+    DownloadPages::Page& page = beforeAnswer ? pages.before : pages.details;
+    if (!page.document && !beforeAnswer) {
+        SiteRequest request;
+        request.url = pages.link;
+        request.headers = pages.headers;
+        request.headers.push_back("Referer: " + site.siteLink);
+        request.deadline = pages.deadline;
+        request.giveUp = pages.giveUp;
+        page.fetched = Fetch(pages.index, request, true, false);
+        if ((failure = page.fetched.failure)) return {};
     }
-    TemplateValues values = SearchValues(site, {});
-    for (const Definition::DownloadSelector& s : site.definition->downloadSelectors) {
+    if (!page.document) {
+        page.document = Parse(pages.index, page.fetched, pages.deadline, pages.giveUp, page.hold);
+        if (!page.document) {
+            failure = {503, "busy"};
+            return {};
+        }
+    }
+    for (const Definition::DownloadSelector& s : selectors) {
         const std::string text = s.selector.find("{{") == std::string::npos
                                      ? s.selector
-                                     : Template(s.selector).Render(values);
-        const GumboNode* found = CssSelector(text).SelectFirst(document->root());
+                                     : Template(s.selector).Render(pages.values);
+        const GumboNode* found = CssSelector(text).SelectFirst(page.document->root());
         const char* attribute =
             found ? AttributeOf(found, s.attribute.empty() ? "href" : s.attribute) : nullptr;
         const std::string link =
-            attribute ? ApplyFilters(attribute, s.filters, &values) : std::string();
-        if (link.empty()) continue;
-        std::string url = Resolved(page.url, link);
-        if (url.rfind("magnet:", 0) == 0)
-            failure = {502, "the site offers this release as a magnet link only"};
-        else if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0)
-            failure = {502, "the download link on the details page is no web address"};
-        return url;
+            attribute ? ApplyFilters(attribute, s.filters, &pages.values) : std::string();
+        if (!link.empty()) return Resolved(page.fetched.url, link);
     }
-    failure = {502, "the details page has no download link: the site's layout may have changed"};
     return {};
+}
+
+RelayFailure Gateway::RequestBefore(DownloadPages& pages)
+{
+    const SiteProfile& site = config_.sites[pages.index];
+    const Definition::BeforeRequest& before = site.definition->before;
+    std::string url = Resolved(pages.link, Template(before.path).Render(pages.values));
+    RelayFailure failure;
+    if (!before.pathSelector.empty()) {
+        url = LinkFrom(pages, false, before.pathSelector, failure);
+        if (failure) return failure;
+        if (url.empty())
+            return {502, "the details page has no link for the request before the download: "
+                         "the site's layout may have changed"};
+    }
+    SiteRequest request;
+    request.url = url;
+    request.headers = pages.headers;
+    request.headers.push_back("Referer: " + pages.link);
+    request.deadline = pages.deadline;
+    request.giveUp = pages.giveUp;
+    const std::string form = InputsForm(before.inputs, pages.values, site.definition->encoding);
+    if (before.method == "post") {
+        request.method = "POST";
+        request.body = form;
+        request.headers.push_back("Content-Type: application/x-www-form-urlencoded");
+    } else if (!form.empty()) {
+        request.url += (url.find('?') == std::string::npos ? '?' : '&') + form;
+    }
+    pages.before.fetched = Fetch(pages.index, request, true, true);
+    pages.haveBefore = !pages.before.fetched.failure;
+    return pages.before.fetched.failure;
+}
+
+std::string Gateway::FindTorrentLink(DownloadPages& pages, RelayFailure& failure)
+{
+    const Definition& d = *config_.sites[pages.index].definition;
+    // Selectors that read the answer before the download, then those on the details page,
+    // each in the definition's order.
+    std::string url;
+    for (const Definition::DownloadSelector& s : d.downloadSelectors) {
+        url = LinkFrom(pages, s.useBeforeResponse && pages.haveBefore, {s}, failure);
+        if (failure) return {};
+        if (!url.empty()) break;
+    }
+    if (url.empty())
+        failure = {502,
+                   "the details page has no download link: the site's layout may have changed"};
+    else if (url.rfind("magnet:", 0) == 0)
+        failure = {502, "the site offers this release as a magnet link only"};
+    else if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0)
+        failure = {502, "the download link on the details page is no web address"};
+    return url;
 }
 
 Gateway::Reply Gateway::Download(const std::string& form, Deadline deadline, const GiveUp& giveUp)
@@ -96,22 +163,27 @@ Gateway::Reply Gateway::Download(const std::string& form, Deadline deadline, con
     if (!health_.Allow(index))
         return HtmlReply(502, "site " + site.name + " is down; the relay tries it again shortly",
                          "download=failed");
+    const auto failed = [](const RelayFailure& failure) {
+        return HtmlReply(failure.status == 504 ? 504 : 502, failure.reason, "download=failed");
+    };
+    DownloadPages pages{
+        index, ticket->url, DownloadValues(site, ticket->url), {}, deadline, giveUp, {}, {}, false};
+    pages.headers = DownloadHeaders(site, pages.values);
+    if (site.definition->before.present)
+        if (RelayFailure failure = RequestBefore(pages)) return failed(failure);
     std::string url = ticket->url, referer = site.siteLink;
     if (ticket->details) {
         RelayFailure failure;
-        url = FindTorrentLink(index, ticket->url, deadline, giveUp, failure);
-        if (failure)
-            return HtmlReply(failure.status == 504 ? 504 : 502, failure.reason, "download=failed");
+        url = FindTorrentLink(pages, failure);
+        if (failure) return failed(failure);
         referer = ticket->url;
     }
     SiteRequest request;
     request.deadline = deadline;
     request.giveUp = giveUp;
     request.maxBody = config_.gateway.maxTorrentBytes;
+    request.headers = pages.headers;
     request.headers.push_back("Referer: " + referer);
-    const TemplateValues values = SearchValues(site, {});
-    for (const auto& [name, value] : site.definition->downloadHeaders)
-        request.headers.push_back(name + ": " + Template(value).Render(values));
     request.url = url;
     if (site.definition->downloadMethod == "post") {
         // The link's query becomes the form, as the site's own download button sends it.

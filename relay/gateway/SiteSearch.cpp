@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringEncoder>
 #include <QUrl>
+#include <QUrlQuery>
 #include <algorithm>
 
 namespace {
@@ -41,6 +42,58 @@ TemplateValues SearchValues(const SiteProfile& site, const std::string& keywords
     v.text["Keywords"] = ApplyFilters(keywords, d.keywordsFilters, &v);
     v.lists["Categories"] = {};
     return v;
+}
+
+std::vector<std::string> RenderedHeaders(const Definition::Pairs& headers,
+                                         const TemplateValues& values)
+{
+    std::vector<std::string> out;
+    for (const auto& [name, value] : headers) {
+        // A header may name the keywords: a line break typed into them must not start another.
+        std::string text = Template(value).Render(values);
+        std::replace_if(
+            text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+        out.push_back(text.insert(0, name + ": "));
+    }
+    return out;
+}
+
+TemplateValues DownloadValues(const SiteProfile& site, const std::string& link)
+{
+    TemplateValues v = SearchValues(site, {});
+    const QUrl url(QString::fromStdString(link));
+    const auto set = [&v](const char* name, const QString& value) {
+        v.text[std::string("DownloadUri.") + name] = value.toStdString();
+    };
+    set("AbsoluteUri", url.toString(QUrl::FullyEncoded));
+    set("AbsolutePath", url.path(QUrl::FullyEncoded));
+    set("PathAndQuery", url.path(QUrl::FullyEncoded) +
+                            (url.hasQuery() ? u'?' + url.query(QUrl::FullyEncoded) : QString()));
+    set("Query", url.hasQuery() ? u'?' + url.query(QUrl::FullyEncoded) : QString());
+    set("Scheme", url.scheme());
+    set("Host", url.host());
+    set("Port", QString::number(url.port(url.scheme() == u"https" ? 443 : 80)));
+    for (const auto& [key, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded))
+        v.text["DownloadUri.Query." + key.toStdString()] = value.toStdString();
+    return v;
+}
+
+std::vector<std::string> DownloadHeaders(const SiteProfile& site, const TemplateValues& values)
+{
+    const Definition& d = *site.definition;
+    return RenderedHeaders(d.downloadHeaders.empty() ? d.searchHeaders : d.downloadHeaders, values);
+}
+
+std::string InputsForm(const Definition::Pairs& inputs, const TemplateValues& values,
+                       const std::string& charset)
+{
+    std::string form;
+    for (const auto& [name, value] : inputs) {
+        if (!form.empty()) form += '&';
+        form +=
+            FormEncoded(name, charset) + "=" + FormEncoded(Template(value).Render(values), charset);
+    }
+    return form;
 }
 
 namespace {
@@ -80,14 +133,7 @@ std::vector<SearchRequest> SearchRequests(const SiteProfile& site, const Templat
     TemplateValues raw = values;
     for (const char* name : {"Keywords", "Query.Keywords"})
         raw.text[name] = FormEncoded(values.text.at(name), d.encoding);
-    std::vector<std::string> headers;
-    for (const auto& [name, value] : d.searchHeaders) {
-        // A header may name the keywords: a line break typed into them must not start another.
-        std::string text = Template(value).Render(values);
-        std::replace_if(
-            text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
-        headers.push_back(text.insert(0, name + ": "));
-    }
+    const std::vector<std::string> headers = RenderedHeaders(d.searchHeaders, values);
     std::vector<SearchRequest> out;
     const QUrl base(QString::fromStdString(site.siteLink));
     for (const Definition::Path& p : d.paths) {

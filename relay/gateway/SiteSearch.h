@@ -1,6 +1,7 @@
 #pragma once
 
 #include "relay/RelayConfig.h"
+#include "relay/definitions/Definition.h"
 #include "relay/definitions/Template.h"
 
 #include <map>
@@ -22,6 +23,22 @@ TemplateValues SearchValues(const SiteProfile& site, const std::string& keywords
 /** The requests a search makes, one per path of the definition, with its inputs as a query or,
  *  for POST, a form, in the definition's encoding. */
 std::vector<SearchRequest> SearchRequests(const SiteProfile& site, const TemplateValues& values);
+
+/** The definition's headers, rendered: "Name: value", no line break in the value. */
+std::vector<std::string> RenderedHeaders(const Definition::Pairs& headers,
+                                         const TemplateValues& values);
+
+/** What the templates of a release's download see: the site's values (no keywords) and the
+ *  release's link as .DownloadUri (AbsoluteUri, AbsolutePath, PathAndQuery, Query, Query.KEY,
+ *  Scheme, Host, Port). */
+TemplateValues DownloadValues(const SiteProfile& site, const std::string& link);
+
+/** The headers a download sends: the definition's download headers, else its search headers. */
+std::vector<std::string> DownloadHeaders(const SiteProfile& site, const TemplateValues& values);
+
+/** inputs rendered and percent-encoded as a form, in the charset. */
+std::string InputsForm(const Definition::Pairs& inputs, const TemplateValues& values,
+                       const std::string& charset);
 
 /** text in the charset, percent-encoded as a form value. */
 std::string FormEncoded(const std::string& text, const std::string& charset);

@@ -212,6 +212,7 @@ class TestGateway : public QObject {
 private Q_SLOTS:
     void publicEngineWithTorrentsOnAnotherHost();
     void cookieTrackerWithPostDownload();
+    void thanksBeforeTheDownload();
     void refusedTickets_data();
     void refusedTickets();
     void privateTargetOfAPublicSite();
@@ -279,6 +280,51 @@ void TestGateway::cookieTrackerWithPostDownload()
         searched =
             searched || seen.requestLine.startsWith("GET /torrents.php?search=%D3%A2%D0%DB ");
     QVERIFY(searched);
+}
+
+void TestGateway::thanksBeforeTheDownload()
+{
+    // The link shows only in the answer to a "thanks" posted first; every request of the
+    // download carries the search's header, the definition having none of its own.
+    const char* definition = "id: thanks\n"
+                             "links: [\"http://example.invalid/\"]\n"
+                             "search:\n"
+                             "  paths: [{path: search}]\n"
+                             "  headers: {X-Client: [reelmate-test]}\n"
+                             "  rows: {selector: div.result}\n"
+                             "  fields:\n"
+                             "    title: {selector: a}\n"
+                             "    details: {selector: a, attribute: href}\n"
+                             "download:\n"
+                             "  before: {path: thanks.php, method: post, inputs: {id: \"{{ "
+                             ".DownloadUri.Query.id }}\"}}\n"
+                             "  selectors:\n"
+                             "    - {selector: a.get, attribute: href, usebeforeresponse: true}\n";
+    TestHttpServer site;
+    site.serve([](const ServiceRequest& q, ServiceResponse& r) {
+        const auto client = q.headers.find("x-client");
+        const bool known = client != q.headers.end() && client->second == "reelmate-test";
+        if (q.target.rfind("/search", 0) == 0) {
+            r.body = "<div class=result><a href=details.php?id=7>Hero</a></div>";
+        } else if (known && q.target == "/details.php?id=7") {
+            r.body = "<p>say thanks first</p>";
+        } else if (known && q.method == "POST" && q.target == "/thanks.php" && q.body == "id=7") {
+            r.body = "<a class=get href=/get/7.torrent>torrent</a>";
+        } else if (known && q.target == "/get/7.torrent") {
+            r.contentType = "application/x-bittorrent";
+            r.body = kTorrent.toStdString();
+        } else {
+            r.status = 404;
+        }
+    });
+    GatewayFront front({{QStringLiteral("thanks.yml"), definition}},
+                       Site(QStringLiteral("thanks"), QStringLiteral("thanks.yml"), site.url()));
+    QVERIFY2(front.start(), qPrintable(front.error));
+    QCOMPARE(front.searchAndDownload(QStringLiteral("Hero")).body, kTorrent);
+    QByteArrayList seen;
+    for (const SeenRequest& request : site.requests())
+        seen << request.requestLine.left(request.requestLine.indexOf(" HTTP/"));
+    QCOMPARE(seen.mid(1), QByteArrayList({"POST /thanks.php", "GET /get/7.torrent"}));
 }
 
 void TestGateway::refusedTickets_data()
