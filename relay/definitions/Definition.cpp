@@ -15,6 +15,7 @@
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 namespace {
@@ -442,13 +443,40 @@ const DefinitionField* Definition::field(const std::string& name) const
     return it == fields.end() ? nullptr : &*it;
 }
 
+std::string WithoutCategories(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    bool inCaps = false;
+    for (size_t line = 0; line < text.size();) {
+        size_t end = text.find('\n', line);
+        end = end == std::string::npos ? text.size() : end + 1;
+        std::string_view content(text.data() + line, end - line);
+        const char first = content.front();
+        if (first != ' ' && first != '\t' && first != '#' && first != '\r' && first != '\n') {
+            // A top-level key: "caps:" alone on its line opens the block, any other closes it.
+            std::string_view key = content;
+            while (!key.empty() && (key.back() == '\n' || key.back() == '\r' || key.back() == ' '))
+                key.remove_suffix(1);
+            inCaps = key == "caps:";
+        } else if (inCaps) {
+            content.remove_prefix(content.find_first_of("\r\n") == std::string_view::npos
+                                      ? content.size()
+                                      : content.find_first_of("\r\n"));
+        }
+        out.append(content);
+        line = end;
+    }
+    return out;
+}
+
 bool ParseDefinition(const std::string& text, const std::string& path, Definition& out,
                      std::string& why)
 {
     out = Definition{};
     out.file = path;
     try {
-        Read(YAML::Load(text), out);
+        Read(YAML::Load(WithoutCategories(text)), out);
         return true;
     } catch (const Refusal& r) {
         why = std::to_string(r.line) + ": " + r.what();

@@ -88,6 +88,14 @@ void TestDefinition::refuses_data()
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<QString>("why"); // LINE: the start of the reason
     const QByteArray ok = kPublic;
+    // The category mappings are skipped unread, lines still counted as the file has them.
+    QTest::newRow("a fault after long categories")
+        << WithLine(ok, "caps:\n  categories: {}\n",
+                    "caps:\r\n  categorymappings:\r\n# a comment at the margin\r\n"
+                    "    - {id: 1, cat: Movies, desc: \"Films: HD\"}\r\n\r\n"
+                    "    - {id: 2, cat: TV}\r\n")
+               .replace("    after: 1\n", "    after: 1\n    colour: blue\n")
+        << "29: unsupported search.rows.colour";
     QTest::newRow("a form login") << ok + "login:\n  method: post\n  path: login.php\n"
                                   << "41: unsupported login method post";
     QTest::newRow("a filter not known")
