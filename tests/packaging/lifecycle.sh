@@ -22,9 +22,10 @@ dpkg -i "$debs"/*.deb >/dev/null
 [ "$(stat -c '%a %U %s' "$secret")" = "600 root 48" ] || fail "secret: $(stat -c '%a %U %s' "$secret")"
 [ "$(readlink "$link")" = /usr/share/reelmate-demo-site/reelmate-demo.yml ] || fail "no demo link"
 
-# Out of the box: the installed services, started by systemd where it runs, else as their units
-# start them (the secret handed over by path).
-if [ ! -d /run/systemd/system ]; then
+# Out of the box: the installed services as systemd started them where it runs; else (or where
+# its sandbox cannot run them) started here as their units start them, the secret by path.
+if ! { [ -d /run/systemd/system ] && systemctl is-active --quiet reelmate-relay && systemctl is-active --quiet reelmate-demo-site; }; then
+    [ -d /run/systemd/system ] && systemctl stop reelmate-relay reelmate-demo-site 2>/dev/null || true
     /usr/bin/reelmate-demo-site >/dev/null 2>&1 &
     pids+=($!)
     /usr/bin/reelmate-relay --config /etc/reelmate/relay.conf --secret-file "$secret" >/dev/null 2>&1 &
