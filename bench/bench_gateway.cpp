@@ -4,6 +4,7 @@
 // page and read its rows in this process, and the relay's memory.
 // Run: build/bin/bench_gateway [requests] [relay port]
 
+#include "BenchCommon.h"
 #include "platform/core/HttpCall.h"
 #include "relay/definitions/Definition.h"
 #include "relay/definitions/HtmlDocument.h"
@@ -23,18 +24,6 @@
 
 namespace {
 
-const char kDefinition[] = "id: bench\n"
-                           "links:\n  - http://127.0.0.1/\n"
-                           "search:\n"
-                           "  paths:\n    - path: search\n"
-                           "  inputs:\n    q: \"{{ .Keywords }}\"\n"
-                           "  rows:\n    selector: table.torrents > tbody > tr:has(td.name)\n"
-                           "  fields:\n"
-                           "    title:\n      selector: td.name a\n"
-                           "    download:\n      selector: a[href$=\".torrent\"]\n"
-                           "      attribute: href\n"
-                           "    size:\n      selector: td.size\n      optional: true\n";
-
 /** About 100 KB: 50 rows as a tracker lists them, each with a few cells of text. */
 std::string Page()
 {
@@ -49,12 +38,6 @@ std::string Page()
                 "</td></tr>";
     }
     return page + "</table></body></html>";
-}
-
-double Percentile(std::vector<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    return v[size_t(p * double(v.size() - 1))];
 }
 
 double Get(const QString& url, HttpSession& session)
@@ -96,7 +79,7 @@ int main(int argc, char* argv[])
     {
         QFile def(dir.filePath(QStringLiteral("bench.yml")));
         def.open(QIODevice::WriteOnly);
-        def.write(kDefinition);
+        def.write(kBenchDefinition);
         QFile conf(dir.filePath(QStringLiteral("relay.conf")));
         conf.open(QIODevice::WriteOnly);
         conf.write(
@@ -156,7 +139,7 @@ int main(int argc, char* argv[])
                 Percentile(xpath, 0.5) - Percentile(direct, 0.5));
     Definition definition;
     std::string why;
-    ParseDefinition(kDefinition, "bench.yml", definition, why);
+    ParseDefinition(kBenchDefinition, "bench.yml", definition, why);
     std::vector<double> parse, read;
     size_t rows = 0;
     for (int i = 0; i < 200; ++i) {

@@ -7,6 +7,7 @@
 //    given), with its time and peak memory.
 // Run: build/bin/bench_many_sites [searches] [folder of definitions]
 
+#include "BenchCommon.h"
 #include "platform/core/HttpCall.h"
 #include "serve/HttpService.h"
 
@@ -32,17 +33,6 @@ namespace {
 constexpr int kSites = 20;
 constexpr int kRelayPort = 18991;
 
-const char kDefinition[] = "id: site\n"
-                           "links:\n  - http://127.0.0.1/\n"
-                           "search:\n"
-                           "  paths:\n    - path: search\n"
-                           "  inputs:\n    q: \"{{ .Keywords }}\"\n"
-                           "  rows:\n    selector: table.torrents > tbody > tr:has(td.name)\n"
-                           "  fields:\n"
-                           "    title:\n      selector: td.name a\n"
-                           "    download:\n      selector: a[href$=\".torrent\"]\n"
-                           "      attribute: href\n";
-
 /** About 20 KB: 10 rows. */
 std::string Page()
 {
@@ -58,12 +48,6 @@ std::string Page()
             .append(std::string(1900, 'x'))
             .append("</td></tr>");
     return page.append("</table></body></html>");
-}
-
-double Percentile(std::vector<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    return v[size_t(p * double(v.size() - 1))];
 }
 
 double Get(const QString& url, HttpSession& session, long* status = nullptr)
@@ -115,7 +99,7 @@ void Searches(int n)
     const std::string page = Page();
     std::vector<std::unique_ptr<HttpService>> sites;
     QTemporaryDir dir;
-    Write(dir.filePath(QStringLiteral("site.yml")), kDefinition);
+    Write(dir.filePath(QStringLiteral("site.yml")), kBenchDefinition);
     QString conf = QStringLiteral("[relay]\nlisten = 127.0.0.1:%1\ncache_seconds = 0\n"
                                   "total_timeout_ms = 3000\nconnect_timeout_ms = 1000\n"
                                   "[gateway]\nbase = http://gateway.test\nsecret_file = secret\n")
@@ -189,8 +173,8 @@ void StartUp(QString folder)
         folder = dir.path();
         for (int i = 0; i < 1000; ++i) // each its own id and row selector, as real sets differ
             Write(dir.filePath(QStringLiteral("site%1.yml").arg(i)),
-                  QByteArray(kDefinition)
-                      .replace("id: site", "id: site" + QByteArray::number(i))
+                  QByteArray(kBenchDefinition)
+                      .replace("id: bench", "id: bench" + QByteArray::number(i))
                       .replace("tr:has(td.name)",
                                "tr:nth-child(n+" + QByteArray::number(i % 7) + "):has(td.name)"));
     }

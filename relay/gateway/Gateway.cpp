@@ -22,11 +22,6 @@ namespace {
 constexpr int kMaxRedirects = 5;
 constexpr char kHitPath[] = "/t/"; // "/t/ID/MAC": a hit's film page
 
-bool IsWebUrl(const std::string& url)
-{
-    return url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
-}
-
 double MsSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)

@@ -140,7 +140,7 @@ std::string Gateway::FindTorrentLink(DownloadPages& pages, RelayFailure& failure
                    "the details page has no download link: the site's layout may have changed"};
     else if (url.rfind("magnet:", 0) == 0)
         failure = {502, "the site offers this release as a magnet link only"};
-    else if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0)
+    else if (!IsWebUrl(url))
         failure = {502, "the download link on the details page is no web address"};
     return url;
 }

@@ -10,14 +10,10 @@
 #include <QUrlQuery>
 #include <algorithm>
 
-namespace {
-
 bool IsWebUrl(const std::string& url)
 {
     return url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
 }
-
-} // namespace
 
 std::string FormEncoded(const std::string& text, const std::string& charset)
 {

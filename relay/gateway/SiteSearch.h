@@ -40,6 +40,9 @@ std::vector<std::string> DownloadHeaders(const SiteProfile& site, const Template
 std::string InputsForm(const Definition::Pairs& inputs, const TemplateValues& values,
                        const std::string& charset);
 
+/** True for an http:// or https:// address: one the relay may fetch. */
+bool IsWebUrl(const std::string& url);
+
 /** text in the charset, percent-encoded as a form value. */
 std::string FormEncoded(const std::string& text, const std::string& charset);
 
