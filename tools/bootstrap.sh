@@ -7,8 +7,8 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev libfontconfig-dev
     libcurl4-openssl-dev libssl-dev libmicrohttpd-dev libxml2-dev
     fonts-wqy-zenhei fontconfig
-    xvfb xauth curl wrk libxcb1-dev libgumbo-dev libyaml-cpp-dev
-    clang-tidy cppcheck openssl zlib1g-dev nginx-light haproxy
+    xvfb xauth curl wrk libxcb1-dev libxcb-xkb-dev libxcb-xtest0-dev libgumbo-dev libyaml-cpp-dev
+    clang-format clang-tidy cppcheck openssl zlib1g-dev nginx-light haproxy
     lintian desktop-file-utils appstream systemd dpkg-dev weston qt6-wayland
 )
 missing=()

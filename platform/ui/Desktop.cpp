@@ -1,5 +1,6 @@
 #include "platform/ui/Desktop.h"
 
+#include "platform/ui/KeyRepeat.h"
 #include "platform/ui/PointerTracker.h"
 #include "platform/ui/Ticker.h"
 
@@ -70,5 +71,10 @@ Desktop& Desktop::System()
 {
     static Desktop desktop;
     desktop.tracker(); // from the start, so that it has seen the pointer come in
+    // A held Enter or Space must reach a button as one press and one release.
+    if (!desktop.keyRepeatAsked_ && qApp) {
+        AskForDetectableAutoRepeat();
+        desktop.keyRepeatAsked_ = true;
+    }
     return desktop;
 }

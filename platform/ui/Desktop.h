@@ -35,4 +35,5 @@ private:
     PointerTracker* tracker() const;
 
     mutable QPointer<PointerTracker> tracker_;
+    bool keyRepeatAsked_ = false;
 };

@@ -35,7 +35,8 @@ short DesktopKeyCode(int qtKey)
     }
     if ((qtKey >= Qt::Key_0 && qtKey <= Qt::Key_9) || (qtKey >= Qt::Key_A && qtKey <= Qt::Key_Z))
         return short(qtKey);
-    return short(qtKey & 0x7FFF);
+    // Every other key has no code: masking Qt's key would turn Shift (0x01000020) into Space.
+    return kKeyNone;
 }
 
 short DesktopShift(Qt::KeyboardModifiers modifiers)

@@ -8,6 +8,7 @@
 
 constexpr int kTwipsPerPixel = 15; // at 96 dots per inch
 
+constexpr short kKeyNone = 0; // a key the desktop has no code for
 constexpr short kKeyReturn = 13;
 constexpr short kKeySpace = 32;
 
@@ -28,7 +29,8 @@ constexpr qint32 Rgb(int red, int green, int blue)
 /** A colour in the desktop's 32-bit layout as a QColor. */
 QColor ColorFromRgbValue(qint32 value);
 
-/** Desktop key code of a Qt key: Enter 13, Space 32, letters and digits their ASCII code. */
+/** Desktop key code of a Qt key: Enter 13, Space 32, letters and digits their ASCII code, a few
+ *  editing keys theirs; kKeyNone for every other key (modifiers, function keys, dead keys). */
 short DesktopKeyCode(int qtKey);
 /** Desktop shift state: Shift 1, Ctrl 2, Alt 4. */
 short DesktopShift(Qt::KeyboardModifiers modifiers);

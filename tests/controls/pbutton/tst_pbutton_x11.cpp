@@ -2,17 +2,25 @@
 #include "platform/ui/Desktop.h"
 
 #include <QApplication>
+#include <QKeyEvent>
+#include <QSignalSpy>
 #include <QTest>
 #include <QWidget>
 
 #include <xcb/xcb.h>
+#include <xcb/xtest.h>
 
+#include <csignal>
 #include <memory>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
 
-/** The button's hover on a real X display when another program holds the pointer: a grab
+/** The button on a real X display. Its hover when another program holds the pointer: a grab
  *  (a screenshot-area selection, a colour picker) or a window of its own mapped over ours.
- *  Another program is a second X connection; the pointer is moved by warping it, as a user's
- *  hand would. Run under Xvfb with the xcb platform. */
+ *  Its keys as the X server delivers them: held keys repeat, modifiers are keys too.
+ *  Another program is a second X connection; the pointer is moved by warping it and keys are
+ *  pressed through XTEST, as a user's hand would. Run under Xvfb with the xcb platform. */
 class TestPButtonX11 : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -22,9 +30,19 @@ private Q_SLOTS:
     void cleanupTestCase();
     void foreignProgramTakesThePointer_data();
     void foreignProgramTakesThePointer();
+    void heldKeyClicksOnce_data();
+    void heldKeyClicksOnce();
+    void otherKeysNeverPress_data();
+    void otherKeysNeverPress();
 
 private:
     void warp(int x, int y);
+    /** The key code that gives keysym, given one of the keyboard's spare codes if need be. */
+    xcb_keycode_t keycodeFor(xcb_keysym_t keysym);
+    void fakeKey(uint8_t type, xcb_keycode_t code);
+    /** Types a key nobody else uses and waits until the button has seen it come up: everything
+     *  the server sent our window before it has then been handled. */
+    void settle();
     QPoint global(QWidget* w) const { return w->mapToGlobal(w->rect().center()); }
 
     xcb_connection_t* other_ = nullptr; // the other program
@@ -33,6 +51,64 @@ private:
     PButton* button_ = nullptr;
     QWidget* list_ = nullptr; // where the pointer goes during the grab, inside our window
 };
+
+namespace {
+
+constexpr xcb_keysym_t kReturn = 0xff0d, kSpace = 0x20, kShiftL = 0xffe1, kShiftR = 0xffe2,
+                       kControlL = 0xffe3, kCapsLock = 0xffe5, kMetaL = 0xffe7, kAltL = 0xffe9,
+                       kAltR = 0xffea, kSuperL = 0xffeb, kHyperL = 0xffed, kAltGr = 0xfe03,
+                       kNumLock = 0xff7f, kF1 = 0xffbe, kF12 = 0xffc9, kMenu = 0xff67,
+                       kEscape = 0xff1b, kMultiKey = 0xff20, kDeadAcute = 0xfe51,
+                       kDeadCircumflex = 0xfe52, kKanji = 0xff21, kHangul = 0xff31,
+                       kScrollLock = 0xff14,
+                       kSentinel = 0xffc8; // F11: a key the tests never look at
+
+/** Counts the key events of one key that reach a widget, repeats included. */
+class KeyCounter : public QObject {
+public:
+    KeyCounter(QWidget* target, int key) : key_(key) { target->installEventFilter(this); }
+    int presses = 0, releases = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
+            if (static_cast<QKeyEvent*>(event)->key() == key_)
+                (event->type() == QEvent::KeyPress ? presses : releases) += 1;
+        }
+        return false;
+    }
+
+private:
+    int key_;
+};
+
+/** Keeps a core busy in another process while it lives, as a loaded machine would. */
+class BusyLoop {
+public:
+    BusyLoop() : pid_(fork())
+    {
+        if (pid_ == 0) {
+            volatile unsigned long spin = 0;
+            for (;;)
+                spin = spin + 1;
+        }
+    }
+    ~BusyLoop()
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    BusyLoop(const BusyLoop&) = delete;
+    BusyLoop& operator=(const BusyLoop&) = delete;
+
+private:
+    pid_t pid_;
+};
+
+} // namespace
 
 void TestPButtonX11::initTestCase()
 {
@@ -115,6 +191,136 @@ void TestPButtonX11::foreignProgramTakesThePointer()
         xcb_flush(other_);
     }
     QTRY_VERIFY_WITH_TIMEOUT(!button_->Hovering(), 500);
+}
+
+xcb_keycode_t TestPButtonX11::keycodeFor(xcb_keysym_t keysym)
+{
+    const xcb_setup_t* setup = xcb_get_setup(other_);
+    const int first = setup->min_keycode, count = setup->max_keycode - setup->min_keycode + 1;
+    std::unique_ptr<xcb_get_keyboard_mapping_reply_t, decltype(&free)> map(
+        xcb_get_keyboard_mapping_reply(
+            other_, xcb_get_keyboard_mapping(other_, setup->min_keycode, uint8_t(count)), nullptr),
+        &free);
+    if (!map) return 0;
+    const int perCode = map->keysyms_per_keycode;
+    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(map.get());
+    int spare = 0;
+    for (int i = count - 1; i >= 0; --i) {
+        if (syms[i * perCode] == keysym) return xcb_keycode_t(first + i);
+        bool empty = true;
+        for (int j = 0; j < perCode; ++j)
+            empty = empty && syms[i * perCode + j] == 0;
+        if (empty && !spare) spare = first + i;
+    }
+    if (!spare) return 0;
+    // Not on this keyboard: put it on a spare code, as a user's own layout would have it.
+    std::vector<xcb_keysym_t> one(size_t(perCode), 0);
+    one[0] = keysym;
+    xcb_change_keyboard_mapping(other_, 1, xcb_keycode_t(spare), uint8_t(perCode), one.data());
+    xcb_flush(other_);
+    return xcb_keycode_t(spare);
+}
+
+void TestPButtonX11::fakeKey(uint8_t type, xcb_keycode_t code)
+{
+    xcb_test_fake_input(other_, type, code, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    xcb_flush(other_);
+}
+
+void TestPButtonX11::settle()
+{
+    KeyCounter sentinel(button_, Qt::Key_F11);
+    const xcb_keycode_t code = keycodeFor(kSentinel);
+    QVERIFY(code);
+    fakeKey(XCB_KEY_PRESS, code);
+    fakeKey(XCB_KEY_RELEASE, code);
+    QTRY_VERIFY(sentinel.releases > 0);
+}
+
+void TestPButtonX11::heldKeyClicksOnce_data()
+{
+    QTest::addColumn<uint>("keysym");
+    QTest::addColumn<int>("key");
+    QTest::newRow("Enter held for a second") << uint(kReturn) << int(Qt::Key_Return);
+    QTest::newRow("Space held for a second") << uint(kSpace) << int(Qt::Key_Space);
+}
+
+void TestPButtonX11::heldKeyClicksOnce()
+{
+    QFETCH(uint, keysym);
+    QFETCH(int, key);
+    window_->activateWindow();
+    button_->setFocus();
+    QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+    const xcb_keycode_t code = keycodeFor(keysym);
+    QVERIFY(code);
+    QSignalSpy click(button_, &PButton::Click);
+    KeyCounter seen(button_, key);
+    {
+        const BusyLoop load;
+        fakeKey(XCB_KEY_PRESS, code);
+        // Held until the server has repeated it for about a second (25 repeats a second after
+        // the first 660 ms, the X server's defaults; a loaded one may send fewer).
+        QTRY_VERIFY_WITH_TIMEOUT(seen.presses >= 6, 10000);
+        QVERIFY(button_->Pressed());
+        // No key-up at all while the key is held: whether a repeat is told from a real release
+        // must not depend on how fast the two reach this process.
+        QCOMPARE(seen.releases, 0);
+        fakeKey(XCB_KEY_RELEASE, code);
+        settle();
+    }
+    QVERIFY(!button_->Pressed());
+    QCOMPARE(click.size(), 1);
+}
+
+void TestPButtonX11::otherKeysNeverPress_data()
+{
+    QTest::addColumn<uint>("keysym");
+    QTest::newRow("Shift (left)") << uint(kShiftL);
+    QTest::newRow("Shift (right)") << uint(kShiftR);
+    QTest::newRow("Control") << uint(kControlL);
+    QTest::newRow("Alt (left)") << uint(kAltL);
+    QTest::newRow("Alt (right)") << uint(kAltR);
+    QTest::newRow("AltGr (ISO_Level3_Shift)") << uint(kAltGr);
+    QTest::newRow("Meta") << uint(kMetaL);
+    QTest::newRow("Super") << uint(kSuperL);
+    QTest::newRow("Hyper") << uint(kHyperL);
+    QTest::newRow("Caps Lock") << uint(kCapsLock);
+    QTest::newRow("Num Lock") << uint(kNumLock);
+    QTest::newRow("Scroll Lock") << uint(kScrollLock);
+    QTest::newRow("F1") << uint(kF1);
+    QTest::newRow("F12") << uint(kF12);
+    QTest::newRow("Menu") << uint(kMenu);
+    QTest::newRow("Escape") << uint(kEscape);
+    QTest::newRow("Compose (Multi_key)") << uint(kMultiKey);
+    QTest::newRow("dead acute") << uint(kDeadAcute);
+    QTest::newRow("dead circumflex") << uint(kDeadCircumflex);
+    QTest::newRow("Kanji (input method)") << uint(kKanji);
+    QTest::newRow("Hangul (input method)") << uint(kHangul);
+}
+
+void TestPButtonX11::otherKeysNeverPress()
+{
+    QFETCH(uint, keysym);
+    window_->activateWindow();
+    button_->setFocus();
+    QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+    const xcb_keycode_t code = keycodeFor(keysym);
+    QVERIFY(code);
+    QSignalSpy click(button_, &PButton::Click);
+    int pressedSeen = 0;
+    connect(button_, &PButton::FaceRedrawn, this, [&] { pressedSeen += button_->Pressed(); });
+    fakeKey(XCB_KEY_PRESS, code);
+    fakeKey(XCB_KEY_RELEASE, code);
+    if (keysym == kCapsLock || keysym == kNumLock || keysym == kScrollLock) {
+        // Locks toggle: a second tap leaves the keyboard as the next row expects it.
+        fakeKey(XCB_KEY_PRESS, code);
+        fakeKey(XCB_KEY_RELEASE, code);
+    }
+    settle();
+    QCOMPARE(click.size(), 0);
+    QCOMPARE(pressedSeen, 0);
+    QVERIFY(!button_->Pressed());
 }
 
 QTEST_MAIN(TestPButtonX11)
