@@ -10,6 +10,7 @@
  *  Decided by where it was built, never by which folders happen to be writable. */
 QString TorrentFolder(const QString& programFolder, const QString& buildFolder);
 
-/** The only command line the program answers: --help and --version on stdout (0); anything
- *  else is usage on stderr (2). Nothing for no arguments: the windows open. */
+/** The only command line the program answers: --help and --version on stdout (0), before any
+ *  window or display is needed. Nothing for anything else: the windows open, Qt reads its own
+ *  options and every other word is ignored. */
 std::optional<int> AnswerCommandLine(const QStringList& arguments);
