@@ -18,7 +18,6 @@ namespace {
 
 constexpr qsizetype kMaxNameBytes = 255;
 constexpr int kMaxDepth = 256;
-constexpr qint64 kMaxTorrentBytes = 64 * 1024 * 1024; // as much as a download may bring
 
 int Utf8Size(char32_t c)
 {
@@ -93,22 +92,30 @@ private:
     int fd_;
 };
 
+/** Why a file operation failed, in the user's words. */
 QString Errno()
 {
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
-/** Reads all of fd, at most limit bytes; false past the limit or on a read error. */
-bool ReadAll(int fd, qint64 limit, QByteArray& out)
-{
-    char chunk[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) return true;
-        if (out.size() + n > limit) return false;
-        out.append(chunk, n);
+    switch (errno) {
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("没有写入权限");
+    case ENOSPC:
+        return QStringLiteral("磁盘空间不足");
+    case EDQUOT:
+        return QStringLiteral("超出磁盘配额");
+    case EROFS:
+        return QStringLiteral("只读文件系统");
+    case ENOENT:
+    case ENOTDIR:
+        return QStringLiteral("文件夹不存在");
+    case ENAMETOOLONG:
+        return QStringLiteral("文件名太长");
+    case EISDIR:
+        return QStringLiteral("同名文件夹已存在");
+    case EIO:
+        return QStringLiteral("读写错误");
+    default:
+        return QStringLiteral("系统错误 %1").arg(errno);
     }
 }
 
@@ -126,21 +133,16 @@ bool WriteAll(int fd, const QByteArray& data)
     return true;
 }
 
-/** What stands at name in the folder, looked at through a descriptor, never through the name
- *  again: a link is not followed, a FIFO does not block, a device is not opened for reading. */
-enum class Existing { Nothing, Torrent, Other };
+/** What stands at name in the folder, looked at without following a link or opening it: a
+ *  FIFO does not block, a device is not opened. */
+enum class Existing { Nothing, PlainFile, Other };
 
 Existing LookAt(int dir, const QByteArray& name)
 {
-    const Fd fd(::openat(dir, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd) return errno == ENOENT ? Existing::Nothing : Existing::Other; // ELOOP: a link
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxTorrentBytes)
-        return Existing::Other;
-    QByteArray bytes;
-    return ReadAll(fd.get(), kMaxTorrentBytes, bytes) && IsBencodedDictionary(bytes)
-               ? Existing::Torrent
-               : Existing::Other;
+    if (::fstatat(dir, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? Existing::Nothing : Existing::Other;
+    return S_ISREG(st.st_mode) ? Existing::PlainFile : Existing::Other;
 }
 
 /** A new, empty, private file in the folder whose name nobody else had. */
@@ -241,7 +243,7 @@ SaveResult SaveTorrentFile(const QString& folder, const QString& name, const QBy
     const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
     if (downloads.isEmpty() || !QDir().mkpath(downloads)) {
         SaveResult none;
-        none.error = QStringLiteral("neither %1 nor a download folder can be written").arg(folder);
+        none.error = QStringLiteral("%1 和下载文件夹都无法写入").arg(folder);
         return none;
     }
     return SaveWholeFile(downloads, name, data);
@@ -257,13 +259,15 @@ bool IsBencodedDictionary(QByteArrayView bytes)
 SaveResult SaveWholeFile(const QString& folder, const QString& name, const QByteArray& data)
 {
     SaveResult result;
-    if (name.isEmpty() || name.contains(u'/') || name == u"." || name == u"..") {
-        result.error = QStringLiteral("the torrent has no usable file name");
+    // Only ever a torrent's own name: replacing a file can then never reach anything else.
+    if (name.contains(u'/') || name.startsWith(u'.') ||
+        !name.endsWith(QStringLiteral(".torrent"), Qt::CaseInsensitive)) {
+        result.error = QStringLiteral("种子没有可用的文件名");
         return result;
     }
     result.path = QDir(folder).filePath(name);
     const auto fail = [&result](const QString& what) {
-        result.error = QStringLiteral("cannot write %1: %2").arg(result.path, what);
+        result.error = QStringLiteral("无法写入 %1：%2").arg(result.path, what);
         return result;
     };
     // The folder is opened once; every step after this works relative to this descriptor, so
@@ -272,8 +276,11 @@ SaveResult SaveWholeFile(const QString& folder, const QString& name, const QByte
                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!dir) return fail(Errno());
     const QByteArray target = QFile::encodeName(name);
+    // A plain file of that name is replaced whatever it holds (a damaged earlier download must
+    // not block a good one); the name always ends in ".torrent", so that is never the
+    // program's own file. A link, folder, FIFO or device is left alone.
     if (LookAt(dir.get(), target) == Existing::Other) {
-        result.error = QStringLiteral("%1 exists and is not a torrent").arg(result.path);
+        result.error = QStringLiteral("%1 已存在，且不是普通文件").arg(result.path);
         result.refused = true;
         return result;
     }

@@ -17,15 +17,16 @@ bool IsBencodedDictionary(QByteArrayView bytes);
 struct SaveResult {
     QString path;
     QString error;
-    bool refused = false; // something that is no torrent stands there: not a fault of the folder
+    bool refused = false; // something that is no plain file stands there: not a fault of the folder
     explicit operator bool() const { return error.isEmpty(); }
 };
 
 /** Writes data as folder/name, mode 0644, through a temporary file in the folder and a rename,
- *  so an existing file is replaced only by a complete new one. Only a plain file that reads
- *  back as a torrent is ever replaced: the program's own files, links and anything else are
- *  left alone. The folder is opened once and nothing is written through a name, so a link
- *  swapped in meanwhile is replaced, never followed. On failure nothing is left behind. */
+ *  so an existing file is replaced only by a complete new one. name must be a torrent's file
+ *  name (ending in ".torrent", no "/", no leading dot). A plain file of that name is replaced
+ *  whatever it holds; a link, folder, FIFO or device is left alone. The folder is opened once
+ *  and nothing is written through a name, so a link swapped in meanwhile is replaced, never
+ *  followed. On failure nothing is left behind. Errors are in the user's language. */
 SaveResult SaveWholeFile(const QString& folder, const QString& name, const QByteArray& data);
 
 /** Saves in folder; when that cannot be written (an installed program's folder), in the

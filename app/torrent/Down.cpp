@@ -74,12 +74,13 @@ void Down::Inet1_StateChanged(short State)
 {
     switch (State) {
     case Inet::icError:
-        ShowOutcome(QStringLiteral("下载出错"), kFailedText, QStringLiteral("the transfer failed"));
+        ShowOutcome(QStringLiteral("下载出错"), kFailedText, QStringLiteral("传输失败"));
         break;
     case Inet::icResponseCompleted: {
         const SaveResult saved = SaveTorrent();
         if (saved)
-            ShowOutcome(QStringLiteral("下载完成！"), kSavedText, saved.path);
+            ShowOutcome(QStringLiteral("下载完成！"), kSavedText,
+                        QStringLiteral("已保存到 %1").arg(saved.path));
         else
             ShowOutcome(QStringLiteral("下载出错"), kFailedText, saved.error);
         break;
@@ -98,11 +99,11 @@ SaveResult Down::SaveTorrent()
     SaveResult nothing;
     // An error status or a page that is no torrent is a failed download, not a file.
     if (name.isEmpty())
-        nothing.error = QStringLiteral("no torrent with a usable name is picked");
+        nothing.error = QStringLiteral("没有选中可用作文件名的种子");
     else if (Inet1->ResponseCode() >= 400)
-        nothing.error = QStringLiteral("the site answered %1").arg(Inet1->ResponseCode());
+        nothing.error = QStringLiteral("网站返回错误 %1").arg(Inet1->ResponseCode());
     else if (!IsBencodedDictionary(data))
-        nothing.error = QStringLiteral("the site sent something that is no torrent");
+        nothing.error = QStringLiteral("网站返回的不是种子文件");
     else
         return SaveTorrentFile(saveFolder_, name, data);
     return nothing;

@@ -53,7 +53,9 @@ bool Desktop::StartSystemMove(QWidget* window)
 
 void Desktop::MessageBox(QWidget* parent, const QString& title, const QString& text)
 {
-    QMessageBox::information(parent, title, text, QMessageBox::Ok);
+    // No icon: the text says what happened, in the program's own words.
+    QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, parent);
+    box.exec();
 }
 
 void Desktop::EndProgram()

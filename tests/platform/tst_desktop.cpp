@@ -1,20 +1,25 @@
 // The real desktop's pointer answers: from the window system's own reports while the pointer is
 // inside one of our windows, from the server otherwise, and never over a window that covers.
+// Its message box: the title, the text and one OK button, nothing else.
 #include "platform/ui/Desktop.h"
 #include "web/Functions.h"
 
 #include <QApplication>
 #include <QCursor>
 #include <QEnterEvent>
+#include <QLabel>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 class TestDesktop : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void pointerOverControl_data();
     void pointerOverControl();
+    void messageBox();
 };
 
 namespace {
@@ -94,6 +99,37 @@ void TestDesktop::pointerOverControl()
         if (cover == u"ours") Report(&covering, QEvent::Enter, spot);
     }
     QCOMPARE(IsCursorOverWindow(&control, desktop), over);
+}
+
+void TestDesktop::messageBox()
+{
+    QWidget parent;
+    parent.show();
+    QPointer<QMessageBox> shown;
+    QString title, text;
+    QMessageBox::Icon icon = QMessageBox::Information;
+    QStringList buttons;
+    bool iconPixmapEmpty = false;
+    QTimer::singleShot(0, this, [&] {
+        shown = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!shown) return;
+        title = shown->windowTitle();
+        text = shown->text();
+        icon = shown->icon();
+        iconPixmapEmpty = shown->iconPixmap().isNull();
+        for (QAbstractButton* button : shown->buttons())
+            buttons << button->text();
+        QTest::keyClick(shown, Qt::Key_Return); // the user closes it with Enter
+    });
+    Desktop::System().MessageBox(&parent, QStringLiteral("Reelmate"),
+                                 QStringLiteral("下载出现异常，请到x提交问题！"));
+    QVERIFY2(!title.isEmpty(), "no message box was shown");
+    QCOMPARE(title, QStringLiteral("Reelmate"));
+    QCOMPARE(text, QStringLiteral("下载出现异常，请到x提交问题！"));
+    QCOMPARE(icon, QMessageBox::NoIcon);
+    QVERIFY(iconPixmapEmpty);
+    QCOMPARE(buttons.size(), 1);
+    QVERIFY(shown.isNull() || !shown->isVisible()); // closed once the call returned
 }
 
 QTEST_MAIN(TestDesktop)

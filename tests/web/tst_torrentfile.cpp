@@ -19,6 +19,7 @@ private Q_SLOTS:
     void longNameKeepsExtension();
     void bencode_data();
     void bencode();
+    void saveReplacesWholeFile_data();
     void saveReplacesWholeFile();
     void saveRefusesToReplace_data();
     void saveRefusesToReplace();
@@ -112,14 +113,26 @@ void TestTorrentFile::bencode()
     QCOMPARE(IsBencodedDictionary(bytes), torrent);
 }
 
+void TestTorrentFile::saveReplacesWholeFile_data()
+{
+    QTest::addColumn<QByteArray>("old"); // the plain file standing at the name before
+    QTest::newRow("an older torrent")
+        << "d4:name" + QByteArray("5000:") + QByteArray(5000, 'o') + "e";
+    QTest::newRow("a damaged torrent") << QByteArray("d8:announce3:ur");
+    QTest::newRow("an error page saved earlier") << QByteArray("<html>wrong hash</html>");
+    QTest::newRow("an empty file") << QByteArray("");
+    QTest::newRow("a script") << QByteArray("#!/bin/sh\necho hi\n");
+}
+
 void TestTorrentFile::saveReplacesWholeFile()
 {
+    QFETCH(QByteArray, old);
     QTemporaryDir dir;
-    QFile old(dir.filePath(QStringLiteral("a.torrent")));
-    QVERIFY(old.open(QIODevice::WriteOnly));
-    old.write("d4:name" + QByteArray("5000:") + QByteArray(5000, 'o') + "e");
-    old.close();
-    QVERIFY(old.setPermissions(old.permissions() | QFile::ExeOwner | QFile::ExeOther));
+    QFile existing(dir.filePath(QStringLiteral("a.torrent")));
+    QVERIFY(existing.open(QIODevice::WriteOnly));
+    existing.write(old);
+    existing.close();
+    QVERIFY(existing.setPermissions(existing.permissions() | QFile::ExeOwner | QFile::ExeOther));
     const SaveResult result = SaveWholeFile(dir.path(), QStringLiteral("a.torrent"), "de");
     QVERIFY2(result, qPrintable(result.error));
     QCOMPARE(result.path, dir.filePath(QStringLiteral("a.torrent")));
@@ -135,29 +148,45 @@ void TestTorrentFile::saveReplacesWholeFile()
 
 void TestTorrentFile::saveRefusesToReplace_data()
 {
-    QTest::addColumn<QByteArray>("content"); // empty: a folder of that name; "->": a link
-    QTest::newRow("the program itself") << QByteArray("\x7f"
-                                                      "ELF\x02\x01\x01 binary");
-    QTest::newRow("a shell script") << QByteArray("#!/bin/sh\necho hi\n");
-    QTest::newRow("an empty file") << QByteArray("");
-    QTest::newRow("a folder") << QByteArray();
-    QTest::newRow("a link to a torrent") << QByteArray("->");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("kind"); // what stands at the name: file, folder, link, fifo
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("the program itself (no torrent's name)") << "reelmate"
+                                                            << "file"
+                                                            << QByteArray("\x7f"
+                                                                          "ELF\x02\x01\x01 binary");
+    QTest::newRow("a library (no torrent's name)") << "libQt6Core.so.6"
+                                                   << "file"
+                                                   << QByteArray("\x7f"
+                                                                 "ELF");
+    QTest::newRow("a hidden name") << ".x.torrent"
+                                   << "file" << QByteArray("keep");
+    QTest::newRow("a folder") << "x.torrent"
+                              << "folder" << QByteArray();
+    QTest::newRow("a link to a torrent") << "x.torrent"
+                                         << "link" << QByteArray();
+    QTest::newRow("a FIFO") << "x.torrent"
+                            << "fifo" << QByteArray();
 }
 
 void TestTorrentFile::saveRefusesToReplace()
 {
+    QFETCH(QString, name);
+    QFETCH(QString, kind);
     QFETCH(QByteArray, content);
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("reelmate"));
+    const QString path = dir.filePath(name);
     QFile target(dir.filePath(QStringLiteral("target.torrent")));
     QVERIFY(target.open(QIODevice::WriteOnly));
     target.write("de");
     target.close();
-    if (content.isNull())
-        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("reelmate")));
-    else if (content == "->")
+    if (kind == u"folder") {
+        QVERIFY(QDir(dir.path()).mkdir(name));
+    } else if (kind == u"link") {
         QVERIFY(QFile::link(target.fileName(), path));
-    else {
+    } else if (kind == u"fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0644), 0);
+    } else {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(content);
@@ -165,14 +194,14 @@ void TestTorrentFile::saveRefusesToReplace()
         QVERIFY(file.setPermissions(file.permissions() | QFile::ExeOwner));
     }
     const QFileInfo before(path);
-    const SaveResult result = SaveWholeFile(dir.path(), QStringLiteral("reelmate"), "d1:ai1ee");
+    const SaveResult result = SaveWholeFile(dir.path(), name, "d1:ai1ee");
     QVERIFY(!result);
     QVERIFY(!result.error.isEmpty());
     const QFileInfo after(path);
     QCOMPARE(after.isDir(), before.isDir());
     QCOMPARE(after.isSymLink(), before.isSymLink());
     QCOMPARE(after.permissions(), before.permissions());
-    if (after.isFile() && !after.isSymLink()) {
+    if (kind == u"file") {
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), content);

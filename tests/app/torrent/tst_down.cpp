@@ -288,7 +288,11 @@ void TestDown::replacesExistingFile_data()
                                                             "ELF")
                                               << QByteArray("qt.conf.torrent");
     QTest::newRow("a file that is no torrent") << QByteArray("x.torrent") << QByteArray("x.torrent")
-                                               << QByteArray(10000, 'z') << QByteArray();
+                                               << QByteArray(10000, 'z') << QByteArray("x.torrent");
+    QTest::newRow("a damaged torrent") << QByteArray("x.torrent") << QByteArray("x.torrent")
+                                       << QByteArray("d8:announce3:ur") << QByteArray("x.torrent");
+    QTest::newRow("an empty file") << QByteArray("x.torrent") << QByteArray("x.torrent")
+                                   << QByteArray("") << QByteArray("x.torrent");
 }
 
 void TestDown::replacesExistingFile()
@@ -309,6 +313,9 @@ void TestDown::replacesExistingFile()
     QTRY_COMPARE(down().BTDown->Text(),
                  savedAs.isEmpty() ? QStringLiteral("下载出错") : QStringLiteral("下载完成！"));
     const bool replaced = savedAs == existingName;
+    if (!savedAs.isEmpty())
+        QCOMPARE(down().BTDown->toolTip(),
+                 QStringLiteral("已保存到 ") + folder.filePath(QString::fromUtf8(savedAs)));
     QVERIFY(old.open(QIODevice::ReadOnly));
     QCOMPARE(old.readAll(), replaced ? kTorrent : existing);
     old.close();
@@ -330,14 +337,19 @@ void TestDown::badDownloads_data()
     QTest::addColumn<QByteArray>("served");
     QTest::addColumn<QByteArray>("name");
     QTest::addColumn<bool>("deselect");
+    QTest::addColumn<QString>("tip"); // the button's tool tip: why nothing was saved
     QTest::newRow("HTML error page")
-        << 200 << QByteArray("<html>wrong hash</html>") << QByteArray("x.torrent") << false;
-    QTest::newRow("status 404 with a torrent")
-        << 404 << kTorrent << QByteArray("x.torrent") << false;
-    QTest::newRow("status 500") << 500 << QByteArray("oops") << QByteArray("x.torrent") << false;
-    QTest::newRow("name empty once cleaned") << 200 << kTorrent << QByteArray("../..") << false;
+        << 200 << QByteArray("<html>wrong hash</html>") << QByteArray("x.torrent") << false
+        << QStringLiteral("网站返回的不是种子文件");
+    QTest::newRow("status 404 with a torrent") << 404 << kTorrent << QByteArray("x.torrent")
+                                               << false << QStringLiteral("网站返回错误 404");
+    QTest::newRow("status 500") << 500 << QByteArray("oops") << QByteArray("x.torrent") << false
+                                << QStringLiteral("网站返回错误 500");
+    QTest::newRow("name empty once cleaned") << 200 << kTorrent << QByteArray("../..") << false
+                                             << QStringLiteral("没有选中可用作文件名的种子");
     QTest::newRow("nothing selected at completion")
-        << 200 << kTorrent << QByteArray("x.torrent") << true;
+        << 200 << kTorrent << QByteArray("x.torrent") << true
+        << QStringLiteral("没有选中可用作文件名的种子");
 }
 
 void TestDown::badDownloads()
@@ -346,6 +358,7 @@ void TestDown::badDownloads()
     QFETCH(QByteArray, served);
     QFETCH(QByteArray, name);
     QFETCH(bool, deselect);
+    QFETCH(QString, tip);
     site().reply(status, served);
     openTorrents(name + "|&id=1&uhash=h|");
     pick(0);
@@ -353,6 +366,7 @@ void TestDown::badDownloads()
     if (deselect) down().BTList->SetListIndex(-1);
     QTRY_COMPARE(down().BTDown->Text(), QStringLiteral("下载出错"));
     QCOMPARE(down().BTDown->Color_Text(), kFailed);
+    QCOMPARE(down().BTDown->toolTip(), tip);
     QCOMPARE(Files(folder_->path()), QStringList{});
     QVERIFY(desktop_->messages.isEmpty());
 }
@@ -376,6 +390,7 @@ void TestDown::transferFails()
     press();
     QTRY_COMPARE_WITH_TIMEOUT(down().BTDown->Text(), QStringLiteral("下载出错"), 5000);
     QCOMPARE(down().BTDown->Color_Text(), kFailed);
+    QCOMPARE(down().BTDown->toolTip(), QStringLiteral("传输失败"));
     QCOMPARE(Files(folder_->path()), QStringList{});
 }
 
@@ -471,16 +486,18 @@ void TestDown::unwritableFolder()
     const QString saved = QDir(downloads).filePath(QStringLiteral("x.torrent"));
     if (downloadsBlocked) {
         QCOMPARE(down().BTDown->Text(), QStringLiteral("下载出错"));
-        QVERIFY(down().BTDown->toolTip().contains(QStringLiteral("download folder")));
+        QCOMPARE(down().BTDown->toolTip(),
+                 QStringLiteral("%1 和下载文件夹都无法写入").arg(blocked + QStringLiteral("/bin")));
     } else {
         QCOMPARE(down().BTDown->Text(), QStringLiteral("下载完成！"));
         QFile torrent(saved);
         QVERIFY(torrent.open(QIODevice::ReadOnly));
         QCOMPARE(torrent.readAll(), kTorrent);
-        QCOMPARE(down().BTDown->toolTip(), saved); // says where it went
+        const QString where = QStringLiteral("已保存到 ") + saved; // says where it went
+        QCOMPARE(down().BTDown->toolTip(), where);
         QCOMPARE(
             QAccessible::queryAccessibleInterface(down().BTDown)->text(QAccessible::Description),
-            saved);
+            where);
         QCOMPARE(
             QDir(home.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
             QStringList{"Downloads"}); // nothing else written
