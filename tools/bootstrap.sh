@@ -9,7 +9,7 @@ packages=(
     fonts-wqy-zenhei fontconfig
     xvfb xauth curl wrk libxcb1-dev libxcb-xkb-dev libxcb-xtest0-dev libgumbo-dev libyaml-cpp-dev
     clang-format clang-tidy cppcheck openssl zlib1g-dev nginx-light haproxy
-    lintian desktop-file-utils appstream systemd dpkg-dev weston qt6-wayland
+    lintian desktop-file-utils appstream systemd dpkg-dev weston qt6-wayland imagemagick
 )
 missing=()
 for p in "${packages[@]}"; do
