@@ -28,3 +28,13 @@ ByteBudget::Hold::~Hold()
     }
     budget_.freed_.notify_all();
 }
+
+bool ByteBudget::Hold::Grow(size_t more)
+{
+    if (!held_) return false;
+    const std::lock_guard lock(budget_.mutex_);
+    if (more > budget_.total_ - budget_.used_) return false;
+    budget_.used_ += more;
+    bytes_ += more;
+    return true;
+}

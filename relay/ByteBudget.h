@@ -12,6 +12,7 @@
 class ByteBudget {
 public:
     explicit ByteBudget(size_t total) : total_(total) {}
+    size_t total() const { return total_; }
 
     /** Holds part of a budget for as long as it lives; empty when the wait ran out. */
     class Hold {
@@ -22,6 +23,10 @@ public:
         Hold(const Hold&) = delete;
         Hold& operator=(const Hold&) = delete;
         explicit operator bool() const { return held_; }
+        size_t bytes() const { return held_ ? bytes_ : 0; }
+        /** Takes more bytes at once if the budget has them free now, else false: waiting with
+         *  part held could leave two holders each waiting for the other's part. */
+        bool Grow(size_t more);
 
     private:
         ByteBudget& budget_;

@@ -76,10 +76,14 @@ struct Complex {
 
 namespace {
 
+/** Selectors nested in :not(), :has() and :is() deeper than this are refused: each level is
+ *  read, matched and freed by recursion. Definitions nest two or three. */
+constexpr int kMaxNesting = 32;
+
 /** A recursive-descent reader of the selector text. */
 class Parser {
 public:
-    explicit Parser(const std::string& text) : s_(text) {}
+    explicit Parser(const std::string& text, int depth = 0) : s_(text), depth_(depth) {}
 
     /** Relative: each selector starts from the element :has() is tested on, as in
      *  ":has(> a)", ":has(~ div a)" or ":has(a)". */
@@ -111,7 +115,7 @@ private:
     }
     [[noreturn]] void Fail(const std::string& what) const
     {
-        throw std::runtime_error(what + " at " + std::to_string(i_ + 1));
+        throw std::runtime_error(what.substr(0, 200) + " at " + std::to_string(i_ + 1));
     }
 
     static bool NameChar(unsigned char c)
@@ -294,6 +298,10 @@ private:
         } catch (const std::exception&) {
             throw std::runtime_error("not an+b: " + text);
         }
+        // Positions are small: larger numbers only overflow the arithmetic on them.
+        constexpr int kMax = 1 << 20;
+        if (p.a < -kMax || p.a > kMax || p.b < -kMax || p.b > kMax)
+            throw std::runtime_error("not an+b: " + text);
     }
 
     Simple ParsePseudo()
@@ -318,7 +326,8 @@ private:
                    p.name == "nth-last-of-type") {
             Nth(argument, p);
         } else if (p.name == "not" || p.name == "has" || p.name == "is") {
-            Parser nested(argument);
+            if (depth_ >= kMaxNesting) Fail("nested too deeply");
+            Parser nested(argument, depth_ + 1);
             p.list = std::make_shared<CssSelector::List>(nested.ParseList(0, p.name == "has"));
             for (const Complex& c : p.list->alternatives)
                 p.siblings |= p.name == "has" && (c.compounds[1].combinator == '~' ||
@@ -333,6 +342,7 @@ private:
 
     const std::string& s_;
     size_t i_ = 0;
+    int depth_; // of :not(), :has() and :is() around this text
 };
 
 bool MatchesList(const CssSelector::List& list, const GumboNode* e);
@@ -398,8 +408,8 @@ thread_local const GumboNode* tHasAnchor = nullptr;
 
 bool AnyDescendantMatches(const GumboNode* e, const CssSelector::List& list)
 {
-    for (const GumboNode* child : ElementChildren(e))
-        if (MatchesList(list, child) || AnyDescendantMatches(child, list)) return true;
+    for (const GumboNode* n = NextNode(e, e); n; n = NextNode(n, e))
+        if (MatchesList(list, n)) return true;
     return false;
 }
 
@@ -519,12 +529,20 @@ bool MatchesList(const CssSelector::List& list, const GumboNode* e)
                        [e](const Complex& c) { return MatchesFrom(c, c.compounds.size() - 1, e); });
 }
 
-void Collect(const CssSelector::List& list, const GumboNode* e, std::vector<const GumboNode*>& out)
+/** The descendants of scope that match, in document order: a walk, not a recursion, so that
+ *  a page nested however deep cannot exhaust the stack. */
+void Collect(const CssSelector::List& list, const GumboNode* scope,
+             std::vector<const GumboNode*>& out)
 {
-    for (const GumboNode* child : ElementChildren(e)) {
-        if (MatchesList(list, child)) out.push_back(child);
-        Collect(list, child, out);
-    }
+    for (const GumboNode* n = NextNode(scope, scope); n; n = NextNode(n, scope))
+        if (MatchesList(list, n)) out.push_back(n);
+}
+
+/** The selector as an error quotes it: a hostile one may be megabytes. */
+std::string Quoted(const std::string& text)
+{
+    constexpr size_t kShown = 120;
+    return "\"" + (text.size() > kShown ? text.substr(0, kShown) + "..." : text) + "\"";
 }
 
 } // namespace
@@ -536,7 +554,7 @@ CssSelector::CssSelector(const std::string& text) : list_(std::make_unique<List>
         *list_ = parser.ParseList();
         if (!parser.Done()) throw std::runtime_error("unexpected text");
     } catch (const std::exception& e) {
-        error_ = std::string(e.what()) + " in selector \"" + text + "\"";
+        error_ = std::string(e.what()) + " in selector " + Quoted(text);
         list_->alternatives.clear();
     }
 }

@@ -7,16 +7,21 @@
 #include <QRegularExpression>
 #include <QString>
 
+#include <yaml-cpp/depthguard.h>
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
+#include <cerrno>
+#include <cmath>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -43,6 +48,33 @@ std::string Text(const YAML::Node& node, const std::string& what)
 {
     if (!node.IsScalar()) Error(node, what + " must be a single value");
     return node.as<std::string>();
+}
+
+/** A number from low to high; NaN and the infinities are none. */
+double Number(const YAML::Node& node, const std::string& what, double low, double high,
+              bool whole = false)
+{
+    const std::string range = what + " must be a" + (whole ? " whole" : "") + " number from " +
+                              QString::number(low).toStdString() + " to " +
+                              QString::number(high).toStdString();
+    if (!node.IsScalar()) Error(node, range);
+    double value = 0;
+    try {
+        value = node.as<double>();
+    } catch (const YAML::Exception&) {
+        Error(node, range);
+    }
+    if (!std::isfinite(value) || value < low || value > high ||
+        (whole && value != std::floor(value)))
+        Error(node, range);
+    return value;
+}
+
+/** A selector or template as a message quotes it: a hostile one may be megabytes. */
+std::string Quoted(const std::string& text)
+{
+    constexpr size_t kShown = 120;
+    return "\"" + (text.size() > kShown ? text.substr(0, kShown) + "..." : text) + "\"";
 }
 
 bool Flag(const YAML::Node& node, const std::string& what)
@@ -108,7 +140,7 @@ void CheckSelector(const YAML::Node& at, const std::string& selector,
         const Template t(text);
         if (!t.ok()) {
             if (t.error().find("unsupported") == 0) Unsupported(at, t.error().substr(12));
-            Error(at, t.error() + " in selector \"" + selector + "\"");
+            Error(at, t.error() + " in selector " + Quoted(selector));
         }
         text = t.Render(defaults);
     }
@@ -315,7 +347,7 @@ void ReadSearch(const YAML::Node& search, Definition& d, const TemplateValues& v
         CheckJsonPath(rows["selector"], d.rowsSelector, v);
     else
         CheckSelector(rows["selector"], d.rowsSelector, v);
-    if (rows["after"]) d.rowsAfter = rows["after"].as<int>();
+    if (rows["after"]) d.rowsAfter = int(Number(rows["after"], "search.rows.after", 0, 100, true));
     if (rows["remove"]) {
         d.rowsRemove = Text(rows["remove"], "search.rows.remove");
         CheckSelector(rows["remove"], d.rowsRemove, v);
@@ -426,7 +458,10 @@ void Read(const YAML::Node& doc, Definition& d)
         v.text["Config." + name] = value;
     if (const YAML::Node login = doc["login"]) ReadLogin(login, d, v);
     if (doc["followredirect"]) d.followRedirect = Flag(doc["followredirect"], "followredirect");
-    if (doc["requestDelay"]) d.requestDelaySeconds = doc["requestDelay"].as<double>();
+    // Seconds between requests to the site: more than a minute would keep every search from
+    // its turn before the answer's deadline.
+    if (doc["requestDelay"])
+        d.requestDelaySeconds = Number(doc["requestDelay"], "requestDelay", 0, 60);
     if (const YAML::Node pins = doc["certificates"]) ReadCertificates(pins, d);
     const YAML::Node search = doc["search"];
     if (!search) Error(doc, "no search");
@@ -480,26 +515,77 @@ bool ParseDefinition(const std::string& text, const std::string& path, Definitio
         return true;
     } catch (const Refusal& r) {
         why = std::to_string(r.line) + ": " + r.what();
+    } catch (const YAML::DeepRecursion& e) { // the reader's own bound on nested lists and maps
+        why = std::to_string(e.mark.line + 1) + ": error nested too deeply";
     } catch (const YAML::Exception& e) {
         why = std::to_string(e.mark.line + 1) + ": error " + e.msg;
     }
     return false;
 }
 
-bool ReadDefinition(const std::string& path, Definition& out, std::string& why)
+namespace {
+
+constexpr size_t kMaxDefinitionBytes = 1 << 20;
+
+struct FileCloser {
+    explicit FileCloser(int file) : fd(file) {}
+    ~FileCloser() { ::close(fd); }
+    FileCloser(const FileCloser&) = delete;
+    FileCloser& operator=(const FileCloser&) = delete;
+    int fd;
+};
+
+/** The file's text, read only when it is a regular file of at most kMaxDefinitionBytes; else
+ *  "0: error WHY" in why. Opened without blocking: a FIFO would hold the start until some
+ *  writer came, and a device could be read for ever. */
+bool ReadDefinitionText(const std::string& path, std::string& text, std::string& why)
 {
-    std::ifstream in(path);
-    if (!in) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
         why = "0: error cannot read the file";
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (text.str().size() > (1 << 20)) {
-        why = "0: error larger than 1 MiB: not a definition";
+    const FileCloser closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = "0: error not a regular file";
         return false;
     }
-    return ParseDefinition(text.str(), path, out, why);
+    const std::string tooLarge = "0: error larger than 1 MiB: not a definition";
+    if (st.st_size > off_t(kMaxDefinitionBytes)) {
+        why = tooLarge;
+        return false;
+    }
+    // At most one byte past the cap, in case the file grew since it was measured.
+    text.assign(size_t(st.st_size) + 1, '\0');
+    size_t got = 0;
+    for (;;) {
+        if (got == text.size()) {
+            if (text.size() > kMaxDefinitionBytes) {
+                why = tooLarge;
+                return false;
+            }
+            text.resize(std::min(text.size() * 2, kMaxDefinitionBytes + 1));
+        }
+        const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            why = "0: error cannot read the file";
+            return false;
+        }
+        if (n == 0) break;
+        got += size_t(n);
+    }
+    text.resize(got);
+    return true;
+}
+
+} // namespace
+
+bool ReadDefinition(const std::string& path, Definition& out, std::string& why)
+{
+    std::string text;
+    return ReadDefinitionText(path, text, why) && ParseDefinition(text, path, out, why);
 }
 
 std::vector<DefinitionRead> ReadDefinitions(const std::vector<std::string>& paths)

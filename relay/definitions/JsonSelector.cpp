@@ -36,9 +36,22 @@ std::string Unquoted(std::string text)
     return text;
 }
 
+/** Tests nested in tests deeper than this are refused: each level is read by recursion, on a
+ *  copy of the text inside it. */
+constexpr int kMaxNesting = 32;
+
+std::optional<JsonSelector> ParseNested(const std::string& text, std::string* why, int depth);
+
 } // namespace
 
 std::optional<JsonSelector> ParseJsonSelector(const std::string& text, std::string* why)
+{
+    return ParseNested(text, why, 0);
+}
+
+namespace {
+
+std::optional<JsonSelector> ParseNested(const std::string& text, std::string* why, int depth)
 {
     const auto fail = [why](const std::string& reason) -> std::optional<JsonSelector> {
         if (why) *why = reason;
@@ -58,8 +71,9 @@ std::optional<JsonSelector> ParseJsonSelector(const std::string& text, std::stri
         if (kind == "contains") {
             s.tests.push_back({kind, Unquoted(*argument)});
         } else if (kind == "has" || kind == "not") {
+            if (depth >= kMaxNesting) return fail("nested too deeply");
             std::string inner;
-            if (!ParseJsonSelector(*argument, &inner)) return fail(inner);
+            if (!ParseNested(*argument, &inner, depth + 1)) return fail(inner);
             s.tests.push_back({kind, *argument});
         } else {
             return fail("no test :" + kind + " on JSON");
@@ -70,6 +84,8 @@ std::optional<JsonSelector> ParseJsonSelector(const std::string& text, std::stri
     if (s.path.empty() && s.tests.empty()) return fail("an empty selector");
     return s;
 }
+
+} // namespace
 
 QJsonValue AtJsonPath(QJsonValue value, const std::string& path)
 {

@@ -32,19 +32,17 @@ std::string Arg(const DefinitionFilter& f, size_t i)
     return i < f.args.size() ? f.args[i] : std::string();
 }
 
-/** The element's text, leaving out the subtrees that match remove. */
+/** The element's text, leaving out the subtrees that match remove; a walk, whatever the
+ *  depth. */
 void TextWithout(const GumboNode* node, const CssSelector* remove, std::string& out)
 {
-    if (node->type == GUMBO_NODE_TEXT || node->type == GUMBO_NODE_WHITESPACE ||
-        node->type == GUMBO_NODE_CDATA) {
-        out += node->v.text.text;
-        return;
+    for (const GumboNode* n = node; n;) {
+        if (n->type == GUMBO_NODE_TEXT || n->type == GUMBO_NODE_WHITESPACE ||
+            n->type == GUMBO_NODE_CDATA)
+            out += n->v.text.text;
+        const bool skip = n->type != GUMBO_NODE_ELEMENT || (remove && remove->Matches(n));
+        n = NextNode(n, node, skip);
     }
-    if (node->type != GUMBO_NODE_ELEMENT) return;
-    if (remove && remove->Matches(node)) return;
-    const GumboVector& children = node->v.element.children;
-    for (unsigned i = 0; i < children.length; ++i)
-        TextWithout(static_cast<const GumboNode*>(children.data[i]), remove, out);
 }
 
 /** The first element among the scopes (the row, then the rows after it) that matches. */

@@ -13,6 +13,15 @@ namespace {
 
 using Value = std::variant<std::string, std::vector<std::string>>;
 
+/** Parentheses, and blocks (an "else if" counting as one more), nested deeper than this are
+ *  refused: templates are read, rendered and freed by recursion. Definitions nest a few. */
+constexpr int kMaxNesting = 100;
+
+[[noreturn]] void TooDeep()
+{
+    throw std::runtime_error("nested too deeply");
+}
+
 std::string AsText(const Value& v)
 {
     if (const auto* s = std::get_if<std::string>(&v)) return *s;
@@ -82,10 +91,12 @@ private:
     {
         const char c = s_[i_];
         if (c == '(') {
+            if (++depth_ > kMaxNesting) TooDeep();
             ++i_;
             Expr inner = Pipeline();
             if (i_ >= s_.size() || s_[i_] != ')') throw std::runtime_error("')' expected");
             ++i_;
+            --depth_;
             return inner;
         }
         if (c == '"' || c == '`') {
@@ -125,6 +136,7 @@ private:
 
     const std::string& s_;
     size_t i_ = 0;
+    int depth_ = 0; // parentheses open
 };
 
 struct Token {
@@ -182,9 +194,10 @@ Expr ParseExpr(const std::string& text)
     return e;
 }
 
-/** Parses nodes up to an "end" or "else" (returned in stop) or the end of the tokens. */
+/** Parses nodes up to an "end" or "else" (returned in stop) or the end of the tokens; depth:
+ *  the blocks around them. */
 std::vector<Template::Node> ParseNodes(const std::vector<Token>& tokens, size_t& i,
-                                       std::string& stop)
+                                       std::string& stop, int depth = 0)
 {
     std::vector<Template::Node> nodes;
     while (i < tokens.size()) {
@@ -204,21 +217,24 @@ std::vector<Template::Node> ParseNodes(const std::vector<Token>& tokens, size_t&
             nodes.push_back({Template::Node::Print, {}, ParseExpr(a), {}, {}});
             continue;
         }
+        if (depth >= kMaxNesting) TooDeep();
         Template::Node n{isIf ? Template::Node::If : Template::Node::Range,
                          {},
                          ParseExpr(a.substr(isIf ? 3 : 6)),
                          {},
                          {}};
         std::string end;
-        n.body = ParseNodes(tokens, i, end);
+        int level = depth + 1; // an "else if" is an If inside the one before
+        n.body = ParseNodes(tokens, i, end, level);
         Template::Node* open = &n;
         while (end.rfind("else", 0) == 0) {
             if (end == "else") {
-                open->otherwise = ParseNodes(tokens, i, end);
+                open->otherwise = ParseNodes(tokens, i, end, level);
                 break;
             }
+            if (++level > kMaxNesting) TooDeep();
             Template::Node inner{Template::Node::If, {}, ParseExpr(end.substr(8)), {}, {}};
-            inner.body = ParseNodes(tokens, i, end);
+            inner.body = ParseNodes(tokens, i, end, level);
             open->otherwise.push_back(std::move(inner));
             open = &open->otherwise.back();
         }

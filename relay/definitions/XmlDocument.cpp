@@ -25,11 +25,28 @@ GumboVector VectorOf(std::vector<void*>& items)
     return GumboVector{items.data(), unsigned(items.size()), unsigned(items.size())};
 }
 
+/** What the trees (libxml2's, then this one) can hold at most, counted before either is built:
+ *  an element and the text after it for each start tag, and an attribute for each '='. */
+size_t MostNodes(const QByteArray& xml)
+{
+    size_t nodes = 1;
+    for (qsizetype i = 0; i < xml.size(); ++i) {
+        if (xml[i] == '=') ++nodes;
+        if (xml[i] == '<' && i + 1 < xml.size() && xml[i + 1] != '/' && xml[i + 1] != '?')
+            nodes += 2;
+    }
+    return nodes;
+}
+
 } // namespace
 
-XmlDocument::XmlDocument(const QByteArray& xml)
+XmlDocument::XmlDocument(const QByteArray& xml, size_t maxNodes)
 {
     document_.type = GUMBO_NODE_DOCUMENT;
+    if (MostNodes(xml) > maxNodes) {
+        tooLarge_ = true;
+        return;
+    }
     const std::unique_ptr<xmlDoc, DocDeleter> doc(
         xmlReadMemory(xml.constData(), int(xml.size()), nullptr, nullptr,
                       XML_PARSE_NONET | XML_PARSE_NOCDATA | XML_PARSE_RECOVER | XML_PARSE_NOERROR |
@@ -56,6 +73,7 @@ GumboNode* XmlDocument::Add(GumboNode* parent, GumboNodeType type)
     return &node;
 }
 
+// Recursive, but libxml2 stops at 256 levels unless XML_PARSE_HUGE is given, which it is not.
 void XmlDocument::Build(const xmlNode* from, GumboNode* to)
 {
     GumboElement& e = to->v.element;

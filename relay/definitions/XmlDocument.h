@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <vector>
@@ -13,12 +14,14 @@
  *  external entities), not as HTML, whose parser would take <link> for an empty element. */
 class XmlDocument {
 public:
-    explicit XmlDocument(const QByteArray& xml);
+    /** maxNodes: a text that could make more nodes and attributes than this is not parsed. */
+    explicit XmlDocument(const QByteArray& xml, size_t maxNodes = SIZE_MAX);
     XmlDocument(const XmlDocument&) = delete;
     XmlDocument& operator=(const XmlDocument&) = delete;
 
     /** The root element, or nullptr when the text is not XML. */
     const GumboNode* root() const { return root_; }
+    bool tooLarge() const { return tooLarge_; }
 
 private:
     GumboNode* Add(GumboNode* parent, GumboNodeType type);
@@ -31,4 +34,5 @@ private:
     std::deque<std::string> strings_;
     GumboNode document_{};
     GumboNode* root_ = nullptr;
+    bool tooLarge_ = false;
 };

@@ -21,6 +21,8 @@ namespace {
 
 constexpr int kMaxRedirects = 5;
 constexpr char kHitPath[] = "/t/"; // "/t/ID/MAC": a hit's film page
+/** A byte of the parse budget stands for this much tree (see reduce_budget_bytes). */
+constexpr size_t kTreeBytesPerBudgetByte = 25;
 
 double MsSince(std::chrono::steady_clock::time_point start)
 {
@@ -162,15 +164,47 @@ bool Gateway::Claim(std::unique_ptr<ByteBudget::Hold>& hold, size_t bytes, Deadl
 
 std::unique_ptr<HtmlDocument> Gateway::Parse(size_t index, const FetchedPage& page,
                                              Deadline deadline, const GiveUp& giveUp,
-                                             std::unique_ptr<ByteBudget::Hold>& hold)
+                                             std::unique_ptr<ByteBudget::Hold>& hold,
+                                             RelayFailure& failure)
 {
-    if (!Claim(hold, size_t(page.body.size()), deadline, giveUp)) return nullptr;
+    if (!Claim(hold, size_t(page.body.size()), deadline, giveUp)) {
+        failure = {503, "busy"};
+        return nullptr;
+    }
     const std::string charset =
         PageCharset(config_.sites[index].definition->encoding, page.contentType, page.body);
     QStringDecoder decoder(charset.c_str());
     if (!decoder.isValid()) decoder = QStringDecoder(QStringDecoder::Utf8);
     const QString text = decoder.decode(page.body);
-    return std::make_unique<HtmlDocument>(text.toStdString());
+    // The tree is charged to the budget as it is allocated: a page whose tree outgrows what
+    // its claim stands for claims more, or is refused, rather than taking gigabytes.
+    bool noRoom = false; // the budget had the room, but others held it
+    HtmlLimits limits;
+    limits.treeBytes = hold->bytes() * kTreeBytesPerBudgetByte;
+    limits.deadline = deadline;
+    limits.grow = [&](size_t treeBytes) {
+        const size_t wanted = treeBytes / kTreeBytesPerBudgetByte + 1;
+        if (wanted > pages_.total()) return false;
+        noRoom = wanted > hold->bytes() && !hold->Grow(wanted - hold->bytes());
+        return !noRoom;
+    };
+    auto document = std::make_unique<HtmlDocument>(text.toStdString(), limits);
+    switch (document->failure()) {
+    case HtmlDocument::Failure::None:
+        return document;
+    case HtmlDocument::Failure::TooDeep:
+        failure = {502, "page nested too deeply"};
+        break;
+    case HtmlDocument::Failure::TooLarge:
+        failure = noRoom ? RelayFailure{503, "busy"}
+                         : RelayFailure{502, "page too large to read: its tree outgrew the "
+                                             "relay's budget for parsing"};
+        break;
+    case HtmlDocument::Failure::TimedOut:
+        failure = {504, "the page could not be read before the deadline"};
+        break;
+    }
+    return nullptr;
 }
 
 Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords, Deadline deadline,
@@ -247,13 +281,19 @@ RelayFailure Gateway::ReadRows(size_t index, const FetchedPage& page, const Temp
         return {};
     }
     if (d.xml) {
-        const XmlDocument feed(page.body);
+        // A node or attribute of both trees takes some 250 to 500 bytes: feeds as sites write
+        // them have one in 15 bytes or more, a hostile one in 2.
+        const XmlDocument feed(page.body, hold->bytes() * kTreeBytesPerBudgetByte / 256);
+        if (feed.tooLarge())
+            return {502, "page too large to read: more nodes than the relay's budget for "
+                         "parsing"};
         if (!feed.root()) return {502, "page not understood: not XML"};
         rows = ExtractRows(d, feed.root(), page.url, values);
         return {};
     }
-    const auto document = Parse(index, page, deadline, giveUp, hold);
-    if (!document) return {503, "busy"};
+    RelayFailure failure;
+    const auto document = Parse(index, page, deadline, giveUp, hold, failure);
+    if (!document) return failure;
     if (std::string said = SiteError(d, *document); !said.empty())
         return {502, "the site says: " + said};
     rows = ExtractRows(d, *document, page.url, values);

@@ -76,10 +76,12 @@ private:
     bool Claim(std::unique_ptr<ByteBudget::Hold>& hold, size_t bytes, Deadline deadline,
                const GiveUp& giveUp);
     /** Claims the page's room in the parse budget, decodes it in the site's charset and parses
-     *  it; nullptr when there is no room in time. */
+     *  it; nullptr, with why in failure, when there is no room in time or the page is refused
+     *  (nested too deeply, a tree too large, not read by the deadline). */
     std::unique_ptr<HtmlDocument> Parse(size_t index, const FetchedPage& page, Deadline deadline,
                                         const GiveUp& giveUp,
-                                        std::unique_ptr<ByteBudget::Hold>& hold);
+                                        std::unique_ptr<ByteBudget::Hold>& hold,
+                                        RelayFailure& failure);
     /** The page's rows, read as HTML or, when the definition says so, as JSON. */
     RelayFailure ReadRows(size_t index, const FetchedPage& page, const TemplateValues& values,
                           Deadline deadline, const GiveUp& giveUp,

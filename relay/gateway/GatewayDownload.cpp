@@ -72,11 +72,9 @@ std::string Gateway::LinkFrom(DownloadPages& pages, bool beforeAnswer,
         if ((failure = page.fetched.failure)) return {};
     }
     if (!page.document) {
-        page.document = Parse(pages.index, page.fetched, pages.deadline, pages.giveUp, page.hold);
-        if (!page.document) {
-            failure = {503, "busy"};
-            return {};
-        }
+        page.document =
+            Parse(pages.index, page.fetched, pages.deadline, pages.giveUp, page.hold, failure);
+        if (!page.document) return {};
     }
     for (const Definition::DownloadSelector& s : selectors) {
         const std::string text = s.selector.find("{{") == std::string::npos
@@ -235,7 +233,8 @@ void Gateway::TestLogin(size_t index, Deadline deadline)
     bool found = true;
     if (!d.loginTestSelector.empty()) {
         std::unique_ptr<ByteBudget::Hold> hold;
-        const auto document = Parse(index, page, deadline, request.giveUp, hold);
+        RelayFailure refused; // says nothing of the cookie
+        const auto document = Parse(index, page, deadline, request.giveUp, hold, refused);
         if (!document) return;
         found = CssSelector(d.loginTestSelector).SelectFirst(document->root()) != nullptr;
     }

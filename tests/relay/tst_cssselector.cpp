@@ -1,3 +1,4 @@
+#include "DeepGumboTree.h"
 #include "relay/definitions/CssSelector.h"
 #include "relay/definitions/HtmlDocument.h"
 
@@ -43,6 +44,7 @@ private Q_SLOTS:
     void refused_data();
     void refused();
     void scopeCountsItselfAndItsAncestors();
+    void deepTreeWalkedWithoutRecursion();
 };
 
 void TestCssSelector::select_data()
@@ -136,6 +138,11 @@ void TestCssSelector::refused_data()
     QTest::newRow("unclosed :has") << "tr:has(a";
     QTest::newRow("dangling combinator") << "tr >";
     QTest::newRow("empty") << "";
+    QTest::newRow("an+b past any position") << "tr:nth-child(99999999n+1)";
+    QString nested;
+    for (int i = 0; i < 100000; ++i)
+        nested += QStringLiteral(":not(");
+    QTest::newRow("100,000 nested :not(") << "a" + nested + "b" + QString(100000, u')');
 }
 
 void TestCssSelector::refused()
@@ -162,6 +169,17 @@ void TestCssSelector::scopeCountsItselfAndItsAncestors()
     QCOMPARE(Ids(CssSelector(":scope > td:nth-child(2)").SelectAll(row)), QStringLiteral("td"));
     QCOMPARE(CssSelector(":scope > td").SelectAll(row).size(), size_t(2));
     QCOMPARE(Ids(CssSelector(":scope").SelectAll(page.root())), QStringLiteral("html"));
+}
+
+void TestCssSelector::deepTreeWalkedWithoutRecursion()
+{
+    // 300,000 levels: a matcher or text walk that recursed per level would overflow the stack.
+    const DeepGumboTree tree(300000);
+    QCOMPARE(Ids(CssSelector("i").SelectAll(tree.root())), QStringLiteral("i"));
+    QCOMPARE(CssSelector("span > span").SelectAll(tree.root()).size(), size_t(299999));
+    QVERIFY(CssSelector(":root:has(i)").Matches(tree.root()));
+    QVERIFY(!CssSelector(":root:has(b)").Matches(tree.root()));
+    QCOMPARE(TextContent(tree.root()), std::string("deep"));
 }
 
 QTEST_GUILESS_MAIN(TestCssSelector)

@@ -1,6 +1,10 @@
 #include "relay/definitions/Definition.h"
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -61,6 +65,8 @@ private Q_SLOTS:
     void reads();
     void refuses_data();
     void refuses();
+    void filesThatAreNoDefinitions_data();
+    void filesThatAreNoDefinitions();
 };
 
 void TestDefinition::reads()
@@ -118,6 +124,39 @@ void TestDefinition::refuses_data()
     QTest::newRow("not YAML") << QByteArray("id: [x\nname: y\n") << "2: error";
     QTest::newRow("no links") << WithLine(ok, "links:\n  - https://example.test/\n", "")
                               << "1: error links must list the site";
+
+    // Hostile files: refused with their line, not a crash or gigabytes.
+    QTest::newRow("200,000 nested ( in a selector template")
+        << WithLine(ok, "td.name a\n", "\"td{{ " + QByteArray(200000, '(') + " }}\"\n")
+        << "27: error nested too deeply";
+    QTest::newRow("40,000 nested ifs in a selector template")
+        << WithLine(ok, "td.name a\n",
+                    "\"td" + QByteArray("{{if .Config.sort}}").repeated(40000) +
+                        QByteArray("{{end}}").repeated(40000) + "\"\n")
+        << "27: error nested too deeply";
+    QTest::newRow("100,000 nested :not(") << WithLine(ok, "td.name a\n",
+                                                      "\"a" + QByteArray(":not(").repeated(100000) +
+                                                          "b" + QByteArray(100000, ')') + "\"\n")
+                                          << "27: error nested too deeply";
+    QByteArray json = WithLine(ok, "    - path: \"s.php\"\n",
+                               "    - path: \"api\"\n      response: {type: json}\n");
+    json.replace("    selector: table.torrents > tbody > tr:has(a.dl)\n    after: 1\n",
+                 "    selector: data\n");
+    QTest::newRow("5,000 nested :has( in a JSON selector")
+        << WithLine(json, "td.name a\n",
+                    "\"name" + QByteArray(":has(x").repeated(5000) + QByteArray(5000, ')') + "\"\n")
+        << "27: unsupported JSON selector";
+    QTest::newRow("100,000 nested flow lists")
+        << ok + "ratio: " + QByteArray(100000, '[') + QByteArray(100000, ']') + "\n"
+        << "40: error nested too deeply";
+    for (const char* delay : {"1e9", "-5", ".nan", ".inf", "-.inf", "60.5", "soon", "[1]"})
+        QTest::newRow(qPrintable(QStringLiteral("requestDelay: %1").arg(QLatin1String(delay))))
+            << ok + "requestDelay: " + delay + "\n"
+            << "40: error requestDelay must be a number from 0 to 60";
+    for (const char* after : {"-1", "1.5", "1e9", ".nan"})
+        QTest::newRow(qPrintable(QStringLiteral("after: %1").arg(QLatin1String(after))))
+            << WithLine(ok, "after: 1\n", QByteArray("after: ") + after + "\n")
+            << "24: error search.rows.after must be a whole number from 0 to 100";
 }
 
 void TestDefinition::refuses()
@@ -127,6 +166,50 @@ void TestDefinition::refuses()
     Definition d;
     std::string got;
     QVERIFY(!ParseDefinition(text.toStdString(), "x.yml", d, got));
+    QVERIFY2(QString::fromStdString(got).startsWith(why), got.c_str());
+}
+
+void TestDefinition::filesThatAreNoDefinitions_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("a definition") << "file"
+                                  << "";
+    // Opened without blocking and refused: a FIFO would hold the start until a writer came.
+    QTest::newRow("a FIFO") << "fifo"
+                            << "0: error not a regular file";
+    QTest::newRow("a device") << "device"
+                              << "0: error not a regular file";
+    QTest::newRow("a folder") << "folder"
+                              << "0: error not a regular file";
+    // Measured before it is read: 8 GiB (sparse) are not read to learn they are too many.
+    QTest::newRow("a file of 8 GiB") << "large"
+                                     << "0: error larger than 1 MiB";
+    QTest::newRow("nothing there") << "missing"
+                                   << "0: error cannot read the file";
+}
+
+void TestDefinition::filesThatAreNoDefinitions()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, why);
+    QTemporaryDir dir;
+    QString path = dir.filePath(QStringLiteral("site.yml"));
+    if (kind == u"file" || kind == u"large") {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(kPublic);
+        if (kind == u"large") QVERIFY(file.resize(qint64(8) << 30));
+    } else if (kind == u"fifo") {
+        QCOMPARE(::mkfifo(path.toLocal8Bit().constData(), 0600), 0);
+    } else if (kind == u"device") {
+        path = QStringLiteral("/dev/zero");
+    } else if (kind == u"folder") {
+        path = dir.path();
+    }
+    Definition d;
+    std::string got;
+    QCOMPARE(ReadDefinition(path.toStdString(), d, got), why.isEmpty());
     QVERIFY2(QString::fromStdString(got).startsWith(why), got.c_str());
 }
 

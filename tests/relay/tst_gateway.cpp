@@ -226,6 +226,8 @@ private Q_SLOTS:
     void headersPagesAndErrors();
     void unsupportedDefinition_data();
     void unsupportedDefinition();
+    void hostilePages_data();
+    void hostilePages();
 };
 
 namespace {
@@ -600,6 +602,50 @@ void TestGateway::unsupportedDefinition()
                             QStringLiteral("http://127.0.0.1:1"), sites));
     QVERIFY2(front.error.contains(expected), qPrintable(front.error));
     QVERIFY(!front.start());
+}
+
+void TestGateway::hostilePages_data()
+{
+    QTest::addColumn<QByteArray>("tail"); // after a result row
+    QTest::addColumn<QString>("relayKeys");
+    QTest::addColumn<long>("status");
+    QTest::addColumn<QString>("answer");
+    QTest::newRow("an ordinary page")
+        << QByteArray("<p>more</p>") << QString() << 200L << "Hero 2002|";
+    QTest::newRow("90,000 nested spans")
+        << QByteArray("<span>").repeated(90000) << QString() << 502L << "page nested too deeply";
+    QTest::newRow("100 KB, then 5,000 unclosed divs")
+        << QByteArray(100000, 'x') + QByteArray("<div>").repeated(5000) << QString() << 502L
+        << "page nested too deeply";
+    // A flat page whose tree is more than 25 times the whole parse budget.
+    const QString small = QStringLiteral("reduce_budget_bytes = 65536\n");
+    QTest::newRow("a tree past the parse budget")
+        << QByteArray("<p>x").repeated(100000) << small << 502L << "page too large to read";
+    QTest::newRow("an ordinary page, a small budget")
+        << QByteArray("<p>x").repeated(1000) << small << 200L << "Hero 2002|";
+}
+
+void TestGateway::hostilePages()
+{
+    QFETCH(QByteArray, tail);
+    QFETCH(QString, relayKeys);
+    QFETCH(long, status);
+    QFETCH(QString, answer);
+    const std::string page = "<div class=result><a class=name>Hero 2002</a>"
+                             "<a href=/1.torrent>t</a></div>" +
+                             tail.toStdString();
+    TestHttpServer site;
+    site.serve([&page](const ServiceRequest&, ServiceResponse& r) {
+        r.contentType = "text/html; charset=utf-8";
+        r.body = page;
+    });
+    GatewayFront front({{QStringLiteral("engine.yml"), kPublicDefinition}},
+                       Site(QStringLiteral("engine"), QStringLiteral("engine.yml"), site.url()),
+                       relayKeys);
+    QVERIFY2(front.start(), qPrintable(front.error));
+    const Answer hits = front.search(QStringLiteral("Hero"));
+    QCOMPARE(hits.status, status);
+    QVERIFY2(FromGb(hits.body).startsWith(answer), hits.body.left(200).constData());
 }
 
 QTEST_MAIN(TestGateway)

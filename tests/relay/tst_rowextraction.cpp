@@ -1,3 +1,4 @@
+#include "DeepGumboTree.h"
 #include "relay/definitions/RowExtraction.h"
 #include "relay/definitions/XmlDocument.h"
 
@@ -61,6 +62,8 @@ private Q_SLOTS:
     void xmlFeed();
     void filters_data();
     void filters();
+    void deepRow();
+    void xmlNodesBounded();
 };
 
 void TestRowExtraction::rowsAndFields()
@@ -222,6 +225,42 @@ void TestRowExtraction::filters()
     TemplateValues values;
     values.text["Config.sitelink"] = "https://site.test/";
     QCOMPARE(QString::fromStdString(ApplyFilters(in.toStdString(), {f}, &values)), out);
+}
+
+void TestRowExtraction::deepRow()
+{
+    // A row whose text lies 300,000 levels down: read by a walk, not a recursion per level.
+    Definition d;
+    std::string why;
+    QVERIFY2(ParseDefinition("id: deep\nlinks: [\"https://x.test/\"]\nsearch:\n"
+                             "  paths: [{path: s}]\n  rows: {selector: \":root\"}\n"
+                             "  fields:\n    title: {selector: span, remove: b}\n"
+                             "    details: {text: d}\n",
+                             "deep.yml", d, why),
+             why.c_str());
+    const DeepGumboTree tree(300000);
+    const ExtractedRows got = ExtractRows(d, tree.root(), "https://x.test/s", {});
+    QCOMPARE(got.rows.size(), size_t(1));
+    QCOMPARE(got.rows[0].at("title"), std::string("deep"));
+}
+
+void TestRowExtraction::xmlNodesBounded()
+{
+    // Counted before parsing, as the gateway bounds a page's feed: empty elements (4 bytes
+    // each, hundreds in the trees) are refused; a feed as sites write it is read.
+    const QByteArray flat = "<rss>" + QByteArray("<a/>").repeated(100000) + "</rss>";
+    const XmlDocument refused(flat, size_t(flat.size()) * 25 / 256);
+    QVERIFY(refused.tooLarge());
+    QVERIFY(!refused.root());
+    const QByteArray item = "<item><title>Hero 2002 1080p BluRay x264</title><link>https://x.test/"
+                            "dl/1.torrent</link><torznab:attr name=\"seeders\" value=\"5\"/>"
+                            "</item>";
+    const QByteArray feed = "<rss xmlns:torznab=\"http://torznab.com/schemas/2015/feed\">"
+                            "<channel>" +
+                            item.repeated(1000) + "</channel></rss>";
+    const XmlDocument read(feed, size_t(feed.size()) * 25 / 256);
+    QVERIFY(!read.tooLarge());
+    QVERIFY(read.root());
 }
 
 QTEST_GUILESS_MAIN(TestRowExtraction)

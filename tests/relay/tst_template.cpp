@@ -10,6 +10,8 @@ private Q_SLOTS:
     void render();
     void refused_data();
     void refused();
+    void nestedTooDeeply_data();
+    void nestedTooDeeply();
 };
 
 void TestTemplate::render_data()
@@ -76,6 +78,31 @@ void TestTemplate::refused()
     QFETCH(QString, text);
     const Template t(text.toStdString());
     QVERIFY(!t.ok());
+}
+
+void TestTemplate::nestedTooDeeply_data()
+{
+    // Each is read, rendered and freed by recursion: refused, not a stack overflow.
+    QTest::addColumn<QString>("text");
+    QTest::newRow("200,000 nested parentheses")
+        << "{{ " + QString(200000, u'(') + ".Keywords" + QString(200000, u')') + " }}";
+    QTest::newRow("40,000 nested ifs") << QStringLiteral("{{if .Keywords}}").repeated(40000) + "x" +
+                                              QStringLiteral("{{end}}").repeated(40000);
+    QTest::newRow("40,000 else ifs")
+        << "{{if .A}}a" + QStringLiteral("{{else if .B}}b").repeated(40000) + "{{end}}";
+}
+
+void TestTemplate::nestedTooDeeply()
+{
+    QFETCH(QString, text);
+    const Template t(text.toStdString());
+    QCOMPARE(QString::fromStdString(t.error()), QStringLiteral("nested too deeply"));
+    QVERIFY(Template(QStringLiteral("{{if .A}}")
+                         .repeated(20)
+                         .append(u'x')
+                         .append(QStringLiteral("{{end}}").repeated(20))
+                         .toStdString())
+                .ok()); // as deep as definitions go, and more
 }
 
 QTEST_GUILESS_MAIN(TestTemplate)
