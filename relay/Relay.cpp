@@ -217,7 +217,7 @@ void Relay::AnswerGateway(Form form, const std::string& pathAndQuery, const Serv
         response.contentType = "text/plain; charset=GB18030";
         return;
     }
-    auto reply = InSlot(request, response, [&](Deadline deadline, const GiveUp& giveUp) {
+    auto reply = InTime(request, response, [&](Deadline deadline, const GiveUp& giveUp) {
         return gateway_->Search(keywords, deadline, giveUp);
     });
     if (!reply) return;
@@ -229,21 +229,22 @@ void Relay::AnswerDownload(const ServiceRequest& request, ServiceResponse& respo
                            std::string& note)
 {
     note = "gateway";
-    auto reply = InSlot(request, response, [&](Deadline deadline, const GiveUp& giveUp) {
+    auto reply = InTime(request, response, [&](Deadline deadline, const GiveUp& giveUp) {
         return gateway_->Download(request.body, deadline, giveUp);
     });
     if (reply) Write(std::move(*reply), response, note);
 }
 
 std::optional<Gateway::Reply>
-Relay::InSlot(const ServiceRequest& request, ServiceResponse& response,
+Relay::InTime(const ServiceRequest& request, ServiceResponse& response,
               const std::function<Gateway::Reply(Deadline, const GiveUp&)>& work)
 {
+    // No answer slot: a gateway answer mostly waits on sites, and one slow site would hold every
+    // slot. Each site's queue bounds the requests to it, the page budget the parsing.
     const Deadline deadline = std::chrono::steady_clock::now() + config_.answerTimeout;
     const GiveUp giveUp = [this, &request] { return stopping_.load() || request.clientGone(); };
-    const ByteBudget::Hold slot(slots_, 1, deadline, giveUp);
     std::optional<Gateway::Reply> reply;
-    if (slot && !stopping_) reply = work(deadline, giveUp);
+    if (!stopping_) reply = work(deadline, giveUp);
     if (!reply || stopping_) { // a shutdown that began meanwhile is said as such
         Plain(response, 503, stopping_ ? "shutting down" : "busy");
         return std::nullopt;

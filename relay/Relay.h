@@ -23,11 +23,11 @@ struct ReducedPage;
 
 /** The relay: fetches a configured site's search or film page and answers the flat reply the
  *  program reads ("title|path|..." or "name|link|..."), in GB18030. Nothing but configured sites
- *  is ever fetched. An answer holds one of a few slots from fetch to encoding, has a deadline
- *  shorter than the program's own and is dropped once its client has gone. Fetching
- *  (SiteFetch), reading pages (PageReducer), encoding rows (RowEncoding), the cache, the sites'
- *  health and the canaries (Housekeeping) each have a file of their own; this one puts them
- *  together. */
+ *  is ever fetched. A profile's answer holds one of a few slots from fetch to encoding; every
+ *  answer has a deadline shorter than the program's own and is dropped once its client has
+ *  gone. Fetching (SiteFetch), reading pages (PageReducer), encoding rows (RowEncoding), the
+ *  cache, the sites' health and the canaries (Housekeeping) each have a file of their own; this
+ *  one puts them together. */
 class Relay {
 public:
     using Log = std::function<void(const std::string& line)>;
@@ -76,10 +76,10 @@ private:
     void AnswerDownload(const ServiceRequest& request, ServiceResponse& response,
                         std::string& note);
     using GiveUp = std::function<bool()>;
-    /** Runs work holding one of the answer slots, within the answer's deadline; nullopt, the
-     *  response then saying 503, when no slot came in time or the relay is stopping. */
+    /** Runs work within the answer's deadline, holding none of the answer slots; nullopt, the
+     *  response then saying 503, when the relay is stopping. */
     std::optional<Gateway::Reply>
-    InSlot(const ServiceRequest& request, ServiceResponse& response,
+    InTime(const ServiceRequest& request, ServiceResponse& response,
            const std::function<Gateway::Reply(Deadline, const GiveUp&)>& work);
     /** Every result page of a search (one page otherwise), joined; partial when a later page
      *  failed and the rows are those of the pages before it. */
@@ -96,7 +96,7 @@ private:
     std::vector<std::unique_ptr<HttpCookieJar>> cookies_; // one per site, as config_.sites
     std::atomic_bool stopping_{false};
     SiteHealth health_;
-    ByteBudget slots_;                           // answers under way, one unit each
+    ByteBudget slots_;                           // XPath answers under way, one unit each
     ByteBudget pages_;                           // bytes of pages being parsed
     std::unique_ptr<Gateway> gateway_;           // when the configuration has [gateway]
     std::unique_ptr<Housekeeping> housekeeping_; // last: stops before what it uses goes away

@@ -1,6 +1,7 @@
 #include "relay/SiteFetch.h"
 
 #include "platform/core/HttpCall.h"
+#include "relay/RowEncoding.h"
 #include "relay/definitions/Definition.h"
 
 namespace {
@@ -67,6 +68,9 @@ FetchedPage FetchSitePage(const SiteRequest& request, const RelayConfig& config,
     call.body = QByteArray::fromStdString(request.body);
     for (const std::string& header : request.headers)
         call.headers.append(QByteArray::fromStdString(header));
+    if (SameSite(*request.site, ParseOrigin(request.url)))
+        for (const std::string& header : request.siteHeaders)
+            call.headers.append(QByteArray::fromStdString(header));
     call.publicAddressesOnly = request.publicOnly;
     call.abandoned = request.giveUp;
     call.admitLargeBody = request.admitLarge;

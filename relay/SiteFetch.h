@@ -26,8 +26,11 @@ struct SiteRequest {
     std::string method = "GET";
     std::string body;                 // for POST
     std::vector<std::string> headers; // "Name: value"
-    bool publicOnly = false;          // refuse loopback and private addresses
-    long long maxBody = 0;            // 0: the relay's max_page_bytes
+    /** Sent only when url is on the site's own origin: a definition's headers (an API key, say),
+     *  a cookie, a Referer naming the site's pages; never to a host a link or redirect names. */
+    std::vector<std::string> siteHeaders;
+    bool publicOnly = false; // refuse loopback and private addresses
+    long long maxBody = 0;   // 0: the relay's max_page_bytes
 };
 
 /** What came of it: the page, or why none. */

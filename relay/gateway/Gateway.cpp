@@ -48,6 +48,12 @@ std::string SiteError(const Definition& d, const HtmlDocument& page)
 
 } // namespace
 
+bool UsedMostOf(std::chrono::steady_clock::duration allowed,
+                std::chrono::steady_clock::duration took)
+{
+    return took * 4 >= allowed * 3;
+}
+
 /** At most this many requests to one site at once: more would read as an attack to its
  *  operators, and many sites limit clients below that anyway. */
 constexpr int kSiteWorkers = 8;
@@ -111,7 +117,8 @@ FetchedPage Gateway::Fetch(size_t index, SiteRequest request, bool followRedirec
     const SiteProfile& site = config_.sites[index];
     request.site = &site;
     request.publicOnly = !site.privateBase;
-    const std::vector<std::string> headers = request.headers;
+    // The user's cookie goes to the site itself, never to another host a link names.
+    if (site.LogsIn()) request.siteHeaders.push_back("Cookie: " + site.cookie);
     for (int hop = 0;; ++hop) {
         const bool own = SameSite(site, ParseOrigin(request.url));
         FetchedPage page;
@@ -120,13 +127,11 @@ FetchedPage Gateway::Fetch(size_t index, SiteRequest request, bool followRedirec
             page.failure = {403, "forbidden: the site sends the relay elsewhere"};
             return page;
         }
-        request.headers = headers;
-        // The user's cookie goes to the site itself, never to another host a link names.
-        if (own && site.LogsIn()) request.headers.push_back("Cookie: " + site.cookie);
         request.cookies = own && !site.LogsIn() ? &sites_[index]->jar : nullptr;
+        // Downloads (anything but a search) never wait behind the site's searches.
         const SiteQueue::Outcome ran = sites_[index]->queue.Run(
             [&] { page = FetchSitePage(request, config_, stopping_); }, request.deadline,
-            [&] { return stopping_ || (request.giveUp && request.giveUp()); });
+            [&] { return stopping_ || (request.giveUp && request.giveUp()); }, !request.searchForm);
         if (ran == SiteQueue::Outcome::NoTurn)
             page.failure = {504, "no turn for the site before the deadline (its requestDelay)"};
         else if (ran == SiteQueue::Outcome::GaveUp)
@@ -227,7 +232,7 @@ Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords,
         request.url = r.url;
         request.method = r.method;
         request.body = r.body;
-        request.headers = r.headers;
+        request.siteHeaders = r.headers;
         if (r.method == "POST")
             request.headers.push_back("Content-Type: application/x-www-form-urlencoded");
         request.deadline = own;
@@ -238,7 +243,8 @@ Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords,
         const FetchedPage page = Fetch(index, request, r.followRedirect, true);
         if (!probe && !giveUp()) RecordHealth(index, page);
         if (page.siteAnswered)
-            sites_[index]->lagging = false;
+            sites_[index]->lagging =
+                UsedMostOf(own - start, std::chrono::steady_clock::now() - start);
         else if (page.failure.status == 504 && !giveUp())
             sites_[index]->lagging = true;
         if (page.failure) {
@@ -331,7 +337,9 @@ void Gateway::SearchAll(const std::vector<size_t>& served, const std::string& ke
     for (size_t k = 0; k < served.size(); ++k) {
         const size_t i = served[k];
         Site& site = *sites_[i];
-        if (site.lagging) {
+        // A site that has its whole share of requests under way already (slow searches
+        // pile up there) is waited for as a lagging one: no search queues behind them.
+        if (site.lagging || site.queue.Pending() >= kSiteWorkers) {
             // One trial at a time, whichever search starts it.
             if (site.trialRunning.exchange(true)) {
                 rows[k].failure = {504, "site " + config_.sites[i].name +

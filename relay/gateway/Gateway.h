@@ -112,5 +112,10 @@ private:
     std::vector<std::unique_ptr<Site>> sites_; // as config_.sites
 };
 
+/** A site's search that took this much of the time it was allowed: three quarters or more. An
+ *  answer that late makes the site lagging, as running out of time does. */
+bool UsedMostOf(std::chrono::steady_clock::duration allowed,
+                std::chrono::steady_clock::duration took);
+
 /** A short HTML page for a refusal, in UTF-8. */
 std::string ErrorPage(int status, const std::string& text);

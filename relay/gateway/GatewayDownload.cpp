@@ -43,7 +43,7 @@ struct Gateway::DownloadPages {
     size_t index;
     std::string link; // the release's: its details page, or the torrent itself
     TemplateValues values;
-    std::vector<std::string> headers; // the definition's, rendered
+    std::vector<std::string> headers; // the definition's, rendered: for the site's origin only
     Deadline deadline;
     GiveUp giveUp;
     struct Page {
@@ -64,8 +64,8 @@ std::string Gateway::LinkFrom(DownloadPages& pages, bool beforeAnswer,
     if (!page.document && !beforeAnswer) {
         SiteRequest request;
         request.url = pages.link;
-        request.headers = pages.headers;
-        request.headers.push_back("Referer: " + site.siteLink);
+        request.siteHeaders = pages.headers;
+        request.siteHeaders.push_back("Referer: " + site.siteLink);
         request.deadline = pages.deadline;
         request.giveUp = pages.giveUp;
         page.fetched = Fetch(pages.index, request, true, false);
@@ -105,8 +105,8 @@ RelayFailure Gateway::RequestBefore(DownloadPages& pages)
     }
     SiteRequest request;
     request.url = url;
-    request.headers = pages.headers;
-    request.headers.push_back("Referer: " + pages.link);
+    request.siteHeaders = pages.headers;
+    request.siteHeaders.push_back("Referer: " + pages.link);
     request.deadline = pages.deadline;
     request.giveUp = pages.giveUp;
     const std::string form = InputsForm(before.inputs, pages.values, site.definition->encoding);
@@ -180,8 +180,10 @@ Gateway::Reply Gateway::Download(const std::string& form, Deadline deadline, con
     request.deadline = deadline;
     request.giveUp = giveUp;
     request.maxBody = config_.gateway.maxTorrentBytes;
-    request.headers = pages.headers;
-    request.headers.push_back("Referer: " + referer);
+    // The definition's headers and the Referer (the site's page, which may hold a key) go to
+    // the site only: a link or redirect to another host gets neither.
+    request.siteHeaders = pages.headers;
+    request.siteHeaders.push_back("Referer: " + referer);
     request.url = url;
     if (site.definition->downloadMethod == "post") {
         // The link's query becomes the form, as the site's own download button sends it.

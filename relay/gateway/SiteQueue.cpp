@@ -1,8 +1,11 @@
 #include "relay/gateway/SiteQueue.h"
 
+#include <algorithm>
+
 struct SiteQueue::Job {
     const std::function<void()>* run;
     Clock::time_point deadline;
+    bool urgent;
     enum { Waiting, Running, Finished, Dropped } state = Waiting;
 };
 
@@ -26,16 +29,24 @@ SiteQueue::~SiteQueue()
 }
 
 SiteQueue::Outcome SiteQueue::Run(const std::function<void()>& job, Clock::time_point deadline,
-                                  const std::function<bool()>& giveUp)
+                                  const std::function<bool()>& giveUp, bool urgent)
 {
-    auto entry = std::make_shared<Job>(Job{&job, deadline});
+    auto entry = std::make_shared<Job>(Job{&job, deadline, urgent});
     std::unique_lock lock(mutex_);
+    // Behind the urgent jobs already waiting, and, when urgent, before all others.
+    const auto place = urgent ? std::find_if(waiting_.begin(), waiting_.end(),
+                                             [](const auto& j) { return !j->urgent; })
+                              : waiting_.end();
     // The turn it would get if every job ahead keeps its own.
     const auto turn =
-        std::max(Clock::now(), nextTurn_) + delay_ * static_cast<int>(waiting_.size());
+        std::max(Clock::now(), nextTurn_) + delay_ * static_cast<int>(place - waiting_.begin());
     if (closing_ || turn > deadline) return Outcome::NoTurn;
-    waiting_.push_back(entry);
-    if (idle_ == 0 && static_cast<int>(workers_.size()) < maxWorkers_)
+    waiting_.insert(place, entry);
+    // One worker more than usual jobs may have: the urgent ones' own (or the usual jobs' when
+    // an urgent one runs on one of theirs).
+    const int workers = static_cast<int>(workers_.size());
+    if (idle_ == 0 && workers <= maxWorkers_ &&
+        (urgent || workers < maxWorkers_ || running_ > runningUsual_))
         workers_.emplace_back(&SiteQueue::Work, this);
     changed_.notify_all();
     // Short waits, so that a client that leaves is noticed while its job still waits.
@@ -51,12 +62,21 @@ SiteQueue::Outcome SiteQueue::Run(const std::function<void()>& job, Clock::time_
     return entry->state == Job::Finished ? Outcome::Done : Outcome::NoTurn;
 }
 
+int SiteQueue::Pending() const
+{
+    std::lock_guard lock(mutex_);
+    return running_ + static_cast<int>(waiting_.size());
+}
+
 void SiteQueue::Work()
 {
     std::unique_lock lock(mutex_);
     for (;;) {
         ++idle_;
-        changed_.wait(lock, [this] { return closing_ || !waiting_.empty(); });
+        changed_.wait(lock, [this] {
+            return closing_ ||
+                   (!waiting_.empty() && (waiting_.front()->urgent || runningUsual_ < maxWorkers_));
+        });
         --idle_;
         if (closing_) return;
         // The turn is taken when the job at the front may start, not when it came.
@@ -73,9 +93,13 @@ void SiteQueue::Work()
         }
         job->state = Job::Running;
         nextTurn_ = Clock::now() + delay_;
+        ++running_;
+        runningUsual_ += job->urgent ? 0 : 1;
         lock.unlock();
         (*job->run)();
         lock.lock();
+        --running_;
+        runningUsual_ -= job->urgent ? 0 : 1;
         job->state = Job::Finished;
         changed_.notify_all();
     }

@@ -13,6 +13,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -149,13 +150,15 @@ public:
 struct PublicSite {
     TestHttpServer torrents, site;
     /** hold: while true (for at most 5 s), the site keeps its answer back. */
-    explicit PublicSite(const std::atomic_bool* hold = nullptr)
+    /** answered: counts the answers given. */
+    explicit PublicSite(const std::atomic_bool* hold = nullptr, std::atomic_int* answered = nullptr)
     {
         torrents.reply(200, kTorrent, "application/x-bittorrent");
         const QString torrentUrl = torrents.url();
-        site.serve([torrentUrl, hold](const ServiceRequest&, ServiceResponse& r) {
+        site.serve([torrentUrl, hold, answered](const ServiceRequest&, ServiceResponse& r) {
             for (int i = 0; hold && *hold && i < 500; ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (answered) ++*answered;
             r.contentType = "text/html; charset=utf-8";
             r.body = ("<div class=result><a class=name href=/d/1>Hero 2002</a>"
                       "<a href='" +
@@ -219,6 +222,12 @@ private Q_SLOTS:
     void pageInsteadOfTorrent();
     void loginFailedCostsOnlyThatSite();
     void slowSiteCostsOnlyItsRows();
+    void slowSiteHoldsUpNoOtherAnswer();
+    void lateAnswerMakesTheSiteLagging();
+    void definitionHeadersStayWithTheSite_data();
+    void definitionHeadersStayWithTheSite();
+    void ticketsKeepLinksSecret();
+    void hugeTitleStaysUsable();
     void requestDelayKeepsRequestsApart();
     void sitesFromAFolderOfDefinitions();
     void keywordsStayInTheirPlace();
@@ -442,6 +451,186 @@ void TestGateway::slowSiteCostsOnlyItsRows()
     }
     hold = false;
     QTRY_VERIFY(search().startsWith(QStringLiteral("[slow] Hero 2002|")));
+}
+
+void TestGateway::slowSiteHoldsUpNoOtherAnswer()
+{
+    // Eight searches wait on a slow site (within its time limit, so not yet lagging): a download
+    // from another site, one from the slow site itself and a search still come back while it
+    // holds all eight.
+    std::atomic_bool hold{true};
+    std::atomic_int slowAnswers{0};
+    PublicSite engine, slow(&hold, &slowAnswers);
+    GatewayFront front(
+        {{QStringLiteral("engine.yml"), kPublicDefinition}},
+        Site(QStringLiteral("slow"), QStringLiteral("engine.yml"), slow.site.url()) +
+            Site(QStringLiteral("engine"), QStringLiteral("engine.yml"), engine.site.url()),
+        QStringLiteral("max_concurrent_fetches = 8\n"));
+    QVERIFY(front.start());
+    std::vector<std::future<Answer>> waiting;
+    for (int i = 0; i < 8; ++i)
+        waiting.push_back(std::async(std::launch::async, [&front, i] {
+            return front.search(QStringLiteral("Hero%20") + QString::number(i));
+        }));
+    QTRY_COMPARE(slow.site.requests().size(), 8);
+    const auto signedFor = [&front](const char* site, const TestHttpServer& torrents) {
+        const auto [id, mac] = front.config.gateway.key->Sign(
+            {site, torrents.url().toStdString() + "/get/1.torrent", false, "Hero"});
+        return front.download(QByteArray("action=download&id=") + id.c_str() +
+                              "&uhash=" + mac.c_str());
+    };
+    QCOMPARE(signedFor("engine", engine.torrents).body, kTorrent);
+    QCOMPARE(signedFor("slow", slow.torrents).body, kTorrent);
+    const Answer hits = front.search(QStringLiteral("Other"));
+    QCOMPARE(hits.status, 200L);
+    QVERIFY(FromGb(hits.body).startsWith(QStringLiteral("[engine] Hero 2002|")));
+    QCOMPARE(slowAnswers.load(), 0); // all of that while the slow site held its answers
+    hold = false;
+    for (auto& search : waiting)
+        QVERIFY(FromGb(search.get().body).startsWith(QStringLiteral("[slow] Hero 2002|")));
+}
+
+void TestGateway::lateAnswerMakesTheSiteLagging()
+{
+    // An answer in 90% of the site's time: in time, but lagging. The next search makes its
+    // request a trial (held here) and the one after leaves the site out while that trial runs.
+    std::atomic_bool hold{false};
+    PublicSite engine, slow(&hold);
+    GatewayFront front(
+        {{QStringLiteral("engine.yml"), kPublicDefinition}},
+        QStringLiteral("lagging_grace_ms = 0\n") +
+            Site(QStringLiteral("slow"), QStringLiteral("engine.yml"), slow.site.url()) +
+            Site(QStringLiteral("engine"), QStringLiteral("engine.yml"), engine.site.url()),
+        QStringLiteral("total_timeout_ms = 1000\n"));
+    QVERIFY(front.start());
+    std::atomic_bool late{true};
+    slow.site.serve([&](const ServiceRequest&, ServiceResponse& r) {
+        if (late.exchange(false)) std::this_thread::sleep_for(std::chrono::milliseconds(900));
+        for (int i = 0; hold && i < 500; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        r.body = "<div class=result><a class=name>Late</a><a href=/1.torrent>t</a></div>";
+    });
+    QVERIFY(FromGb(front.search(QStringLiteral("a")).body).startsWith(u"[slow] Late|"));
+    hold = true;
+    QVERIFY(FromGb(front.search(QStringLiteral("b")).body).startsWith(u"[engine] Hero 2002|"));
+    QCOMPARE(slow.site.requests().size(), 2); // the trial
+    QVERIFY(FromGb(front.search(QStringLiteral("c")).body).startsWith(u"[engine] Hero 2002|"));
+    QCOMPARE(slow.site.requests().size(), 2); // left out while the trial runs
+    hold = false;
+}
+
+void TestGateway::definitionHeadersStayWithTheSite_data()
+{
+    QTest::addColumn<bool>("redirected");
+    QTest::newRow("a link on the site that redirects to another host") << true;
+    QTest::newRow("a link straight to another host") << false;
+}
+
+void TestGateway::definitionHeadersStayWithTheSite()
+{
+    // The definition's headers hold the user's API key: the site gets them, a torrent cache on
+    // another host (another port here) never does, redirected there or linked.
+    QFETCH(bool, redirected);
+    std::mutex mutex;
+    QStringList seen; // "host authorization|x-api-key"
+    const auto record = [&](const char* host, const ServiceRequest& q) {
+        const auto header = [&q](const char* name) {
+            const auto it = q.headers.find(name);
+            return it == q.headers.end() ? std::string() : it->second;
+        };
+        const std::lock_guard lock(mutex);
+        seen << QString::fromStdString(host + (" " + header("authorization")) + "|" +
+                                       header("x-api-key"));
+    };
+    TestHttpServer cdn, site;
+    cdn.serve([&](const ServiceRequest& q, ServiceResponse& r) {
+        record("cdn", q);
+        r.contentType = "application/x-bittorrent";
+        r.body = kTorrent.toStdString();
+    });
+    const std::string cdnLink = cdn.url().toStdString() + "/t/1.torrent";
+    site.serve([&](const ServiceRequest& q, ServiceResponse& r) {
+        record("site", q);
+        if (q.target.rfind("/get/", 0) == 0) {
+            r.status = 302;
+            r.headers["Location"] = cdnLink;
+            return;
+        }
+        r.body = "<div class=result><a class=name>Hero</a><a href='" +
+                 (redirected ? std::string("/get/1.torrent") : cdnLink) + "'>t</a></div>";
+    });
+    QByteArray definition = kPublicDefinition;
+    definition.replace("  paths:\n    - path: search\n",
+                       "  paths:\n    - path: search\n"
+                       "  headers:\n    Authorization: [\"Bearer {{ .Config.apikey }}\"]\n"
+                       "    X-Api-Key: [\"{{ .Config.apikey }}\"]\n");
+    definition.append("settings:\n  - {name: apikey, type: text, label: Key}\n");
+    GatewayFront front({{QStringLiteral("engine.yml"), definition}},
+                       Site(QStringLiteral("engine"), QStringLiteral("engine.yml"), site.url(),
+                            QStringLiteral("config.apikey = K1")));
+    QVERIFY2(front.start(), qPrintable(front.error));
+    QCOMPARE(front.searchAndDownload(QStringLiteral("Hero")).body, kTorrent);
+    const std::lock_guard lock(mutex);
+    QStringList expected{QStringLiteral("site Bearer K1|K1")};
+    if (redirected) expected << QStringLiteral("site Bearer K1|K1");
+    expected << QStringLiteral("cdn |");
+    QCOMPARE(seen, expected);
+}
+
+void TestGateway::ticketsKeepLinksSecret()
+{
+    // The download link holds the user's key: the search's answer (kept by caches, logged by
+    // fronts) shows neither it nor what the ticket names; the download still works.
+    TestHttpServer site;
+    const std::string link = site.url().toStdString() + "/dl.php?id=1&apikey=SECRET123";
+    site.serve([link](const ServiceRequest& q, ServiceResponse& r) {
+        if (q.target.rfind("/dl.php", 0) == 0) {
+            r.status = q.target == "/dl.php?id=1&apikey=SECRET123" ? 200 : 403;
+            r.body = kTorrent.toStdString();
+            return;
+        }
+        r.body = "<div class=result><a class=name>Hero 2002</a><a href='" + link + "'>t</a></div>";
+    });
+    QByteArray definition = kPublicDefinition;
+    definition.replace("a[href$=\".torrent\"]", "a[href*=dl]");
+    GatewayFront front({{QStringLiteral("engine.yml"), definition}},
+                       Site(QStringLiteral("engine"), QStringLiteral("engine.yml"), site.url()));
+    QVERIFY2(front.start(), qPrintable(front.error));
+    const Answer hits = front.search(QStringLiteral("Hero"));
+    const QStringList fields = FromGb(hits.body).split(u'|');
+    QCOMPARE(fields.size(), 3);
+    const QByteArray ticket = QByteArray::fromBase64(fields[1].section(u'/', 2, 2).toLatin1(),
+                                                     QByteArray::Base64UrlEncoding);
+    QVERIFY(!hits.body.contains("SECRET123"));
+    QVERIFY(!ticket.contains("SECRET123") && !ticket.contains("Hero 2002") &&
+            !ticket.contains("dl.php"));
+    QCOMPARE(front.searchAndDownload(QStringLiteral("Hero")).body, kTorrent);
+}
+
+void TestGateway::hugeTitleStaysUsable()
+{
+    // A 300,000-character title: the film page still fits a request line, the download works
+    // and the name the program saves stays a file name.
+    const std::string title = "Hero " + std::string(300000, 'x');
+    PublicSite engine;
+    const QString torrents = engine.torrents.url();
+    engine.site.serve([&title, torrents](const ServiceRequest&, ServiceResponse& r) {
+        r.body = "<div class=result><a class=name>" + title + "</a><a href='" +
+                 torrents.toStdString() + "/1.torrent'>t</a></div>";
+    });
+    GatewayFront front(
+        {{QStringLiteral("engine.yml"), kPublicDefinition}},
+        Site(QStringLiteral("engine"), QStringLiteral("engine.yml"), engine.site.url()));
+    QVERIFY(front.start());
+    const QStringList hits = FromGb(front.search(QStringLiteral("Hero")).body).split(u'|');
+    QCOMPARE(hits.size(), 3);
+    const Answer film = front.film(hits[1]);
+    QCOMPARE(film.status, 200L);
+    const QStringList torrent = FromGb(film.body).split(u'|');
+    QCOMPARE(torrent.size(), 3);
+    QVERIFY(torrent[0].startsWith(u"Hero xxx") && torrent[0].endsWith(u".torrent"));
+    QVERIFY(torrent[0].toUtf8().size() <= 255);
+    QCOMPARE(front.download(torrent[1].section(u'?', 1).toUtf8()).body, kTorrent);
 }
 
 void TestGateway::requestDelayKeepsRequestsApart()

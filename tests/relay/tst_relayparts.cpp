@@ -23,6 +23,7 @@ private Q_SLOTS:
     void outcome();
     void siteQueuePacesAndLetsLeave();
     void siteQueueWithoutDelayRunsAtOnce();
+    void siteQueueLetsUrgentJobsPass();
 };
 
 void TestRelayParts::origin_data()
@@ -207,6 +208,39 @@ void TestRelayParts::siteQueueWithoutDelayRunsAtOnce()
     QCOMPARE(queue.Run(job, far, {}), SiteQueue::Outcome::Done);
     QCOMPARE(other.get(), SiteQueue::Outcome::Done);
     QCOMPARE(sawTheOther.load(), 2);
+}
+
+void TestRelayParts::siteQueueLetsUrgentJobsPass()
+{
+    // Two workers, both held by slow jobs, a third waiting: an urgent job runs at once, on a
+    // worker of its own, before the one waiting, which still waits for a usual worker.
+    SiteQueue queue(0ms, 2);
+    std::atomic_bool release{false};
+    std::atomic_int slowRunning{0}, waitingRan{0};
+    const std::function<void()> slow = [&] {
+        ++slowRunning;
+        const auto until = SiteQueue::Clock::now() + 5s;
+        while (!release && SiteQueue::Clock::now() < until)
+            std::this_thread::sleep_for(1ms);
+    };
+    const std::function<void()> waiting = [&] { ++waitingRan; };
+    const std::function<void()> urgent = [] {};
+    const auto far = SiteQueue::Clock::now() + 10s;
+    auto a = std::async(std::launch::async, [&] { return queue.Run(slow, far, {}); });
+    auto b = std::async(std::launch::async, [&] { return queue.Run(slow, far, {}); });
+    QTRY_COMPARE(slowRunning.load(), 2);
+    auto c = std::async(std::launch::async, [&] { return queue.Run(waiting, far, {}); });
+    QTRY_COMPARE(queue.Pending(), 3);
+    QCOMPARE(queue.Run(urgent, far, {}, true), SiteQueue::Outcome::Done);
+    QCOMPARE(waitingRan.load(), 0);
+    QVERIFY(a.wait_for(0ms) == std::future_status::timeout); // the slow ones still run
+    QVERIFY(b.wait_for(0ms) == std::future_status::timeout);
+    release = true;
+    QCOMPARE(c.get(), SiteQueue::Outcome::Done);
+    QCOMPARE(waitingRan.load(), 1);
+    QCOMPARE(a.get(), SiteQueue::Outcome::Done);
+    QCOMPARE(b.get(), SiteQueue::Outcome::Done);
+    QCOMPARE(queue.Pending(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestRelayParts)
