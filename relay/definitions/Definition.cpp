@@ -205,7 +205,13 @@ DefinitionField Field(const std::string& name, const YAML::Node& node, const Tem
     }
     if (const YAML::Node fl = node["filters"])
         f.filters = Filters(fl, "field " + name + ".filters");
-    if (const YAML::Node o = node["optional"]) f.optional = Flag(o, "optional");
+    // Ids and metadata are optional whatever the file says, as the reference readers have them:
+    // a row without an IMDb link or a poster is still a release.
+    static const std::set<std::string> kOptionalFields = {
+        "imdb",    "imdbid",   "tmdbid", "rageid", "tvdbid",     "tvmazeid",
+        "traktid", "doubanid", "poster", "genre",  "description"};
+    f.optional = kOptionalFields.count(name) > 0;
+    if (const YAML::Node o = node["optional"]) f.optional = f.optional || Flag(o, "optional");
     if (const YAML::Node d = node["default"]) {
         f.hasDefault = true;
         f.defaultValue = Text(d, "default");
@@ -340,6 +346,12 @@ void ReadSearch(const YAML::Node& search, Definition& d, const TemplateValues& v
         for (const DefinitionFilter& f : Filters(filters, "search.rows.filters")) {
             if (f.name != "andmatch") Unsupported(filters, "search.rows.filters " + f.name);
             d.rowsAndMatch = true;
+            if (!f.args.empty()) { // the character limit
+                bool number = false;
+                d.rowsAndMatchLimit = QString::fromStdString(f.args[0]).toInt(&number);
+                if (!number || d.rowsAndMatchLimit < 0 || d.rowsAndMatchLimit > 10000)
+                    Error(filters, "andmatch takes a number of characters (0 to 10000)");
+            }
         }
     }
     d.rowsSelector = Text(rows["selector"], "search.rows.selector");
@@ -451,11 +463,14 @@ void Read(const YAML::Node& doc, Definition& d)
             d.settings[name] = s["default"] && s["default"].IsScalar()
                                    ? s["default"].as<std::string>()
                                    : std::string();
+            if (s["type"] && s["type"].IsScalar() && s["type"].as<std::string>() == "checkbox")
+                d.checkboxes.insert(name);
         }
     }
     TemplateValues v; // what selectors that are templates are checked with
+    v.text["True"] = "True";
     for (const auto& [name, value] : d.settings)
-        v.text["Config." + name] = value;
+        v.text["Config." + name] = SettingForTemplates(d, name, value);
     if (const YAML::Node login = doc["login"]) ReadLogin(login, d, v);
     if (doc["followredirect"]) d.followRedirect = Flag(doc["followredirect"], "followredirect");
     // Seconds between requests to the site: more than a minute would keep every search from
@@ -603,4 +618,12 @@ std::vector<DefinitionRead> ReadDefinitions(const std::vector<std::string>& path
     work();
     pool.clear(); // joins: every file is read before the outcomes move
     return out;
+}
+
+std::string SettingForTemplates(const Definition& definition, const std::string& name,
+                                const std::string& value)
+{
+    if (!definition.checkboxes.count(name)) return value;
+    const QString v = QString::fromStdString(value).trimmed().toLower();
+    return v == u"true" || v == u"1" || v == u"yes" || v == u"on" ? "True" : "";
 }

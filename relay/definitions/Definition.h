@@ -1,6 +1,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,6 +36,7 @@ struct Definition {
     std::string encoding = "UTF-8";
     std::vector<std::string> links;
     std::map<std::string, std::string> settings; // name -> default
+    std::set<std::string> checkboxes;            // the settings that are checkboxes
     std::string loginMethod;                     // empty (public) or "cookie"
     std::string loginTestPath, loginTestSelector;
     using Pairs = std::vector<std::pair<std::string, std::string>>; // name -> template, in order
@@ -54,6 +56,7 @@ struct Definition {
     int rowsAfter = 0;
     std::string rowsRemove;
     bool rowsAndMatch = false; // only rows whose title holds every word of the keywords
+    int rowsAndMatchLimit = 0; // of their first this many characters (0: all)
     bool json = false;         // the search answers JSON: selectors are dotted paths
     bool xml = false;          // the search answers XML (a feed): read as XML, not HTML
     std::string rowsAttribute; // JSON: the rows are the items of this array in each row
@@ -112,3 +115,8 @@ std::vector<DefinitionRead> ReadDefinitions(const std::vector<std::string>& path
 /** The same, from text (path names it in messages only). */
 bool ParseDefinition(const std::string& text, const std::string& path, Definition& out,
                      std::string& why);
+
+/** A setting's value as templates see it: a checkbox is "True" when ticked and empty when not
+ *  (so that "eq .Config.x .False" holds for an unticked one), anything else as it is. */
+std::string SettingForTemplates(const Definition& definition, const std::string& name,
+                                const std::string& value);

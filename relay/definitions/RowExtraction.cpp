@@ -107,17 +107,34 @@ private:
     std::map<std::string, CssSelector> compiled_;
 };
 
-/** True when title holds every word of the search's keywords, in any case. */
-bool HasEveryWord(const std::string& title, const TemplateValues& values)
+bool IsBlank(const std::string& text)
 {
-    const auto keywords = values.text.find("Keywords");
-    if (keywords == values.text.end()) return true;
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return std::isspace(static_cast<unsigned char>(c)); });
+}
+
+} // namespace
+
+bool HasEveryWord(const std::string& title, const std::string& keywords, int characterLimit)
+{
+    // The keywords' words: split at anything but letters, digits and "_", words of one
+    // character and "and", "the", "an" left out; the first characterLimit characters only.
+    QString query = Q(keywords);
+    if (characterLimit > 0) query.truncate(characterLimit);
+    static const QRegularExpression kNotWord(QStringLiteral("[^\\w]+"),
+                                             QRegularExpression::UseUnicodePropertiesOption);
     const QString text = Q(title);
-    const QStringList words = Q(keywords->second).split(u' ', Qt::SkipEmptyParts);
+    const QStringList words = query.split(kNotWord, Qt::SkipEmptyParts);
     return std::all_of(words.begin(), words.end(), [&text](const QString& word) {
+        if (word.size() <= 1 || word.compare(u"and", Qt::CaseInsensitive) == 0 ||
+            word.compare(u"the", Qt::CaseInsensitive) == 0 ||
+            word.compare(u"an", Qt::CaseInsensitive) == 0)
+            return true;
         return text.contains(word, Qt::CaseInsensitive);
     });
 }
+
+namespace {
 
 bool IsLink(const std::string& field)
 {
@@ -125,15 +142,6 @@ bool IsLink(const std::string& field)
 }
 
 } // namespace
-
-QString DotNetPattern(const std::string& pattern)
-{
-    // .NET names Unicode blocks "IsCyrillic"; PCRE knows the script as "Cyrillic".
-    QString text = Q(pattern);
-    for (const char* category : {"\\p{Is", "\\P{Is"})
-        text.replace(QLatin1String(category), QLatin1String(category).chopped(2));
-    return text;
-}
 
 std::string ApplyFilters(std::string value, const std::vector<DefinitionFilter>& filters,
                          const TemplateValues* values)
@@ -147,13 +155,10 @@ std::string ApplyFilters(std::string value, const std::vector<DefinitionFilter>&
         if (n == "replace") {
             v.replace(Q(Arg(f, 0)), Q(Arg(f, 1)));
         } else if (n == "re_replace") {
-            QString to = Q(Arg(f, 1));
-            to.replace(QRegularExpression(QStringLiteral("\\$(\\d)")), QStringLiteral("\\\\1"));
-            const QRegularExpression re(DotNetPattern(Arg(f, 0)));
-            if (re.isValid()) v.replace(re, to);
+            v = DotNetReplace(v, QRegularExpression(DotNetPattern(Arg(f, 0))), Q(Arg(f, 1)));
         } else if (n == "regexp") {
             const QRegularExpressionMatch m = QRegularExpression(DotNetPattern(Arg(f, 0))).match(v);
-            v = m.hasMatch() ? m.captured(m.lastCapturedIndex() >= 1 ? 1 : 0) : QString();
+            v = m.captured(1); // the first group's text; none without a group, as .NET's Groups[1]
         } else if (n == "split") {
             const QStringList parts = v.split(Q(Arg(f, 0)));
             const int at = std::atoi(Arg(f, 1).c_str());
@@ -213,22 +218,23 @@ void ReadRow(const Definition& d, const FieldLookup& lookup, const TemplateValue
     for (const DefinitionField& f : d.fields) {
         const std::optional<std::string> raw =
             f.hasText ? Template(f.text).Render(rowValues) : lookup(f, rowValues);
-        std::string value;
-        if (!raw) {
-            if (!f.optional && !f.hasDefault) {
-                ++out.skipped;
-                return;
-            }
-            value = Rendered(f.defaultValue, rowValues);
-        } else {
-            value = ApplyFilters(*raw, f.filters, &rowValues);
+        // As the reference readers: a required field that is not there costs the row (its
+        // default notwithstanding); an optional one that is missing or blank takes its default.
+        if (!raw && !f.optional) {
+            ++out.skipped;
+            return;
         }
+        std::string value = raw ? ApplyFilters(*raw, f.filters, &rowValues) : std::string();
+        if (f.optional && IsBlank(value)) value = Rendered(f.defaultValue, rowValues);
         if (IsLink(f.name) && !value.empty())
             value = base.resolved(QUrl(Q(value))).toString(QUrl::FullyEncoded).toStdString();
         fields[f.name] = value;
         rowValues.text["Result." + f.name] = value;
     }
-    if (!fields["title"].empty() && (!d.rowsAndMatch || HasEveryWord(fields["title"], values)))
+    const auto keywords = values.text.find("Keywords");
+    if (!fields["title"].empty() &&
+        (!d.rowsAndMatch || keywords == values.text.end() ||
+         HasEveryWord(fields["title"], keywords->second, d.rowsAndMatchLimit)))
         out.rows.push_back(std::move(fields));
     else
         ++out.skipped;
@@ -243,14 +249,16 @@ ExtractedRows ExtractRows(const Definition& d, const GumboNode* root, const std:
     Selectors compiled;
     const CssSelector rows(Rendered(d.rowsSelector, values));
     const QUrl base(Q(pageUrl));
-    for (const GumboNode* row : root ? rows.SelectAll(root) : std::vector<const GumboNode*>()) {
-        std::vector<const GumboNode*> scopes{row};
-        if (d.rowsAfter > 0) { // the rows after this one belong to it
-            const auto siblings = ElementChildren(row->parent);
-            auto at = std::find(siblings.begin(), siblings.end(), row);
-            for (int i = 0; i < d.rowsAfter && at != siblings.end() && ++at != siblings.end(); ++i)
-                scopes.push_back(*at);
-        }
+    const std::vector<const GumboNode*> selected =
+        root ? rows.SelectAll(root) : std::vector<const GumboNode*>();
+    // With "after", the next rows the selector found belong to this one: they are read as
+    // part of it and are no rows of their own.
+    const size_t step = size_t(d.rowsAfter) + 1;
+    for (size_t at = 0; at < selected.size(); at += step) {
+        const GumboNode* row = selected[at];
+        const std::vector<const GumboNode*> scopes(
+            selected.begin() + std::ptrdiff_t(at),
+            selected.begin() + std::ptrdiff_t(std::min(selected.size(), at + step)));
         const auto lookup = [&](const DefinitionField& f,
                                 const TemplateValues& rowValues) -> std::optional<std::string> {
             if (!f.cases.empty() && f.selector.empty()) {
@@ -265,7 +273,7 @@ ExtractedRows ExtractRows(const Definition& d, const GumboNode* root, const std:
             if (!e) return std::nullopt;
             if (!f.attribute.empty()) {
                 const char* a = AttributeOf(e, f.attribute);
-                return a ? std::optional<std::string>(a) : std::nullopt;
+                return a ? std::optional<std::string>(Trim(a)) : std::nullopt; // trimmed, as text
             }
             std::string text;
             TextWithout(e, f.remove.empty() ? nullptr : &compiled(Rendered(f.remove, rowValues)),

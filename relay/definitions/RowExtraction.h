@@ -1,6 +1,7 @@
 #pragma once
 
 #include "relay/definitions/Definition.h"
+#include "relay/definitions/DotNetRegex.h"
 #include "relay/definitions/HtmlDocument.h"
 #include "relay/definitions/Template.h"
 
@@ -38,5 +39,7 @@ ExtractedRows ExtractJsonRows(const Definition& definition, const QJsonDocument&
 std::string ApplyFilters(std::string value, const std::vector<DefinitionFilter>& filters,
                          const TemplateValues* values = nullptr);
 
-/** A regular expression as the definitions write it (.NET), as QRegularExpression reads it. */
-QString DotNetPattern(const std::string& pattern);
+/** The andmatch row filter: title holds, in any case, every word of keywords (the keywords as
+ *  the definition's keywordsfilters left them), within their first characterLimit characters
+ *  when that is above 0. */
+bool HasEveryWord(const std::string& title, const std::string& keywords, int characterLimit);

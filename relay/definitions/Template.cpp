@@ -1,9 +1,12 @@
 #include "relay/definitions/Template.h"
 
+#include "relay/definitions/DotNetRegex.h"
+
 #include <QRegularExpression>
 #include <QString>
 #include <QUrl>
 
+#include <algorithm>
 #include <cctype>
 #include <memory>
 #include <stdexcept>
@@ -31,9 +34,13 @@ std::string AsText(const Value& v)
     return out + "]";
 }
 
+/** As the reference reader judges a condition: text that is not blank, a list that is not
+ *  empty. (A ticked checkbox is "True", an unticked one empty.) */
 bool Truthy(const Value& v)
 {
-    if (const auto* s = std::get_if<std::string>(&v)) return !s->empty() && *s != "false";
+    if (const auto* s = std::get_if<std::string>(&v))
+        return std::any_of(s->begin(), s->end(),
+                           [](char c) { return !std::isspace(static_cast<unsigned char>(c)); });
     return !std::get<std::vector<std::string>>(v).empty();
 }
 
@@ -102,16 +109,10 @@ private:
         if (c == '"' || c == '`') {
             std::string out;
             ++i_;
-            while (i_ < s_.size() && s_[i_] != c) {
-                if (c == '"' && s_[i_] == '\\' && i_ + 1 < s_.size()) {
-                    ++i_;
-                    const char e = s_[i_];
-                    out += e == 'n' ? '\n' : e == 't' ? '\t' : e;
-                } else {
-                    out += s_[i_];
-                }
-                ++i_;
-            }
+            // As the definitions' reference reader takes them: the text up to the next quote,
+            // backslashes and all ("\b0(\d)\b" is a pattern, not escapes).
+            while (i_ < s_.size() && s_[i_] != c)
+                out += s_[i_++];
             if (i_ >= s_.size()) throw std::runtime_error("an unclosed string");
             ++i_;
             return {Expr::Literal, out, {}};
@@ -353,13 +354,11 @@ private:
         }
         if (f == "urlencode")
             return QUrl::toPercentEncoding(QString::fromStdString(Arg(e, 0))).toStdString();
-        // re_replace TEXT PATTERN REPLACEMENT, with .NET's $1 for groups
-        QString replacement = QString::fromStdString(Arg(e, 2));
-        replacement.replace(QRegularExpression(QStringLiteral("\\$(\\d)")),
-                            QStringLiteral("\\\\1"));
-        const QRegularExpression pattern(QString::fromStdString(Arg(e, 1)));
-        if (!pattern.isValid()) return Arg(e, 0);
-        return QString::fromStdString(Arg(e, 0)).replace(pattern, replacement).toStdString();
+        // re_replace TEXT PATTERN REPLACEMENT, as .NET's Regex.Replace
+        return DotNetReplace(QString::fromStdString(Arg(e, 0)),
+                             QRegularExpression(DotNetPattern(Arg(e, 1))),
+                             QString::fromStdString(Arg(e, 2)))
+            .toStdString();
     }
 
     const TemplateValues& values_;

@@ -14,7 +14,8 @@ struct TemplateValues {
 /** The subset of Go's text/template that indexer definitions use: text with {{ }} actions
  *  ({{- and -}} trim), values and string literals, if / else if / else / end, range over a list,
  *  and the functions and, or, not, eq, ne, len, index, print, join, re_replace and urlencode.
- *  A value is true when it is not empty and not "false". */
+ *  A value is true when it is not blank. String literals are read as the definitions' reference
+ *  reader reads them: up to the next quote, backslashes kept; re_replace is .NET's. */
 class Template {
 public:
     /** Parses text; on failure ok() is false and error() says why. */

@@ -30,10 +30,12 @@ TemplateValues SearchValues(const SiteProfile& site, const std::string& keywords
     TemplateValues v;
     v.text["Query.Keywords"] = keywords;
     v.text["Query.Type"] = "search";
-    v.text["True"] = "True";
-    v.text["Today.Year"] = std::to_string(QDate::currentDate().year());
+    v.text["True"] = "True"; // and .False is empty, as an unknown name is
+    // The reference reader's year: last year's in January, when sites still file under it.
+    const QDate today = QDate::currentDate();
+    v.text["Today.Year"] = std::to_string(today.month() > 1 ? today.year() : today.year() - 1);
     for (const auto& [name, value] : site.settings)
-        v.text["Config." + name] = value;
+        v.text["Config." + name] = SettingForTemplates(d, name, value);
     v.text["Config.sitelink"] = site.siteLink;
     v.text["Keywords"] = ApplyFilters(keywords, d.keywordsFilters, &v);
     v.lists["Categories"] = {};

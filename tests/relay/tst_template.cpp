@@ -38,7 +38,7 @@ void TestTemplate::render_data()
                            << "c=1;c=5;";
     QTest::newRow("join and len") << "{{ join .Categories \",\" }}/{{ len .Categories }}"
                                   << "1,5/2";
-    QTest::newRow("re_replace with a group") << "{{ re_replace .Keywords \"(\\\\d+)\" \"[$1]\" }}"
+    QTest::newRow("re_replace with a group") << "{{ re_replace .Keywords \"(\\d+)\" \"[$1]\" }}"
                                              << "英雄 [2002]";
     QTest::newRow("urlencode") << "{{ urlencode .Keywords }}"
                                << "%E8%8B%B1%E9%9B%84%202002";
@@ -55,7 +55,7 @@ void TestTemplate::render()
     TemplateValues values;
     values.text = {{"Keywords", "英雄 2002"},
                    {"Config.sort", "seeders"},
-                   {"Config.freeleech", "false"},
+                   {"Config.freeleech", ""}, // an unticked checkbox
                    {"Today.Year", "2026"}};
     values.lists = {{"Categories", {"1", "5"}}};
     const Template t(text.toStdString());
