@@ -8,7 +8,7 @@ packages=(
     libcurl4-openssl-dev libssl-dev libmicrohttpd-dev libxml2-dev
     fonts-wqy-zenhei fontconfig
     xvfb xauth curl wrk libxcb1-dev libxcb-xkb-dev libxcb-xtest0-dev libgumbo-dev libyaml-cpp-dev
-    clang-format clang-tidy cppcheck openssl zlib1g-dev nginx-light haproxy
+    clang-format clang-tidy cppcheck openssl zlib1g-dev nginx-light haproxy libtorrent-rasterbar-dev
     lintian desktop-file-utils appstream systemd dpkg-dev weston qt6-wayland imagemagick
 )
 missing=()
