@@ -40,6 +40,8 @@ private:
     /** The key code that gives keysym, given one of the keyboard's spare codes if need be. */
     xcb_keycode_t keycodeFor(xcb_keysym_t keysym);
     void fakeKey(uint8_t type, xcb_keycode_t code);
+    /** Our window active with the button focused, and the key code of keysym (0: none). */
+    xcb_keycode_t focusAndKeycode(xcb_keysym_t keysym);
     /** Types a key nobody else uses and waits until the button has seen it come up: everything
      *  the server sent our window before it has then been handled. */
     void settle();
@@ -227,6 +229,13 @@ void TestPButtonX11::fakeKey(uint8_t type, xcb_keycode_t code)
     xcb_flush(other_);
 }
 
+xcb_keycode_t TestPButtonX11::focusAndKeycode(xcb_keysym_t keysym)
+{
+    window_->activateWindow();
+    button_->setFocus();
+    return QTest::qWaitForWindowActive(window_.get()) ? keycodeFor(keysym) : 0;
+}
+
 void TestPButtonX11::settle()
 {
     KeyCounter sentinel(button_, Qt::Key_F11);
@@ -249,10 +258,7 @@ void TestPButtonX11::heldKeyClicksOnce()
 {
     QFETCH(uint, keysym);
     QFETCH(int, key);
-    window_->activateWindow();
-    button_->setFocus();
-    QVERIFY(QTest::qWaitForWindowActive(window_.get()));
-    const xcb_keycode_t code = keycodeFor(keysym);
+    const xcb_keycode_t code = focusAndKeycode(keysym);
     QVERIFY(code);
     QSignalSpy click(button_, &PButton::Click);
     KeyCounter seen(button_, key);
@@ -302,10 +308,7 @@ void TestPButtonX11::otherKeysNeverPress_data()
 void TestPButtonX11::otherKeysNeverPress()
 {
     QFETCH(uint, keysym);
-    window_->activateWindow();
-    button_->setFocus();
-    QVERIFY(QTest::qWaitForWindowActive(window_.get()));
-    const xcb_keycode_t code = keycodeFor(keysym);
+    const xcb_keycode_t code = focusAndKeycode(keysym);
     QVERIFY(code);
     QSignalSpy click(button_, &PButton::Click);
     int pressedSeen = 0;
