@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
+#include <set>
 #include <stdexcept>
 #include <utility>
 
@@ -14,6 +16,20 @@ std::string Lower(std::string s)
     std::transform(s.begin(), s.end(), s.begin(),
                    [](unsigned char c) { return char(std::tolower(c)); });
     return s;
+}
+
+/** The attributes whose values HTML's selectors match in any ASCII case. */
+bool CaselessInHtml(const std::string& attribute)
+{
+    static const std::set<std::string> kNames = {
+        "accept",     "accept-charset", "align",     "alink",    "axis",     "bgcolor", "charset",
+        "checked",    "clear",          "codetype",  "color",    "compact",  "declare", "defer",
+        "dir",        "direction",      "disabled",  "enctype",  "face",     "frame",   "hreflang",
+        "http-equiv", "lang",           "language",  "link",     "media",    "method",  "multiple",
+        "nohref",     "noresize",       "noshade",   "nowrap",   "readonly", "rel",     "rev",
+        "rules",      "scope",          "scrolling", "selected", "shape",    "target",  "text",
+        "type",       "valign",         "valuetype", "vlink"};
+    return kNames.count(attribute) > 0;
 }
 
 bool IsElement(const GumboNode* n)
@@ -123,14 +139,71 @@ private:
         return std::isalnum(c) || c == '-' || c == '_' || c >= 0x80;
     }
 
+    static bool Hex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+
+    static void AppendUtf8(char32_t c, std::string& out)
+    {
+        if (c < 0x80) {
+            out += char(c);
+        } else if (c < 0x800) {
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += char(0xE0 | (c >> 12));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xF0 | (c >> 18));
+            out += char(0x80 | ((c >> 12) & 0x3F));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+
+    /** One escape, i_ on its backslash, as CSS reads it: up to six hex digits and one white
+     *  space after them for a code point (none, a surrogate or one past Unicode is U+FFFD),
+     *  else the next character as it is. */
+    void Escape(std::string& out)
+    {
+        ++i_;
+        if (i_ >= s_.size()) {
+            AppendUtf8(0xFFFD, out);
+            return;
+        }
+        if (!Hex(s_[i_])) {
+            out += s_[i_++]; // the bytes after a UTF-8 lead are copied as they come
+            return;
+        }
+        char32_t c = 0;
+        for (int digits = 0; digits < 6 && i_ < s_.size() && Hex(s_[i_]); ++digits)
+            c = c * 16 + char32_t(std::stoi(std::string(1, s_[i_++]), nullptr, 16));
+        if (s_.compare(i_, 2, "\r\n") == 0)
+            i_ += 2;
+        else if (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\n' ||
+                                    s_[i_] == '\r' || s_[i_] == '\f'))
+            ++i_;
+        AppendUtf8(c == 0 || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF ? 0xFFFD : c, out);
+    }
+
+    /** The rest of the text, its escapes read: an argument written without quotes. */
+    std::string Unquoted()
+    {
+        std::string out;
+        while (i_ < s_.size())
+            if (s_[i_] == '\\')
+                Escape(out);
+            else
+                out += s_[i_++];
+        return out;
+    }
+
     std::string Name()
     {
         std::string out;
         while (i_ < s_.size()) {
             const auto c = static_cast<unsigned char>(s_[i_]);
-            if (c == '\\' && i_ + 1 < s_.size()) {
-                out += s_[i_ + 1];
-                i_ += 2;
+            if (c == '\\' && i_ + 1 < s_.size() && s_[i_ + 1] != '\n') {
+                Escape(out);
             } else if (NameChar(c)) {
                 out += char(c);
                 ++i_;
@@ -147,8 +220,17 @@ private:
         const char quote = s_[i_++];
         std::string out;
         while (i_ < s_.size() && s_[i_] != quote) {
-            if (s_[i_] == '\\' && i_ + 1 < s_.size()) ++i_;
-            out += s_[i_++];
+            if (s_[i_] != '\\') {
+                out += s_[i_++];
+            } else if (s_.compare(i_ + 1, 2, "\r\n") == 0) { // a line continued
+                i_ += 3;
+            } else if (i_ + 1 < s_.size() && std::strchr("\n\r\f", s_[i_ + 1])) {
+                i_ += 2;
+            } else if (i_ + 1 < s_.size()) {
+                Escape(out);
+            } else {
+                ++i_; // a backslash at the very end is nothing
+            }
         }
         if (i_ >= s_.size()) Fail("an unclosed quote");
         ++i_;
@@ -258,11 +340,14 @@ private:
             Spaces();
             a.value = At('"') || At('\'') ? Quoted() : Name();
             Spaces();
+            // HTML compares these attributes' values in any case, unless "s" says otherwise.
+            a.caseless = CaselessInHtml(a.name);
             if (At('i') || At('I')) {
                 a.caseless = true;
                 ++i_;
                 Spaces();
-            } else if (At('s')) {
+            } else if (At('s') || At('S')) {
+                a.caseless = false;
                 ++i_;
                 Spaces();
             }
@@ -319,9 +404,11 @@ private:
             std::string v = argument;
             const size_t b = v.find_first_not_of(" \t"), e = v.find_last_not_of(" \t");
             v = b == std::string::npos ? std::string() : v.substr(b, e - b + 1);
-            if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
-                v = v.substr(1, v.size() - 2);
-            p.value = v;
+            // A string or a name, its escapes read ("\00a0", "\"").
+            Parser text(v, depth_);
+            p.value = !v.empty() && (v.front() == '"' || v.front() == '\'') ? text.Quoted()
+                                                                            : text.Unquoted();
+            if (text.i_ != v.size()) Fail(":" + p.name + "() takes one string");
         } else if (p.name == "nth-child" || p.name == "nth-of-type" || p.name == "nth-last-child" ||
                    p.name == "nth-last-of-type") {
             Nth(argument, p);
@@ -368,13 +455,13 @@ bool HasClass(const GumboNode* e, const std::string& name)
 bool AttributeMatches(const GumboNode* e, const Simple& s)
 {
     const char* raw = AttributeOf(e, s.name);
-    if (s.op == "!=") return !raw || std::string(raw) != s.value;
-    if (!raw) return false;
+    if (!raw) return s.op == "!=";
     std::string v = raw, want = s.value;
     if (s.caseless) {
         v = Lower(v);
         want = Lower(want);
     }
+    if (s.op == "!=") return v != want;
     if (s.op.empty()) return true;
     if (s.op == "=") return v == want;
     if (s.op == "^=") return !want.empty() && v.rfind(want, 0) == 0;

@@ -3,16 +3,17 @@
 #include "relay/definitions/CssSelector.h"
 #include "relay/definitions/JsonSelector.h"
 
-#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QString>
+#include <QStringDecoder>
 #include <QUrl>
-#include <QUrlQuery>
 
+#include <algorithm>
 #include <functional>
+#include <iterator>
 #include <optional>
 
 namespace {
@@ -53,37 +54,90 @@ const GumboNode* Find(const CssSelector& selector, const std::vector<const Gumbo
     return nullptr;
 }
 
-/** Character references decoded: the named ones pages use most, and numeric ones. */
+struct NamedReference {
+    const char* name;
+    const char* text; // UTF-8
+};
+
+/** HTML's named character references (the WHATWG list), sorted by name. */
+constexpr NamedReference kNamedReferences[] = {
+#include "relay/definitions/HtmlEntities.inc"
+};
+
+/** The text a named reference stands for, or nullptr for a name HTML does not have. */
+const char* NamedReferenceText(const QString& name)
+{
+    const std::string key = name.toStdString();
+    const auto* const end = std::end(kNamedReferences);
+    const auto* const it = std::lower_bound(
+        std::begin(kNamedReferences), end, key,
+        [](const NamedReference& r, const std::string& k) { return k.compare(r.name) > 0; });
+    return it != end && key == it->name ? it->text : nullptr;
+}
+
+/** Character references decoded, as the reference reader's HTML decoding does: every named one
+ *  of HTML and the numeric ones, each with its ";"; anything else left as it is. */
 QString HtmlDecoded(const QString& text)
 {
     static const QRegularExpression reference(
-        QStringLiteral("&(#[0-9]+|#[xX][0-9a-fA-F]+|[a-z]+);"));
+        QStringLiteral("&(#[0-9]+|#[xX][0-9a-fA-F]+|[A-Za-z][A-Za-z0-9]*);"));
     QString out;
     qsizetype last = 0;
     for (auto it = reference.globalMatch(text); it.hasNext();) {
         const QRegularExpressionMatch m = it.next();
         const QString name = m.captured(1);
-        QString decoded;
-        if (name.startsWith(u"#x") || name.startsWith(u"#X")) {
-            const char32_t c = name.mid(2).toUInt(nullptr, 16);
-            decoded = QString::fromUcs4(&c, 1);
-        } else if (name.startsWith(u'#')) {
-            const char32_t c = name.mid(1).toUInt();
-            decoded = QString::fromUcs4(&c, 1);
-        } else {
-            static const QHash<QString, QString> named = {
-                {QStringLiteral("amp"), QStringLiteral("&")},
-                {QStringLiteral("lt"), QStringLiteral("<")},
-                {QStringLiteral("gt"), QStringLiteral(">")},
-                {QStringLiteral("quot"), QStringLiteral("\"")},
-                {QStringLiteral("apos"), QStringLiteral("'")},
-                {QStringLiteral("nbsp"), QString(QChar(0xA0))}};
-            decoded = named.value(name, m.captured(0));
+        QString decoded = m.captured(0);
+        if (name.startsWith(u'#')) {
+            const bool hex = name.size() > 1 && (name[1] == u'x' || name[1] == u'X');
+            bool number = false;
+            const uint c = name.mid(hex ? 2 : 1).toUInt(&number, hex ? 16 : 10);
+            // Beyond Unicode, or a surrogate: left as it is.
+            if (number && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF)) {
+                const auto code = char32_t(c);
+                decoded = QString::fromUcs4(&code, 1);
+            }
+        } else if (const char* named = NamedReferenceText(name)) {
+            decoded = QString::fromUtf8(named);
         }
         out += text.mid(last, m.capturedStart() - last) + decoded;
         last = m.capturedEnd();
     }
     return out + text.mid(last);
+}
+
+/** The value of argument in the query of url (after its "?", before any "#"), decoded as a
+ *  form is ("+" a space), as the reference reader reads it: the first of that name, the name in
+ *  any case; empty when there is none. */
+QString QueryArgument(const QString& url, const QString& argument)
+{
+    const qsizetype question = url.indexOf(u'?');
+    if (question < 0) return {};
+    QString query = url.mid(question + 1);
+    query.truncate(query.indexOf(u'#') < 0 ? query.size() : query.indexOf(u'#'));
+    const auto decoded = [](QString part) {
+        return QUrl::fromPercentEncoding(part.replace(u'+', u' ').toUtf8());
+    };
+    for (const QString& pair : query.split(u'&', Qt::SkipEmptyParts)) {
+        const qsizetype equals = pair.indexOf(u'=');
+        const QString name = decoded(equals < 0 ? pair : pair.left(equals));
+        if (name.compare(argument, Qt::CaseInsensitive) == 0)
+            return equals < 0 ? QString() : decoded(pair.mid(equals + 1));
+    }
+    return {};
+}
+
+/** Letters without their accents ("Amélie": "Amelie"), as the reference reader takes them off:
+ *  decomposed, non-spacing marks left out, composed again. Letters that are not a base and a
+ *  mark ("đ", "ø") stay. */
+QString WithoutDiacritics(const QString& text)
+{
+    const QString decomposed = text.normalized(QString::NormalizationForm_D);
+    QString out;
+    out.reserve(decomposed.size());
+    // By UTF-16 unit, as the reader goes: a surrogate is no mark.
+    for (const QChar c : decomposed)
+        if (c.category() != QChar::Mark_NonSpacing) out += c;
+    return out.normalized(QString::NormalizationForm_C);
 }
 
 /** A selector that is a template ("tr{{ if .Config.x }}:has(b){{ end }}"), filled in. */
@@ -182,9 +236,11 @@ std::string ApplyFilters(std::string value, const std::vector<DefinitionFilter>&
         } else if (n == "urlencode") {
             v = QString::fromLatin1(QUrl::toPercentEncoding(v));
         } else if (n == "querystring") {
-            v = QUrlQuery(QUrl(v).query()).queryItemValue(Q(Arg(f, 0)), QUrl::FullyDecoded);
+            v = QueryArgument(v, Q(Arg(f, 0)));
         } else if (n == "htmldecode") {
             v = HtmlDecoded(v);
+        } else if (n == "diacritics") {
+            v = WithoutDiacritics(v);
         } else if (n == "validate") { // only the listed words, as the list writes them
             QStringList kept;
             const QStringList valid = Q(Arg(f, 0)).split(u',', Qt::SkipEmptyParts);
@@ -323,4 +379,30 @@ ExtractedRows ExtractJsonRows(const Definition& d, const QJsonDocument& page,
         ReadRow(d, lookup, values, base, out);
     }
     return out;
+}
+
+bool IsNoResultsAnswer(const Definition& d, const Definition::Path& path, const QByteArray& body)
+{
+    if (!d.json || !path.hasNoResultsMessage) return false;
+    if (path.noResultsMessage.empty()) return body.isEmpty();
+    QStringDecoder decoder(d.encoding.c_str());
+    const QString text =
+        decoder.isValid() ? QString(decoder.decode(body)) : QString::fromUtf8(body);
+    return text.contains(Q(path.noResultsMessage));
+}
+
+bool ExtractJsonAnswer(const Definition& d, const Definition::Path& path, const QByteArray& body,
+                       const std::string& pageUrl, const TemplateValues& values,
+                       ExtractedRows& rows, std::string& why)
+{
+    rows = {};
+    if (IsNoResultsAnswer(d, path, body)) return true;
+    QJsonParseError error{};
+    const QJsonDocument json = QJsonDocument::fromJson(body, &error);
+    if (json.isNull()) {
+        why = "not JSON (" + error.errorString().toStdString() + ")";
+        return false;
+    }
+    rows = ExtractJsonRows(d, json, pageUrl, values);
+    return true;
 }

@@ -34,6 +34,18 @@ inline ExtractedRows ExtractRows(const Definition& definition, const HtmlDocumen
 ExtractedRows ExtractJsonRows(const Definition& definition, const QJsonDocument& page,
                               const std::string& pageUrl, const TemplateValues& values);
 
+/** True when the answer to path is the site's way of saying it found nothing, as the reference
+ *  reader judges a JSON answer: the path's noResultsMessage is in it, or the message is empty
+ *  and so is the answer. */
+bool IsNoResultsAnswer(const Definition& definition, const Definition::Path& path,
+                       const QByteArray& body);
+
+/** A JSON answer to path read into rows: none when it says there are none (above); false, with
+ *  why, when it is not JSON. */
+bool ExtractJsonAnswer(const Definition& definition, const Definition::Path& path,
+                       const QByteArray& body, const std::string& pageUrl,
+                       const TemplateValues& values, ExtractedRows& rows, std::string& why);
+
 /** A value through a definition's filters, in order; date and size filters leave it as it is.
  *  With values, arguments that are templates are filled in first. */
 std::string ApplyFilters(std::string value, const std::vector<DefinitionFilter>& filters,

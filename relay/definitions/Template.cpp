@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <variant>
 
@@ -73,6 +74,7 @@ public:
         Spaces();
         while (i_ < s_.size() && s_[i_] != ')') {
             terms.push_back(Term());
+            if (terms.size() > 1 && StrayParenthesis(terms.back())) ++i_;
             Spaces();
         }
         if (terms.empty()) throw std::runtime_error("an empty action");
@@ -89,6 +91,16 @@ public:
     }
 
 private:
+    /** The reference reader takes one ")" more after the last name of an argument that is a
+     *  call of and, or, eq or ne ("(eq .A .B))"): one that closes nothing there is dropped, as
+     *  it drops it. Only right after the group, and only when no parenthesis is open. */
+    bool StrayParenthesis(const Expr& argument) const
+    {
+        static const std::set<std::string> kLogic = {"and", "or", "eq", "ne"};
+        return lastWasGroup_ && depth_ == 0 && i_ < s_.size() && s_[i_] == ')' &&
+               argument.kind == Expr::Call && kLogic.count(argument.text) &&
+               !argument.args.empty() && argument.args.back().kind == Expr::Name;
+    }
     void Spaces()
     {
         while (i_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[i_])))
@@ -97,6 +109,7 @@ private:
     Expr Term()
     {
         const char c = s_[i_];
+        lastWasGroup_ = c == '(';
         if (c == '(') {
             if (++depth_ > kMaxNesting) TooDeep();
             ++i_;
@@ -104,6 +117,7 @@ private:
             if (i_ >= s_.size() || s_[i_] != ')') throw std::runtime_error("')' expected");
             ++i_;
             --depth_;
+            lastWasGroup_ = true;
             return inner;
         }
         if (c == '"' || c == '`') {
@@ -137,7 +151,8 @@ private:
 
     const std::string& s_;
     size_t i_ = 0;
-    int depth_ = 0; // parentheses open
+    int depth_ = 0;             // parentheses open
+    bool lastWasGroup_ = false; // the term just read was "( ... )"
 };
 
 struct Token {
@@ -248,7 +263,10 @@ std::vector<Template::Node> ParseNodes(const std::vector<Token>& tokens, size_t&
 
 class Renderer {
 public:
-    explicit Renderer(const TemplateValues& values) : values_(values) {}
+    Renderer(const TemplateValues& values, const Template::Modifier& modifier)
+        : values_(values), modifier_(modifier)
+    {
+    }
 
     void Render(const std::vector<Template::Node>& nodes, std::string& out)
     {
@@ -258,7 +276,7 @@ public:
                 out += n.text;
                 break;
             case Template::Node::Print:
-                out += AsText(Eval(n.expr));
+                out += modifier_ ? modifier_(AsText(Eval(n.expr))) : AsText(Eval(n.expr));
                 break;
             case Template::Node::If:
                 Render(Truthy(Eval(n.expr)) ? n.body : n.otherwise, out);
@@ -362,12 +380,13 @@ private:
     }
 
     const TemplateValues& values_;
+    const Template::Modifier& modifier_;
     std::vector<std::string> dots_;
 };
 
 } // namespace
 
-Template::Template(const std::string& text)
+Template::Template(const std::string& text) : source_(text)
 {
     try {
         const std::vector<Token> tokens = Tokens(text);
@@ -385,9 +404,12 @@ Template::~Template() = default;
 Template::Template(Template&&) noexcept = default;
 Template& Template::operator=(Template&&) noexcept = default;
 
-std::string Template::Render(const TemplateValues& values) const
+std::string Template::Render(const TemplateValues& values, const Modifier& modifier) const
 {
+    // Definitions are checked when they are read, so this is a template the relay wrote: what
+    // could not be read is left as it is, never made blank.
+    if (!ok()) return source_;
     std::string out;
-    Renderer(values).Render(nodes_, out);
+    Renderer(values, modifier).Render(nodes_, out);
     return out;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -26,12 +27,17 @@ public:
 
     bool ok() const { return error_.empty(); }
     const std::string& error() const { return error_; }
-    /** The text with its actions carried out; names with no value give "". */
-    std::string Render(const TemplateValues& values) const;
+    /** What each value printed goes through (URL-encoding, in a search path); the template's
+     *  own text does not. */
+    using Modifier = std::function<std::string(const std::string&)>;
+    /** The text with its actions carried out; names with no value give "". A template that
+     *  could not be read renders as its text, unchanged. */
+    std::string Render(const TemplateValues& values, const Modifier& modifier = {}) const;
 
     struct Node;
 
 private:
     std::vector<Node> nodes_;
+    std::string source_;
     std::string error_;
 };

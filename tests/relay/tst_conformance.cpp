@@ -1,8 +1,14 @@
 // What the definitions mean, feature by feature, as the format's reference readers read them:
 // each expected value below was worked out from their source, not from this relay's.
+#include "relay/definitions/CssSelector.h"
 #include "relay/definitions/RowExtraction.h"
+#include "relay/definitions/UrlEncoding.h"
+#include "relay/gateway/SiteSearch.h"
 
 #include <QTest>
+#include <QUrl>
+
+#include <memory>
 
 namespace {
 
@@ -33,6 +39,52 @@ ExtractedRows Read(const std::string& definition, const std::string& page,
     return ExtractRows(d, document, "https://site.example.test/s.php", values);
 }
 
+/** A definition with one search path and more of the search block (YAML, indented two). */
+std::string DefinitionWithPath(const std::string& path, const std::string& search = {},
+                               const std::string& top = {})
+{
+    return "id: conformance\n"
+           "links: [\"https://site.example.test/\"]\n"
+           "settings:\n"
+           "  - {name: disablesort, type: checkbox, default: false}\n"
+           "  - {name: sort, type: text, default: time}\n"
+           "  - {name: type, type: text, default: desc}\n" +
+           top +
+           "search:\n"
+           "  paths:\n"
+           "    - path: \"" +
+           path + "\"\n" + search +
+           "  rows:\n"
+           "    selector: tr.r\n"
+           "  fields:\n"
+           "    title:\n"
+           "      selector: a.t\n"
+           "    download:\n"
+           "      selector: a.d\n"
+           "      attribute: href\n";
+}
+
+/** The values a search of keywords gives the definition's templates, its defaults set. */
+TemplateValues ValuesFor(const Definition& d, const std::string& keywords)
+{
+    TemplateValues values;
+    values.text["True"] = "True";
+    values.text["Keywords"] = keywords;
+    for (const auto& [name, value] : d.settings)
+        values.text["Config." + name] = SettingForTemplates(d, name, value);
+    return values;
+}
+
+/** A form or query's value of name, "+" a space and "%XX" its byte: the bytes the site reads. */
+QByteArray FormValue(const std::string& form, const std::string& name)
+{
+    for (const QByteArray& pair : QByteArray::fromStdString(form).split('&'))
+        if (pair.startsWith(QByteArray::fromStdString(name) + '='))
+            return QByteArray::fromPercentEncoding(
+                pair.mid(qsizetype(name.size()) + 1).replace('+', ' '));
+    return "(none)";
+}
+
 const std::string kTitleAndDownload = "    title:\n"
                                       "      selector: a.t\n"
                                       "    download:\n"
@@ -54,6 +106,21 @@ private Q_SLOTS:
     void templates();
     void andMatch_data();
     void andMatch();
+    void templatesAtLoad_data();
+    void templatesAtLoad();
+    void strayParenthesis_data();
+    void strayParenthesis();
+    void searchPathEncoding_data();
+    void searchPathEncoding();
+    void inputEncoding_data();
+    void inputEncoding();
+    void filters_data();
+    void filters();
+    void selectors_data();
+    void selectors();
+    void rowsRemove();
+    void noResultsMessage_data();
+    void noResultsMessage();
 };
 
 void TestConformance::optionalFields_data()
@@ -306,6 +373,379 @@ void TestConformance::andMatch()
                              "</a><a class=d href=/d>d</a></td></tr></table>";
     QCOMPARE(Read(DefinitionWith(kTitleAndDownload, rows), page, values).rows.size(),
              size_t(kept ? 1 : 0));
+}
+
+void TestConformance::templatesAtLoad_data()
+{
+    // Every template is read with the file: one the relay cannot read refuses the file at start
+    // ("FILE:LINE: ..."), where rendering it would send the site something else.
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("search");  // more of the search block
+    QTest::addColumn<QString>("top");     // more of the file's top level
+    QTest::addColumn<QString>("refusal"); // what why says, "" when the file is read
+    const QString ok = QStringLiteral("search/{{ .Keywords }}/");
+    QTest::newRow("a path with an unknown function") << "search/{{ frob .Keywords }}/"
+                                                     << ""
+                                                     << ""
+                                                     << "9: unsupported template function frob";
+    QTest::newRow("a path with an unclosed action") << "search/{{ .Keywords"
+                                                    << ""
+                                                    << ""
+                                                    << "9: error an unclosed {{";
+    QTest::newRow("a path's if without end") << "{{ if .Keywords }}search/"
+                                             << ""
+                                             << ""
+                                             << "has no {{end}}";
+    QTest::newRow("a stray \")\" after a name") << "search/{{ .Keywords) }}"
+                                                << ""
+                                                << ""
+                                                << "9: error unexpected text";
+    QTest::newRow("a stray \")\" after a literal")
+        << R"({{ if and (.Keywords) (eq .Config.sort \"x\")) }}s{{ end }})"
+        << ""
+        << ""
+        << "error unexpected text";
+    QTest::newRow("an input") << ok << "  inputs:\n    q: \"{{ frob .Keywords }}\"\n"
+                              << ""
+                              << "11: unsupported template function frob";
+    QTest::newRow("a path's own input") << ok << "      inputs:\n        q: \"{{ .Keywords \"\n"
+                                        << ""
+                                        << "11: error";
+    QTest::newRow("a header") << ok << "  headers:\n    X-Q: [\"{{ frob }}\"]\n"
+                              << ""
+                              << "11: unsupported template function frob";
+    QTest::newRow("a keywordsfilter's argument")
+        << ok << "  keywordsfilters:\n    - {name: append, args: \"{{ frob }}\"}\n"
+        << ""
+        << "11: unsupported template function frob";
+    QTest::newRow("an error message's text")
+        << ok << "  error:\n    - {selector: div.e, message: {text: \"{{ frob }}\"}}\n"
+        << ""
+        << "11: unsupported template function frob";
+    QTest::newRow("a download before's path")
+        << ok << ""
+        << "download:\n  selectors: [{selector: a.x, attribute: href}]\n"
+           "  before: {path: \"{{ frob }}\"}\n"
+        << "9: unsupported template function frob";
+    QTest::newRow("a download header") << ok << ""
+                                       << "download:\n  headers: {X-A: [\"{{ .A \"]}\n"
+                                       << "8: error";
+    QTest::newRow("a good file") << ok << "  inputs:\n    q: \"{{ .Keywords }}\"\n"
+                                 << ""
+                                 << "";
+}
+
+void TestConformance::templatesAtLoad()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, search);
+    QFETCH(QString, top);
+    QFETCH(QString, refusal);
+    Definition d;
+    std::string why;
+    const bool read = ParseDefinition(
+        DefinitionWithPath(path.toStdString(), search.toStdString(), top.toStdString()),
+        "conformance.yml", d, why);
+    QCOMPARE(read, refusal.isEmpty());
+    if (!read) QVERIFY2(QString::fromStdString(why).contains(refusal), why.c_str());
+}
+
+void TestConformance::strayParenthesis_data()
+{
+    // 1337x's second path has one ")" too many; the reference reader's logic functions take one
+    // ")" after a name as part of it, so it reads the path as the others.
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("keywords");
+    QTest::addColumn<QString>("expected");
+    const QString tv = QStringLiteral(
+        "{{ if and (.Keywords) (eq .Config.disablesort .False) }}sort-{{ else }}{{ end }}"
+        "{{ if .Keywords }}search/{{ .Keywords }}{{ else }}cat/TV{{ end }}"
+        "{{ if and (.Keywords) (eq .Config.disablesort .False)) }}/{{ .Config.sort }}/"
+        "{{ .Config.type }}{{ else }}{{ end }}/{{ if .Keywords }}2{{ else }}1{{ end }}/");
+    QTest::newRow("1337x's TV path, a search") << tv << "hero"
+                                               << "sort-search/hero/time/desc/2/";
+    QTest::newRow("1337x's TV path, no keywords") << tv << ""
+                                                  << "cat/TV/1/";
+    QTest::newRow("in or, after ne")
+        << "{{ if or (.Keywords) (ne .Config.sort .Config.type)) }}yes{{ else }}no{{ end }}"
+        << ""
+        << "yes";
+}
+
+void TestConformance::strayParenthesis()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, keywords);
+    QFETCH(QString, expected);
+    Definition d;
+    std::string why;
+    QVERIFY2(ParseDefinition(DefinitionWithPath(path.toStdString()), "c.yml", d, why), why.c_str());
+    QCOMPARE(QString::fromStdString(
+                 RenderedSearchPath(d.paths[0].path, ValuesFor(d, keywords.toStdString()))),
+             expected);
+}
+
+void TestConformance::searchPathEncoding_data()
+{
+    // The reader puts each value into the path URL-encoded (UTF-8 whatever the site's encoding,
+    // "-_.!*()" kept) and then writes every "+" as "%20".
+    QTest::addColumn<QString>("encoding");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("keywords");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("a slash and a hash stay in the segment") << "UTF-8"
+                                                            << "search/{{ .Keywords }}/1/"
+                                                            << "AC/DC #1"
+                                                            << "search/AC%2FDC%20%231/1/";
+    QTest::newRow("UTF-8 in a GBK site's path") << "GBK"
+                                                << "search/{{ .Keywords }}/1/"
+                                                << "英雄"
+                                                << "search/%E8%8B%B1%E9%9B%84/1/";
+    QTest::newRow("UTF-8 in a cp1251 site's path") << "windows-1251"
+                                                   << "s/{{ .Keywords }}"
+                                                   << "Бой"
+                                                   << "s/%D0%91%D0%BE%D0%B9";
+    QTest::newRow("plus, percent, ampersand and question mark") << "UTF-8"
+                                                                << "s/{{ .Keywords }}"
+                                                                << "C++ 100% & ?"
+                                                                << "s/C%2B%2B%20100%25%20%26%20%3F";
+    QTest::newRow("-_.!*() as they are") << "UTF-8"
+                                         << "s/{{ .Keywords }}"
+                                         << "a-b_c.d!e*(f)"
+                                         << "s/a-b_c.d!e*(f)";
+    QTest::newRow("the path's own text is not encoded") << "UTF-8"
+                                                        << "t.php?q={{ .Keywords }}&c=1"
+                                                        << "a b"
+                                                        << "t.php?q=a%20b&c=1";
+    QTest::newRow("a value in an if's branch") << "UTF-8"
+                                               << "{{ if .Keywords }}s/{{ .Keywords }}{{ end }}"
+                                               << "a/b"
+                                               << "s/a%2Fb";
+}
+
+void TestConformance::searchPathEncoding()
+{
+    QFETCH(QString, encoding);
+    QFETCH(QString, path);
+    QFETCH(QString, keywords);
+    QFETCH(QString, expected);
+    Definition d;
+    std::string why;
+    QVERIFY2(ParseDefinition(DefinitionWithPath(path.toStdString(), {},
+                                                "encoding: " + encoding.toStdString() + "\n"),
+                             "c.yml", d, why),
+             why.c_str());
+    QCOMPARE(QString::fromStdString(
+                 RenderedSearchPath(d.paths[0].path, ValuesFor(d, keywords.toStdString()))),
+             expected);
+    // And the path stays one path when resolved against the site's address.
+    const QUrl url = QUrl(QStringLiteral("https://site.example.test/"))
+                         .resolved(QUrl(QString::fromStdString(RenderedSearchPath(
+                             d.paths[0].path, ValuesFor(d, keywords.toStdString())))));
+    QVERIFY(!url.hasFragment());
+}
+
+void TestConformance::inputEncoding_data()
+{
+    // A query input's and a posted form's values reach the site in its encoding, every byte
+    // that is not plain percent-encoded: the reader's query and form encoding.
+    QTest::addColumn<QString>("encoding");
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QString>("keywords");
+    QTest::addColumn<QByteArray>("expected"); // the bytes the site reads
+    QTest::newRow("a query input, UTF-8") << "UTF-8"
+                                          << "get"
+                                          << "AC/DC #1&x=2" << QByteArray("AC/DC #1&x=2");
+    QTest::newRow("a query input, GBK") << "GBK"
+                                        << "get"
+                                        << "英雄 1" << QByteArray("\xD3\xA2\xD0\xDB 1");
+    QTest::newRow("a posted form, UTF-8") << "UTF-8"
+                                          << "post"
+                                          << "Amélie+1" << QByteArray("Am\xC3\xA9lie+1");
+    QTest::newRow("a posted form, cp1251") << "windows-1251"
+                                           << "post"
+                                           << "Бой #1" << QByteArray("\xC1\xEE\xE9 #1");
+}
+
+void TestConformance::inputEncoding()
+{
+    QFETCH(QString, encoding);
+    QFETCH(QString, method);
+    QFETCH(QString, keywords);
+    QFETCH(QByteArray, expected);
+    auto d = std::make_shared<Definition>();
+    std::string why;
+    QVERIFY2(ParseDefinition(DefinitionWithPath("s.php",
+                                                "      method: " + method.toStdString() +
+                                                    "\n  inputs:\n    q: \"{{ .Keywords }}\"\n",
+                                                "encoding: " + encoding.toStdString() + "\n"),
+                             "c.yml", *d, why),
+             why.c_str());
+    SiteProfile site;
+    site.definition = d;
+    site.siteLink = "https://site.example.test/";
+    const std::vector<SearchRequest> requests =
+        SearchRequests(site, SearchValues(site, keywords.toStdString()));
+    QCOMPARE(requests.size(), size_t(1));
+    const std::string& form = method == u"post"
+                                  ? requests[0].body
+                                  : requests[0].url.substr(requests[0].url.find('?') + 1);
+    QCOMPARE(FormValue(form, "q"), expected);
+}
+
+void TestConformance::filters_data()
+{
+    QTest::addColumn<QString>("filter");
+    QTest::addColumn<QString>("args"); // separated by "|"
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("diacritics replace") << "diacritics"
+                                        << "replace"
+                                        << "Amélie Ça Ñandú"
+                                        << "Amelie Ca Nandu";
+    QTest::newRow("diacritics: a letter that is no base and mark stays") << "diacritics"
+                                                                         << "replace"
+                                                                         << "ŠĐĆŽ - šđčćž"
+                                                                         << "SĐCZ - sđccz";
+    QTest::newRow("htmldecode: HTML5 names") << "htmldecode"
+                                             << ""
+                                             << "&hellip;&bigstar;&NotEqualTilde;&ncaron;"
+                                             << "…★≂̸ň";
+    QTest::newRow("htmldecode: HTML4 names") << "htmldecode"
+                                             << ""
+                                             << "&eacute;&copy;&mdash;&nbsp;"
+                                             << "é©—\u00a0";
+    QTest::newRow("htmldecode: names are case-sensitive") << "htmldecode"
+                                                          << ""
+                                                          << "&Eacute;&EACUTE;&AMP;"
+                                                          << "É&EACUTE;&";
+    QTest::newRow("htmldecode: without \";\" or unknown, left") << "htmldecode"
+                                                                << ""
+                                                                << "&amp &nosuch; &#65;&#x42;"
+                                                                << "&amp &nosuch; AB";
+    QTest::newRow("htmldecode: beyond Unicode, left") << "htmldecode"
+                                                      << ""
+                                                      << "&#x110000;"
+                                                      << "&#x110000;";
+    QTest::newRow("querystring: + is a space") << "querystring"
+                                               << "q"
+                                               << "https://x.test/s?q=a+b%2Bc&p=1"
+                                               << "a b+c";
+    QTest::newRow("querystring: the first, the name in any case") << "querystring"
+                                                                  << "id"
+                                                                  << "/d.php?ID=7&id=8#id=9"
+                                                                  << "7";
+    QTest::newRow("querystring: no query") << "querystring"
+                                           << "id"
+                                           << "/d.php"
+                                           << "";
+    QTest::newRow("querystring: UTF-8 escapes") << "querystring"
+                                                << "t"
+                                                << "/s?t=%E8%8B%B1%E9%9B%84"
+                                                << "英雄";
+}
+
+void TestConformance::filters()
+{
+    QFETCH(QString, filter);
+    QFETCH(QString, args);
+    QFETCH(QString, input);
+    QFETCH(QString, expected);
+    DefinitionFilter f{filter.toStdString(), {}};
+    for (const QString& a : args.split(u'|', Qt::SkipEmptyParts))
+        f.args.push_back(a.toStdString());
+    QCOMPARE(QString::fromStdString(ApplyFilters(input.toStdString(), {f})), expected);
+}
+
+void TestConformance::selectors_data()
+{
+    QTest::addColumn<QString>("selector");
+    QTest::addColumn<int>("matches"); // among the page's b elements
+    QTest::newRow("\\00a0 in :contains() is a no-break space")
+        << "b:contains(\"Free\\00a0Leech\")" << 1;
+    QTest::newRow("an escape with its space") << "b:contains('Free\\a0 Leech')" << 1;
+    QTest::newRow("an escaped quote") << "b:contains(\"say \\\"hi\\\"\")" << 1;
+    QTest::newRow("an escape without quotes") << "b:contains(Free\\00a0Leech)" << 1;
+    QTest::newRow("an escape in an id") << "#\\31 x, #x\\31" << 2;
+    QTest::newRow("an escape in a value") << "b[type=\"\\43heckBox\"]" << 1;
+    QTest::newRow("a literal character escaped") << "b:contains(\"\\s\\a y\")" << 0;
+    QTest::newRow("type in any case") << "b[type=checkbox]" << 1;
+    QTest::newRow("rel in any case") << "b[rel^=nofollow]" << 1;
+    QTest::newRow("unless s says so") << "b[type=checkbox s]" << 0;
+    QTest::newRow("other attributes in their case") << "b[data-k=up]" << 0;
+    QTest::newRow("!= in any case for type") << "b[type][type!=checkbox]" << 0;
+}
+
+void TestConformance::selectors()
+{
+    QFETCH(QString, selector);
+    QFETCH(int, matches);
+    const HtmlDocument page("<b>Free\u00a0Leech</b><b>say \"hi\"</b><b id=1x>é</b><b id=x1>é</b>"
+                            "<b type=CheckBox>c</b><b rel=NoFollow>r</b><b data-k=Up>u</b>");
+    const CssSelector css(selector.toStdString());
+    QVERIFY2(css.ok(), css.error().c_str());
+    QCOMPARE(int(css.SelectAll(page.root()).size()), matches);
+}
+
+void TestConformance::rowsRemove()
+{
+    // The reference readers read rows.remove and apply it nowhere: the rows keep what it names,
+    // and a selector there that could not be read costs nothing.
+    const std::string page = "<table><tr class=r><td><a class=t>Hero</a><a class=d href=/d>d</a>"
+                             "</td></tr></table>";
+    const ExtractedRows got =
+        Read(DefinitionWith(kTitleAndDownload, "    remove: a.t, ::nonsense\n"), page);
+    QCOMPARE(got.rows.size(), size_t(1));
+    QCOMPARE(got.rows[0].at("title"), std::string("Hero"));
+}
+
+void TestConformance::noResultsMessage_data()
+{
+    // The reader's rule for a JSON answer: the message in it (any part of it, in its case), or
+    // an empty message and an empty answer, is no results; a null message is none.
+    QTest::addColumn<QString>("response");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<bool>("understood");
+    QTest::addColumn<int>("rows");
+    const QByteArray one = R"({"data":[{"t":"Hero","d":"/d/1"}]})";
+    QTest::newRow("empty message, empty answer")
+        << "{type: json, noResultsMessage: \"\"}" << QByteArray() << true << 0;
+    QTest::newRow("empty message, an answer")
+        << "{type: json, noResultsMessage: \"\"}" << one << true << 1;
+    QTest::newRow("no message, empty answer") << "{type: json}" << QByteArray() << false << 0;
+    QTest::newRow("a null message is none")
+        << "{type: json, noResultsMessage: ~}" << QByteArray() << false << 0;
+    QTest::newRow("the message in a page that is not JSON")
+        << "{type: json, noResultsMessage: \"Nothing found\"}"
+        << QByteArray("<p>Nothing found.</p>") << true << 0;
+    QTest::newRow("the message in JSON")
+        << "{type: json, noResultsMessage: \"\\\"total\\\":0\"}"
+        << QByteArray(R"({"total":0,"data":[{"t":"x","d":"/d"}]})") << true << 0;
+    QTest::newRow("the message in another case")
+        << "{type: json, noResultsMessage: \"nothing\"}" << QByteArray("Nothing") << false << 0;
+}
+
+void TestConformance::noResultsMessage()
+{
+    QFETCH(QString, response);
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, understood);
+    QFETCH(int, rows);
+    Definition d;
+    std::string why;
+    QVERIFY2(
+        ParseDefinition("id: c\nlinks: [\"https://s.test/\"]\nsearch:\n"
+                        "  paths: [{path: s, response: " +
+                            response.toStdString() +
+                            "}]\n"
+                            "  rows: {selector: data}\n"
+                            "  fields:\n    title: {selector: t}\n    download: {selector: d}\n",
+                        "c.yml", d, why),
+        why.c_str());
+    ExtractedRows got;
+    QCOMPARE(ExtractJsonAnswer(d, d.paths[0], answer, "https://s.test/s", {}, got, why),
+             understood);
+    QCOMPARE(int(got.rows.size()), rows);
 }
 
 QTEST_GUILESS_MAIN(TestConformance)
