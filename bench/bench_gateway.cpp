@@ -85,6 +85,7 @@ int main(int argc, char* argv[])
         conf.write(
             QStringLiteral("[relay]\nlisten = 127.0.0.1:%1\ncache_seconds = 0\n"
                            "[gateway]\nbase = http://gateway.test\nsecret_file = secret\n"
+                           "dht = off\nbt_listen = 127.0.0.1:0\n"
                            "[site bench]\ndefinition = bench.yml\nbase = %2\n"
                            "[site xpath]\nbase = %2\n"
                            "search_rows = //table[@class='torrents']//tr[td[@class='name']]\n"

@@ -102,7 +102,8 @@ void Searches(int n)
     Write(dir.filePath(QStringLiteral("site.yml")), kBenchDefinition);
     QString conf = QStringLiteral("[relay]\nlisten = 127.0.0.1:%1\ncache_seconds = 0\n"
                                   "total_timeout_ms = 3000\nconnect_timeout_ms = 1000\n"
-                                  "[gateway]\nbase = http://gateway.test\nsecret_file = secret\n")
+                                  "[gateway]\nbase = http://gateway.test\nsecret_file = secret\n"
+                                  "dht = off\nbt_listen = 127.0.0.1:0\n")
                        .arg(kRelayPort);
     int hangingPort = 0;
     const int hanging = HangingPort(hangingPort);

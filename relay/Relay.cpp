@@ -107,6 +107,8 @@ void Relay::Handle(const ServiceRequest& request, ServiceResponse& response)
     } else if (path == "/healthz") {
         bool allOk = true;
         response.body = health_.Json(allOk);
+        if (const size_t end = response.body.rfind('}'); gateway_ && end != std::string::npos)
+            response.body.insert(end, ",\"bittorrent\":" + gateway_->BitTorrentJson());
         response.status = allOk ? 200 : 503;
         response.contentType = "application/json";
     } else if (gateway_ && request.method == "POST" && path == "/download.php") {

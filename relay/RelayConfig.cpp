@@ -192,7 +192,40 @@ std::string SetGatewayKey(GatewayConfig& gateway, const std::string& key, const 
         if (why.empty()) gateway.maxTorrentBytes = n;
         return why;
     }
+    if (key == "state_dir") {
+        gateway.stateDir = value;
+        return value.empty() ? "state_dir must name a folder" : std::string();
+    }
+    // The BitTorrent side's keys, as [gateway] names them.
+    static const std::map<std::string, std::string> kMagnetKeys = {
+        {"bt_listen", "bt_listen"},
+        {"dht", "bt_dht"},
+        {"max_magnet_fetches", "max_magnet_fetches"},
+        {"magnet_timeout_ms", "magnet_timeout_ms"},
+        {"magnet_cache_bytes", "magnet_cache_bytes"}};
+    if (const auto it = kMagnetKeys.find(key); it != kMagnetKeys.end()) {
+        std::string why = SetMagnetKey(gateway.magnet, it->second, value);
+        if (why.rfind("bt_dht", 0) == 0) why.replace(0, 6, "dht");
+        return why;
+    }
     return "unknown gateway key " + key;
+}
+
+/** A magnet fetch must end before the answer's deadline, so that the program hears why. A
+ *  time-out left at its default is shortened to fit; a configured one that does not fit is an
+ *  error. Empty, or "LINE: reason". */
+std::string FitMagnetTimeout(RelayConfig& config)
+{
+    std::chrono::milliseconds& timeout = config.gateway.magnet.timeout;
+    if (!config.gateway.enabled || timeout < config.answerTimeout) return {};
+    const auto set = config.gateway.lines.find("magnet_timeout_ms");
+    if (set != config.gateway.lines.end())
+        return std::to_string(set->second) +
+               ": magnet_timeout_ms must be less than "
+               "answer_timeout_ms (" +
+               std::to_string(config.answerTimeout.count()) + ")";
+    timeout = std::max(std::chrono::milliseconds(100), config.answerTimeout * 4 / 5);
+    return {};
 }
 
 /** Empty when the sites and the gateway fit together, else "LINE: reason". */
@@ -305,11 +338,16 @@ bool ParseRelayConfig(const std::string& text, RelayConfig& config, std::string&
             site->lines[key] = number;
         } else if (section == "relay")
             wrong = SetRelayKey(config, key, value);
-        else if (section == "gateway")
+        else if (section == "gateway") {
             wrong = SetGatewayKey(config.gateway, key, value);
-        else
+            config.gateway.lines[key] = number;
+        } else
             wrong = "key outside a section";
         if (!wrong.empty()) return fail(number, wrong);
+    }
+    if (std::string why = FitMagnetTimeout(config); !why.empty()) {
+        error = why;
+        return false;
     }
     if (std::string why = CheckSites(config, siteLines, number); !why.empty()) {
         error = why;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "relay/UrlOrigin.h"
+#include "relay/magnet/MagnetSettings.h"
 
 #include <chrono>
 #include <map>
@@ -59,7 +60,11 @@ struct GatewayConfig {
      *  search ran out of time and that has not answered since. */
     std::chrono::milliseconds laggingGrace{30};
     std::shared_ptr<const TicketKey> key; // loaded with the definitions
+    /** The DHT's state and the magnet cache; empty: a folder beside secret_file. */
+    std::string stateDir;
+    MagnetSettings magnet; // the BitTorrent side: magnet links and info hashes into torrents
     int line = 0;
+    std::map<std::string, int> lines; // where each key stood
 };
 
 /** The relay's settings. */

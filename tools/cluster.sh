@@ -37,6 +37,9 @@ if [ -z "${RELAY_CONFIG:-}" ]; then
 [gateway]
 base = http://$listen
 secret_file = $tmp/gateway.secret
+# The demo site has no magnets: no reason to join the BitTorrent network.
+dht = off
+bt_listen = 127.0.0.1:0
 
 [site demo-definition]
 definition = $top/demo-site/definitions/reelmate-demo.yml

@@ -22,6 +22,9 @@ listen = 127.0.0.1:18080
 [gateway]
 base = $relay
 secret_file = $state/gateway.secret
+# The demo site has no magnets: no reason to join the BitTorrent network.
+dht = off
+bt_listen = 127.0.0.1:0
 
 [site demo]
 definition = $top/demo-site/definitions/reelmate-demo.yml

@@ -77,6 +77,26 @@ std::string Quoted(const std::string& text)
     return "\"" + (text.size() > kShown ? text.substr(0, kShown) + "..." : text) + "\"";
 }
 
+/** A template outside a selector (a path, an input, a header, a field's text or default, a
+ *  filter's argument...), read now: one the relay cannot read refuses the file at start, where
+ *  rendering it would send the site something else. */
+void CheckTemplate(const YAML::Node& at, const std::string& text, const std::string& what)
+{
+    const Template t(text);
+    if (t.ok()) return;
+    if (t.error().rfind("unsupported ", 0) == 0)
+        Unsupported(at, t.error().substr(12) + " in " + what);
+    Error(at, t.error() + " in " + what + " " + Quoted(text));
+}
+
+/** A value that is a template, checked. */
+std::string TemplateText(const YAML::Node& node, const std::string& what)
+{
+    std::string text = Text(node, what);
+    CheckTemplate(node, text, what);
+    return text;
+}
+
 bool Flag(const YAML::Node& node, const std::string& what)
 {
     const std::string value = Text(node, what);
@@ -121,10 +141,13 @@ std::vector<DefinitionFilter> Filters(const YAML::Node& list, const std::string&
         if (const YAML::Node args = f["args"]) {
             if (args.IsSequence())
                 for (const YAML::Node& a : args)
-                    filter.args.push_back(Text(a, "a filter argument"));
+                    filter.args.push_back(TemplateText(a, "a filter argument"));
             else
-                filter.args.push_back(Text(args, "a filter argument"));
+                filter.args.push_back(TemplateText(args, "a filter argument"));
         }
+        // The reference reader knows this one argument, and fails every value on another.
+        if (filter.name == "diacritics" && (filter.args.size() != 1 || filter.args[0] != "replace"))
+            Error(f, "the diacritics filter takes \"replace\"");
         out.push_back(std::move(filter));
     }
     return out;
@@ -157,6 +180,7 @@ void CheckSelector(const YAML::Node& at, const std::string& selector,
 void CheckJsonPath(const YAML::Node& at, const std::string& selector, const TemplateValues& v,
                    bool tests = false)
 {
+    CheckTemplate(at, selector, "selector");
     std::string text =
         selector.find("{{") == std::string::npos ? selector : Template(selector).Render(v);
     if (text.rfind("..", 0) == 0) text.erase(0, 2);
@@ -193,7 +217,7 @@ DefinitionField Field(const std::string& name, const YAML::Node& node, const Tem
         Error(node, "field " + name + ": a JSON field's cases need its selector");
     if (const YAML::Node t = node["text"]) {
         f.hasText = true;
-        f.text = Text(t, "text");
+        f.text = TemplateText(t, "field " + name + ".text");
     }
     // Without a selector, an attribute is the row's own.
     if (f.selector.empty() && !f.hasText && !node["case"] && (!node["attribute"] || json))
@@ -214,14 +238,14 @@ DefinitionField Field(const std::string& name, const YAML::Node& node, const Tem
     if (const YAML::Node o = node["optional"]) f.optional = f.optional || Flag(o, "optional");
     if (const YAML::Node d = node["default"]) {
         f.hasDefault = true;
-        f.defaultValue = Text(d, "default");
+        f.defaultValue = TemplateText(d, "field " + name + ".default");
     }
     if (const YAML::Node c = node["case"]) {
         if (!c.IsMap()) Error(c, "case must be a map");
         for (const auto& entry : c) {
             const std::string selector = entry.first.as<std::string>();
             if (selector != "*" && !json) CheckSelector(entry.first, selector, v);
-            f.cases.emplace_back(selector, Text(entry.second, "a case's value"));
+            f.cases.emplace_back(selector, TemplateText(entry.second, "a case's value"));
         }
     }
     return f;
@@ -239,7 +263,7 @@ void ReadLogin(const YAML::Node& login, Definition& d, const TemplateValues& v)
     OnlyKeys(login, {"method", "inputs", "test"}, "login");
     if (const YAML::Node test = login["test"]) {
         OnlyKeys(test, {"path", "selector"}, "login.test");
-        if (test["path"]) d.loginTestPath = Text(test["path"], "login.test.path");
+        if (test["path"]) d.loginTestPath = TemplateText(test["path"], "login.test.path");
         if (test["selector"]) {
             d.loginTestSelector = Text(test["selector"], "login.test.selector");
             CheckSelector(test["selector"], d.loginTestSelector, v);
@@ -255,8 +279,8 @@ Definition::Pairs Pairs(const YAML::Node& map, const std::string& what)
     for (const auto& entry : map) {
         const YAML::Node value = entry.second;
         out.emplace_back(entry.first.as<std::string>(), value.IsSequence() && value.size()
-                                                            ? Text(value[0], what)
-                                                            : Text(value, what));
+                                                            ? TemplateText(value[0], what)
+                                                            : TemplateText(value, what));
     }
     return out;
 }
@@ -275,7 +299,7 @@ void ReadErrors(const YAML::Node& list, Definition& d, const TemplateValues& v)
                 block.messageSelector = Text(m["selector"], "search.error.message.selector");
                 CheckSelector(m["selector"], block.messageSelector, v);
             }
-            if (m["text"]) block.messageText = Text(m["text"], "search.error.message.text");
+            if (m["text"]) block.messageText = TemplateText(m["text"], "search.error.message.text");
         }
         d.errors.push_back(block);
     }
@@ -297,7 +321,7 @@ void ReadSearch(const YAML::Node& search, Definition& d, const TemplateValues& v
             OnlyKeys(p, {"path", "method", "followredirect", "inputs", "inheritinputs", "response"},
                      "search.paths", {"categories"});
             if (const YAML::Node response = p["response"]) {
-                OnlyKeys(response, {"type"}, "search.paths.response", {"noResultsMessage"});
+                OnlyKeys(response, {"type", "noResultsMessage"}, "search.paths.response");
                 const std::string type =
                     response["type"] ? Text(response["type"], "response.type") : "html";
                 if (type != "json" && type != "html" && type != "xml")
@@ -310,8 +334,14 @@ void ReadSearch(const YAML::Node& search, Definition& d, const TemplateValues& v
                 Unsupported(p, "paths answering in different formats");
             }
             Definition::Path path;
-            path.path = Text(p["path"], "a search path");
-            if (p["method"]) path.method = Text(p["method"], "method");
+            // The reference reader looks for it in JSON answers only; a null one is none.
+            if (const YAML::Node r = p["response"];
+                d.json && r && r["noResultsMessage"] && !r["noResultsMessage"].IsNull()) {
+                path.hasNoResultsMessage = true;
+                path.noResultsMessage = Text(r["noResultsMessage"], "noResultsMessage");
+            }
+            path.path = TemplateText(p["path"], "a search path");
+            if (p["method"]) path.method = TemplateText(p["method"], "method");
             // The method may be a template ("{{ if .Keywords }}post{{ else }}get{{ end }}").
             const std::string method = path.method.find("{{") == std::string::npos
                                            ? path.method
@@ -326,7 +356,7 @@ void ReadSearch(const YAML::Node& search, Definition& d, const TemplateValues& v
         }
     } else if (const YAML::Node path = search["path"]) {
         Definition::Path only;
-        only.path = Text(path, "search.path");
+        only.path = TemplateText(path, "search.path");
         d.paths.push_back(only);
     }
     if (d.paths.empty()) Error(search, "search has no paths");
@@ -335,10 +365,11 @@ void ReadSearch(const YAML::Node& search, Definition& d, const TemplateValues& v
         d.keywordsFilters = Filters(kf, "search.keywordsfilters");
     const YAML::Node rows = search["rows"];
     if (!rows) Error(search, "search has no rows");
-    OnlyKeys(rows, {"selector", "after", "remove", "filters", "attribute", "multiple"},
-             "search.rows", {"dateheaders", "count", "missingAttributeEqualsNoResults"});
-    if (d.json && (rows["after"] || rows["remove"] || rows["dateheaders"]))
-        Unsupported(rows, "after, remove or dateheaders on JSON rows");
+    // "remove" on the rows is read by the reference readers and applied by neither: so here.
+    OnlyKeys(rows, {"selector", "after", "filters", "attribute", "multiple"}, "search.rows",
+             {"remove", "dateheaders", "count", "missingAttributeEqualsNoResults"});
+    if (d.json && (rows["after"] || rows["dateheaders"]))
+        Unsupported(rows, "after or dateheaders on JSON rows");
     if (!d.json && (rows["attribute"] || rows["multiple"]))
         Unsupported(rows, "search.rows.attribute outside JSON");
     if (rows["attribute"]) d.rowsAttribute = Text(rows["attribute"], "search.rows.attribute");
@@ -360,17 +391,11 @@ void ReadSearch(const YAML::Node& search, Definition& d, const TemplateValues& v
     else
         CheckSelector(rows["selector"], d.rowsSelector, v);
     if (rows["after"]) d.rowsAfter = int(Number(rows["after"], "search.rows.after", 0, 100, true));
-    if (rows["remove"]) {
-        d.rowsRemove = Text(rows["remove"], "search.rows.remove");
-        CheckSelector(rows["remove"], d.rowsRemove, v);
-    }
     const YAML::Node fields = search["fields"];
     if (!fields || !fields.IsMap()) Error(search, "search has no fields");
     for (const auto& entry : fields)
         d.fields.push_back(Field(entry.first.as<std::string>(), entry.second, v, d.json));
     if (!d.field("title")) Error(fields, "search.fields has no title");
-    if (!d.field("download") && !d.field("details"))
-        Error(fields, "search.fields has neither download nor details");
 }
 
 Definition::DownloadSelector DownloadSelector(const YAML::Node& at, const YAML::Node& selector,
@@ -389,7 +414,7 @@ void ReadBefore(const YAML::Node& before, Definition& d, const TemplateValues& v
     OnlyKeys(before, {"path", "method", "inputs", "pathselector"}, "download.before");
     Definition::BeforeRequest& b = d.before;
     b.present = true;
-    if (before["path"]) b.path = Text(before["path"], "download.before.path");
+    if (before["path"]) b.path = TemplateText(before["path"], "download.before.path");
     if (before["method"]) b.method = Text(before["method"], "download.before.method");
     if (b.method != "get" && b.method != "post")
         Unsupported(before["method"], "download.before.method " + b.method);
@@ -403,9 +428,41 @@ void ReadBefore(const YAML::Node& before, Definition& d, const TemplateValues& v
         Error(before, "download.before needs a path or a pathselector");
 }
 
+void ReadInfoHash(const YAML::Node& block, Definition& d, const TemplateValues& v)
+{
+    OnlyKeys(block, {"hash", "title", "usebeforeresponse"}, "download.infohash");
+    Definition::InfoHashBlock& b = d.infohash;
+    const YAML::Node hash = block["hash"];
+    if (!hash) Error(block, "download.infohash has no hash");
+    OnlyKeys(hash, {"selector", "attribute", "filters"}, "download.infohash.hash");
+    b.hash = DownloadSelector(hash, hash["selector"], hash["attribute"], hash["filters"], v);
+    if (const YAML::Node title = block["title"]) {
+        OnlyKeys(title, {"selector", "attribute", "filters"}, "download.infohash.title");
+        b.title =
+            DownloadSelector(title, title["selector"], title["attribute"], title["filters"], v);
+    }
+    if (block["usebeforeresponse"])
+        b.useBeforeResponse = Flag(block["usebeforeresponse"], "usebeforeresponse");
+    b.present = true;
+}
+
+void ReadTrackers(const YAML::Node& list, Definition& d)
+{
+    if (!list.IsSequence()) Error(list, "download.trackers must be a list");
+    for (const YAML::Node& t : list) {
+        const std::string url = Text(t, "a tracker");
+        if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0 &&
+            url.rfind("udp://", 0) != 0)
+            Error(t, "a tracker must be an http, https or udp URL");
+        d.trackers.push_back(url);
+    }
+}
+
 void ReadDownload(const YAML::Node& download, Definition& d, const TemplateValues& v)
 {
-    OnlyKeys(download, {"selectors", "selector", "attribute", "method", "headers", "before"},
+    OnlyKeys(download,
+             {"selectors", "selector", "attribute", "method", "headers", "before", "infohash",
+              "trackers"},
              "download");
     if (const YAML::Node list = download["selectors"]) {
         if (!list.IsSequence()) Error(list, "download.selectors must be a list");
@@ -427,6 +484,19 @@ void ReadDownload(const YAML::Node& download, Definition& d, const TemplateValue
     if (d.downloadMethod != "get" && d.downloadMethod != "post")
         Unsupported(download["method"], "download method " + d.downloadMethod);
     if (const YAML::Node h = download["headers"]) d.downloadHeaders = Pairs(h, "download.headers");
+    if (const YAML::Node i = download["infohash"]) ReadInfoHash(i, d, v);
+    if (const YAML::Node t = download["trackers"]) ReadTrackers(t, d);
+}
+
+/** "ok" means servable: a row's fields, or its details page, must lead to a torrent. */
+void CheckServable(const YAML::Node& fields, const Definition& d)
+{
+    const bool fromRow = d.field("download") || d.field("magnet") || d.field("infohash");
+    const bool fromPage =
+        (!d.downloadSelectors.empty() || d.infohash.present) && d.field("details");
+    if (!fromRow && !fromPage)
+        Error(fields, "no way to a torrent: search.fields has no download, magnet or infohash, "
+                      "and no download selectors or download.infohash read a details page");
 }
 
 void ReadCertificates(const YAML::Node& pins, Definition& d)
@@ -482,6 +552,7 @@ void Read(const YAML::Node& doc, Definition& d)
     if (!search) Error(doc, "no search");
     ReadSearch(search, d, v);
     if (const YAML::Node download = doc["download"]) ReadDownload(download, d, v);
+    CheckServable(search["fields"], d);
 }
 
 } // namespace

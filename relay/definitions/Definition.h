@@ -46,6 +46,10 @@ struct Definition {
         bool followRedirect = false;
         Pairs inputs;              // this path's own, over the search's
         bool inheritInputs = true; // the search's inputs apply to it too
+        /** JSON: an answer holding this text (or, when it is empty, an empty answer) has no
+         *  rows, rather than being a page the relay did not understand. */
+        bool hasNoResultsMessage = false;
+        std::string noResultsMessage;
     };
     std::vector<Path> paths;
     Pairs inputs;
@@ -54,7 +58,6 @@ struct Definition {
     std::vector<DefinitionFilter> keywordsFilters;
     std::string rowsSelector;
     int rowsAfter = 0;
-    std::string rowsRemove;
     bool rowsAndMatch = false; // only rows whose title holds every word of the keywords
     int rowsAndMatchLimit = 0; // of their first this many characters (0: all)
     bool json = false;         // the search answers JSON: selectors are dotted paths
@@ -81,6 +84,17 @@ struct Definition {
         std::vector<DownloadSelector> pathSelector; // or the path read from the release's page
     };
     BeforeRequest before;
+    /** download.infohash: the release's info hash (and title) read on its details page, for a
+     *  site that offers no .torrent; the torrent then comes from the swarm. */
+    struct InfoHashBlock {
+        bool present = false;
+        DownloadSelector hash, title;
+        bool useBeforeResponse = false;
+    };
+    InfoHashBlock infohash;
+    /** download.trackers (this relay's addition): what a magnet made from a bare info hash
+     *  announces to; without them the DHT alone finds the swarm. */
+    std::vector<std::string> trackers;
     std::string downloadMethod = "get";
     std::vector<std::pair<std::string, std::string>> downloadHeaders;
     bool followRedirect = false;

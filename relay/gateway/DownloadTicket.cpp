@@ -172,8 +172,10 @@ std::optional<TicketKey> TicketKey::Load(const std::string& secretFile, std::str
 std::pair<std::string, std::string> TicketKey::Sign(const DownloadTicket& ticket) const
 {
     const QByteArray payload = QByteArray::fromStdString(ticket.site) + '\n' +
-                               (ticket.details ? "d" : "t") + '\n' +
-                               QByteArray::fromStdString(ticket.url) + '\n' +
+                               (ticket.magnet    ? "m"
+                                : ticket.details ? "d"
+                                                 : "t") +
+                               '\n' + QByteArray::fromStdString(ticket.url) + '\n' +
                                QByteArray::fromStdString(CutUtf8(ticket.title, kTicketTitleBytes));
     const QByteArray salt = RandomBytes(kSaltBytes);
     QByteArray tag;
@@ -199,7 +201,8 @@ std::optional<DownloadTicket> TicketKey::Verify(const std::string& id, const std
                     c = text.indexOf('\n', b + 1);
     if (a < 0 || b != a + 2 || c < 0) return std::nullopt;
     const QByteArray kind = text.mid(a + 1, 1);
-    if (kind != "d" && kind != "t") return std::nullopt;
-    return DownloadTicket{text.left(a).toStdString(), text.mid(b + 1, c - b - 1).toStdString(),
-                          kind == "d", text.mid(c + 1).toStdString()};
+    if (kind != "d" && kind != "t" && kind != "m") return std::nullopt;
+    DownloadTicket ticket{text.left(a).toStdString(), text.mid(b + 1, c - b - 1).toStdString(),
+                          kind == "d", text.mid(c + 1).toStdString(), kind == "m"};
+    return ticket;
 }

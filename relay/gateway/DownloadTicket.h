@@ -9,9 +9,10 @@
  *  the relay keeps no state, so that any relay behind a front can answer any download. */
 struct DownloadTicket {
     std::string site; // the configured site's name
-    std::string url;  // the .torrent, or the details page to find it on
+    std::string url;  // the .torrent, the details page to find it on, or a magnet link
     bool details = false;
-    std::string title; // the release as the site titles it: the saved file's name
+    std::string title;   // the release as the site titles it: the saved file's name
+    bool magnet = false; // url is a magnet link (its info hashes, trackers and peers only)
     bool operator==(const DownloadTicket&) const = default;
 };
 

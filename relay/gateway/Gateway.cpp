@@ -97,6 +97,21 @@ Gateway::Gateway(const RelayConfig& config, SiteHealth& health, ByteBudget& page
         sites_.push_back(
             std::make_unique<Site>(std::chrono::milliseconds(std::llround(delay * 1000))));
     }
+    magnets_ = std::make_unique<MagnetFetcher>(config.gateway.magnet);
+}
+
+std::string Gateway::BitTorrentJson() const
+{
+    const MagnetCounters c = magnets_->Counters();
+    const std::string& listen = config_.gateway.magnet.listen;
+    const std::string address = listen.empty() ? "*" : listen.substr(0, listen.rfind(':'));
+    return "{\"listen\":\"" + address + ":" + std::to_string(c.listenPort) +
+           "\",\"dht\":" + (config_.gateway.magnet.dht ? "true" : "false") +
+           ",\"dht_nodes\":" + std::to_string(c.dhtNodes) +
+           ",\"fetches_running\":" + std::to_string(c.fetchesRunning) +
+           ",\"fetches_waiting\":" + std::to_string(c.fetchesWaiting) +
+           ",\"cache_hits\":" + std::to_string(c.cacheHits) +
+           ",\"swarm_fetches\":" + std::to_string(c.swarmFetches) + "}";
 }
 
 Gateway::~Gateway()
@@ -227,7 +242,9 @@ Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords,
     // Each site has its own deadline: a slow one costs its rows, not the answer.
     const Deadline own = std::min(deadline, start + config_.totalTimeout);
     const TemplateValues values = SearchValues(site, keywords);
-    for (const SearchRequest& r : SearchRequests(site, values)) {
+    const std::vector<SearchRequest> requests = SearchRequests(site, values);
+    for (size_t path = 0; path < requests.size(); ++path) { // one request per path, in order
+        const SearchRequest& r = requests[path];
         SiteRequest request;
         request.url = r.url;
         request.method = r.method;
@@ -252,18 +269,20 @@ Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords,
             break;
         }
         ExtractedRows rows;
-        if (RelayFailure failed = ReadRows(index, page, values, own, giveUp, hold, rows)) {
+        if (RelayFailure failed = ReadRows(index, path, page, values, own, giveUp, hold, rows)) {
             out.failure = failed;
             break;
         }
         out.skipped += rows.skipped;
         for (const auto& row : rows.rows) {
             GatewayHit hit;
-            bool magnet = false;
-            if (HitOf(site, row, hit, magnet))
+            bool badMagnet = false;
+            if (HitOf(site, row, hit, badMagnet)) {
+                out.magnets += hit.magnet ? 1 : 0;
                 out.hits.push_back(std::move(hit));
-            else
-                ++(magnet ? out.magnets : out.skipped);
+            } else {
+                ++(badMagnet ? out.badMagnets : out.skipped);
+            }
         }
     }
     out.ms = MsSince(start);
@@ -271,19 +290,17 @@ Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords,
     return out;
 }
 
-RelayFailure Gateway::ReadRows(size_t index, const FetchedPage& page, const TemplateValues& values,
-                               Deadline deadline, const GiveUp& giveUp,
-                               std::unique_ptr<ByteBudget::Hold>& hold, ExtractedRows& rows)
+RelayFailure Gateway::ReadRows(size_t index, size_t path, const FetchedPage& page,
+                               const TemplateValues& values, Deadline deadline,
+                               const GiveUp& giveUp, std::unique_ptr<ByteBudget::Hold>& hold,
+                               ExtractedRows& rows)
 {
     const Definition& d = *config_.sites[index].definition;
     if (!Claim(hold, size_t(page.body.size()), deadline, giveUp)) return {503, "busy"};
     if (d.json) {
-        QJsonParseError error{};
-        const QJsonDocument json = QJsonDocument::fromJson(page.body, &error);
-        if (json.isNull())
-            return {502,
-                    "page not understood: not JSON (" + error.errorString().toStdString() + ")"};
-        rows = ExtractJsonRows(d, json, page.url, values);
+        std::string why;
+        if (!ExtractJsonAnswer(d, d.paths[path], page.body, page.url, values, rows, why))
+            return {502, "page not understood: " + why};
         return {};
     }
     if (d.xml) {
@@ -387,13 +404,14 @@ Gateway::Reply Gateway::SignedHits(const std::vector<size_t>& served,
 {
     Reply reply;
     const RelayFailure* first = nullptr;
-    int failed = 0, magnets = 0, skipped = 0;
+    int failed = 0, magnets = 0, badMagnets = 0, skipped = 0;
     std::string text;
     size_t count = 0;
     bool cut = false;
     for (size_t k = 0; k < rows.size(); ++k) {
         const SiteProfile& site = config_.sites[served[k]];
         magnets += rows[k].magnets;
+        badMagnets += rows[k].badMagnets;
         skipped += rows[k].skipped;
         if (rows[k].failure) {
             ++failed;
@@ -401,7 +419,7 @@ Gateway::Reply Gateway::SignedHits(const std::vector<size_t>& served,
         }
         for (const GatewayHit& hit : rows[k].hits) {
             const auto [id, mac] =
-                config_.gateway.key->Sign({site.name, hit.url, hit.details, hit.title});
+                config_.gateway.key->Sign({site.name, hit.url, hit.details, hit.title, hit.magnet});
             const std::string title =
                 CleanField(served.size() > 1 ? "[" + site.name + "] " + hit.title : hit.title);
             std::string line = title;
@@ -425,7 +443,8 @@ Gateway::Reply Gateway::SignedHits(const std::vector<size_t>& served,
         reply.keep = failed == 0 && !cut;
     }
     reply.note = "sites=" + std::to_string(rows.size()) + " failed=" + std::to_string(failed) +
-                 " hits=" + std::to_string(count) + " magnet_only=" + std::to_string(magnets) +
+                 " hits=" + std::to_string(count) + " magnets=" + std::to_string(magnets) +
+                 " bad_magnets=" + std::to_string(badMagnets) +
                  " skipped=" + std::to_string(skipped) + (cut ? " truncated" : "");
     return reply;
 }

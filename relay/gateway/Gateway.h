@@ -8,6 +8,7 @@
 #include "relay/definitions/Definition.h"
 #include "relay/gateway/SiteQueue.h"
 #include "relay/gateway/SiteSearch.h"
+#include "relay/magnet/MagnetFetcher.h"
 
 #include <atomic>
 #include <chrono>
@@ -40,7 +41,7 @@ public:
     struct SiteRows {
         RelayFailure failure;
         std::vector<GatewayHit> hits;
-        int magnets = 0, skipped = 0;
+        int magnets = 0, badMagnets = 0, skipped = 0; // magnet hits; magnet links refused
         double ms = 0;
         bool searched = false; // false when only a login was tested
     };
@@ -59,6 +60,8 @@ public:
     /** One site's search for a canary or --check, after its login test when it logs in. */
     SiteRows Probe(size_t index, const std::string& keywords);
     bool Serves(size_t index) const { return config_.sites[index].definition != nullptr; }
+    /** The BitTorrent side for /healthz: a JSON object. */
+    std::string BitTorrentJson() const;
 
 private:
     struct Site; // per site: its request queue and the cookie jar
@@ -83,8 +86,8 @@ private:
                                         std::unique_ptr<ByteBudget::Hold>& hold,
                                         RelayFailure& failure);
     /** The page's rows, read as HTML or, when the definition says so, as JSON. */
-    RelayFailure ReadRows(size_t index, const FetchedPage& page, const TemplateValues& values,
-                          Deadline deadline, const GiveUp& giveUp,
+    RelayFailure ReadRows(size_t index, size_t path, const FetchedPage& page,
+                          const TemplateValues& values, Deadline deadline, const GiveUp& giveUp,
                           std::unique_ptr<ByteBudget::Hold>& hold, struct ExtractedRows& rows);
     void TestLogin(size_t index, Deadline deadline);
     void RecordHealth(size_t index, const FetchedPage& page);
@@ -98,7 +101,17 @@ private:
                          RelayFailure& failure);
     /** The request the site wants before the download; its answer goes to pages. */
     RelayFailure RequestBefore(DownloadPages& pages);
+    /** The text the selector finds on the details page (or the answer before the download),
+     *  its attribute's or, without one, the element's; empty when none. */
+    std::string SelectedText(DownloadPages& pages, bool beforeAnswer,
+                             const Definition::DownloadSelector& selector, RelayFailure& failure);
+    /** The .torrent's link, or a magnet link, the details page gives. */
     std::string FindTorrentLink(DownloadPages& pages, RelayFailure& failure);
+    /** The magnet link download.infohash reads on the details page. */
+    MagnetParse InfoHashMagnet(DownloadPages& pages, RelayFailure& failure);
+    /** The torrent of a magnet link, its metadata from the swarm or the cache. */
+    Reply FromSwarm(size_t index, MagnetLink link, const std::string& title, Deadline deadline,
+                    const GiveUp& giveUp);
     void SearchAll(const std::vector<size_t>& served, const std::string& keywords,
                    Deadline deadline, const GiveUp& giveUp, std::vector<SiteRows>& rows);
     Reply SignedHits(const std::vector<size_t>& served, const std::vector<SiteRows>& rows) const;
@@ -110,6 +123,7 @@ private:
     const std::atomic_bool& stopping_;
     std::atomic_bool closing_{false};
     std::vector<std::unique_ptr<Site>> sites_; // as config_.sites
+    std::unique_ptr<MagnetFetcher> magnets_;   // one BitTorrent session for the whole relay
 };
 
 /** A site's search that took this much of the time it was allowed: three quarters or more. An

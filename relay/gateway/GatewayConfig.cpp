@@ -1,14 +1,17 @@
 #include "relay/RelayConfig.h"
 #include "relay/definitions/Definition.h"
 #include "relay/gateway/DownloadTicket.h"
+#include "relay/magnet/MetadataCache.h"
 
 #include "platform/core/HttpCall.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QString>
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -109,6 +112,36 @@ std::string DefinitionsIn(const std::string& dir, std::vector<std::string>& name
     return {};
 }
 
+/** The folder systemd made for the unit (StateDirectory=), or "". */
+std::string SystemdStateDirectory()
+{
+    const char* dirs = std::getenv("STATE_DIRECTORY"); // several are separated by ":"
+    return dirs && *dirs ? std::string(dirs).substr(0, std::string(dirs).find(':')) : "";
+}
+
+/** Where the DHT's state and the magnet cache go: state_dir, else the unit's state directory,
+ *  else a folder beside the secret; made (mode 0700) when missing. Empty when usable, else why
+ *  not. */
+std::string SetStateDir(GatewayConfig& gateway, const std::string& folder)
+{
+    if (gateway.stateDir.empty()) gateway.stateDir = SystemdStateDirectory();
+    const std::string dir =
+        gateway.stateDir.empty()
+            ? QFileInfo(QString::fromStdString(InFolder(folder, gateway.secretFile)))
+                      .absolutePath()
+                      .toStdString() +
+                  "/reelmate-state"
+            : QFileInfo(QString::fromStdString(InFolder(folder, gateway.stateDir)))
+                  .absoluteFilePath()
+                  .toStdString();
+    const int fd = OpenFolder(dir);
+    if (fd < 0) return "cannot make or open the state folder " + dir;
+    ::close(fd);
+    gateway.magnet.stateDir = dir;
+    gateway.magnet.cacheDir = dir + "/magnets";
+    return CheckMagnetSettings(gateway.magnet);
+}
+
 } // namespace
 
 std::string LoadGateway(RelayConfig& config, const std::string& folder,
@@ -152,6 +185,12 @@ std::string LoadGateway(RelayConfig& config, const std::string& folder,
             !wrong.empty())
             return wrong;
         sites[i]->definition = std::make_shared<Definition>(std::move(read[i].definition));
+    }
+    if (std::string why = SetStateDir(config.gateway, folder); !why.empty()) {
+        const auto it = config.gateway.lines.find("state_dir");
+        return configFile + ":" +
+               std::to_string(it == config.gateway.lines.end() ? config.gateway.line : it->second) +
+               ": " + why;
     }
     std::string why;
     auto key = TicketKey::Load(InFolder(folder, config.gateway.secretFile), why);

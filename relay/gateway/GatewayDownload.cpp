@@ -1,4 +1,5 @@
 // The gateway's download and a cookie login's test: the parts that fetch on a ticket's word.
+#include "relay/PageReducer.h"
 #include "relay/definitions/CssSelector.h"
 #include "relay/definitions/Definition.h"
 #include "relay/definitions/HtmlDocument.h"
@@ -55,9 +56,9 @@ struct Gateway::DownloadPages {
     bool haveBefore = false;
 };
 
-std::string Gateway::LinkFrom(DownloadPages& pages, bool beforeAnswer,
-                              const std::vector<Definition::DownloadSelector>& selectors,
-                              RelayFailure& failure)
+std::string Gateway::SelectedText(DownloadPages& pages, bool beforeAnswer,
+                                  const Definition::DownloadSelector& selector,
+                                  RelayFailure& failure)
 {
     const SiteProfile& site = config_.sites[pages.index];
     DownloadPages::Page& page = beforeAnswer ? pages.before : pages.details;
@@ -76,16 +77,27 @@ std::string Gateway::LinkFrom(DownloadPages& pages, bool beforeAnswer,
             Parse(pages.index, page.fetched, pages.deadline, pages.giveUp, page.hold, failure);
         if (!page.document) return {};
     }
-    for (const Definition::DownloadSelector& s : selectors) {
-        const std::string text = s.selector.find("{{") == std::string::npos
-                                     ? s.selector
-                                     : Template(s.selector).Render(pages.values);
-        const GumboNode* found = CssSelector(text).SelectFirst(page.document->root());
-        const char* attribute =
-            found ? AttributeOf(found, s.attribute.empty() ? "href" : s.attribute) : nullptr;
-        const std::string link =
-            attribute ? ApplyFilters(attribute, s.filters, &pages.values) : std::string();
-        if (!link.empty()) return Resolved(page.fetched.url, link);
+    const std::string text = selector.selector.find("{{") == std::string::npos
+                                 ? selector.selector
+                                 : Template(selector.selector).Render(pages.values);
+    const GumboNode* found = CssSelector(text).SelectFirst(page.document->root());
+    if (!found) return {};
+    if (selector.attribute.empty())
+        return ApplyFilters(CleanField(TextContent(found)), selector.filters, &pages.values);
+    const char* attribute = AttributeOf(found, selector.attribute);
+    return attribute ? ApplyFilters(attribute, selector.filters, &pages.values) : std::string();
+}
+
+std::string Gateway::LinkFrom(DownloadPages& pages, bool beforeAnswer,
+                              const std::vector<Definition::DownloadSelector>& selectors,
+                              RelayFailure& failure)
+{
+    for (Definition::DownloadSelector s : selectors) {
+        if (s.attribute.empty()) s.attribute = "href";
+        const std::string link = SelectedText(pages, beforeAnswer, s, failure);
+        if (failure) return {};
+        if (!link.empty())
+            return Resolved((beforeAnswer ? pages.before : pages.details).fetched.url, link);
     }
     return {};
 }
@@ -136,11 +148,61 @@ std::string Gateway::FindTorrentLink(DownloadPages& pages, RelayFailure& failure
     if (url.empty())
         failure = {502,
                    "the details page has no download link: the site's layout may have changed"};
-    else if (url.rfind("magnet:", 0) == 0)
-        failure = {502, "the site offers this release as a magnet link only"};
-    else if (!IsWebUrl(url))
+    else if (!IsWebUrl(url) && !IsMagnetUri(url))
         failure = {502, "the download link on the details page is no web address"};
     return url;
+}
+
+MagnetParse Gateway::InfoHashMagnet(DownloadPages& pages, RelayFailure& failure)
+{
+    const SiteProfile& site = config_.sites[pages.index];
+    const Definition::InfoHashBlock& block = site.definition->infohash;
+    const bool before = block.useBeforeResponse && pages.haveBefore;
+    const std::string hash = SelectedText(pages, before, block.hash, failure);
+    if (failure) return {};
+    if (hash.empty()) {
+        failure = {502, "the details page has no info hash: the site's layout may have changed"};
+        return {};
+    }
+    MagnetParse parse = MagnetFromInfoHash(hash, site.definition->trackers, site.privateBase);
+    if (!parse) {
+        failure = {502, "the details page's info hash is not one: " + parse.detail};
+        return {};
+    }
+    if (!block.title.selector.empty())
+        parse.link.title = SelectedText(pages, before, block.title, failure);
+    failure = {};
+    return parse;
+}
+
+Gateway::Reply Gateway::FromSwarm(size_t index, MagnetLink link, const std::string& title,
+                                  Deadline deadline, const GiveUp& giveUp)
+{
+    const SiteProfile& site = config_.sites[index];
+    if (link.title.empty()) link.title = title;
+    const std::string siteName = site.definition->name.empty() ? site.name : site.definition->name;
+    const MagnetFetch got = magnets_->Fetch(link, deadline, giveUp, siteName);
+    const std::string how = std::string(got.fromCache ? " metadata=cache" : " metadata=swarm") +
+                            " metadata_ms=" + std::to_string(got.took.count());
+    if (!got) {
+        const int status = got.failure == MagnetFailure::TimedOut  ? 504
+                           : got.failure == MagnetFailure::Refused ? 502
+                                                                   : 503;
+        return HtmlReply(status, got.words, "download=failed magnet=" + link.Key() + how);
+    }
+    if (got.torrent.size() > size_t(config_.gateway.maxTorrentBytes))
+        return HtmlReply(502, "the torrent is larger than max_torrent_bytes",
+                         "download=failed magnet=" + link.Key() + how);
+    if (!IsBencodedDictionary(QByteArrayView(got.torrent)))
+        return HtmlReply(502, "the swarm's metadata makes no torrent",
+                         "download=failed magnet=" + link.Key() + how);
+    Reply reply;
+    reply.body = got.torrent;
+    reply.contentType = "application/x-bittorrent";
+    reply.keep = false;
+    reply.note =
+        "download=ok bytes=" + std::to_string(got.torrent.size()) + " magnet=" + link.Key() + how;
+    return reply;
 }
 
 Gateway::Reply Gateway::Download(const std::string& form, Deadline deadline, const GiveUp& giveUp)
@@ -164,6 +226,12 @@ Gateway::Reply Gateway::Download(const std::string& form, Deadline deadline, con
     const auto failed = [](const RelayFailure& failure) {
         return HtmlReply(failure.status == 504 ? 504 : 502, failure.reason, "download=failed");
     };
+    if (ticket->magnet) {
+        // Read again under the same rules: the ticket is sealed, but the rules may have changed.
+        const MagnetParse parse = ParseMagnet(ticket->url, site.privateBase);
+        if (!parse) return failed({502, "the magnet link is refused: " + parse.detail});
+        return FromSwarm(index, parse.link, ticket->title, deadline, giveUp);
+    }
     DownloadPages pages{
         index, ticket->url, DownloadValues(site, ticket->url), {}, deadline, giveUp, {}, {}, false};
     pages.headers = DownloadHeaders(site, pages.values);
@@ -172,8 +240,23 @@ Gateway::Reply Gateway::Download(const std::string& form, Deadline deadline, con
     std::string url = ticket->url, referer = site.siteLink;
     if (ticket->details) {
         RelayFailure failure;
-        url = FindTorrentLink(pages, failure);
-        if (failure) return failed(failure);
+        const Definition& d = *site.definition;
+        if (!d.downloadSelectors.empty() || !d.infohash.present) {
+            url = FindTorrentLink(pages, failure);
+            if (failure && !d.infohash.present) return failed(failure);
+        }
+        if (d.infohash.present && (d.downloadSelectors.empty() || failure)) {
+            failure = {};
+            const MagnetParse parse = InfoHashMagnet(pages, failure);
+            if (failure) return failed(failure);
+            return FromSwarm(index, parse.link, ticket->title, deadline, giveUp);
+        }
+        if (IsMagnetUri(url)) {
+            const MagnetParse parse = ParseMagnet(url, site.privateBase);
+            if (!parse)
+                return failed({502, "the details page's magnet link is refused: " + parse.detail});
+            return FromSwarm(index, parse.link, ticket->title, deadline, giveUp);
+        }
         referer = ticket->url;
     }
     SiteRequest request;

@@ -2,6 +2,8 @@
 
 #include "relay/definitions/Definition.h"
 #include "relay/definitions/RowExtraction.h"
+#include "relay/definitions/UrlEncoding.h"
+#include "relay/magnet/MagnetLink.h"
 
 #include <QDate>
 #include <QString>
@@ -136,7 +138,7 @@ std::vector<SearchRequest> SearchRequests(const SiteProfile& site, const Templat
     const QUrl base(QString::fromStdString(site.siteLink));
     for (const Definition::Path& p : d.paths) {
         SearchRequest r;
-        const std::string path = Template(p.path).Render(values);
+        const std::string path = RenderedSearchPath(p.path, values);
         r.url = base.resolved(QUrl(QString::fromStdString(path))).toString().toStdString();
         r.followRedirect = p.followRedirect || d.followRedirect;
         r.headers = headers;
@@ -152,27 +154,45 @@ std::vector<SearchRequest> SearchRequests(const SiteProfile& site, const Templat
     return out;
 }
 
+bool IsMagnetUri(const std::string& url)
+{
+    return url.size() >= 7 && QString::fromStdString(url.substr(0, 7)).toLower() == u"magnet:";
+}
+
 bool HitOf(const SiteProfile& site, const std::map<std::string, std::string>& row, GatewayHit& hit,
-           bool& magnet)
+           bool& badMagnet)
 {
     const Definition& d = *site.definition;
     const auto value = [&row](const char* name) {
         const auto it = row.find(name);
         return it == row.end() ? std::string() : it->second;
     };
-    magnet = false;
+    badMagnet = false;
     hit = {};
     hit.title = value("title");
     std::string link = value("download");
-    if (!d.downloadSelectors.empty()) {
+    if (!d.downloadSelectors.empty() || d.infohash.present) {
         // The link is on the page the download field names (the details page when none).
         if (link.empty()) link = value("details");
         hit.details = true;
     }
-    if (link.rfind("magnet:", 0) == 0 || (link.empty() && !value("magnet").empty())) {
-        magnet = true;
+    if (!IsMagnetUri(link)) {
+        hit.url = link;
+        if (IsWebUrl(link)) return !hit.title.empty();
+        link.clear(); // no web address: a magnet link or info hash may still lead somewhere
+    }
+    const std::string magnet = IsMagnetUri(link) ? link : value("magnet");
+    const std::string infoHash = value("infohash");
+    if (magnet.empty() && infoHash.empty()) return false;
+    const MagnetParse parse = magnet.empty()
+                                  ? MagnetFromInfoHash(infoHash, d.trackers, site.privateBase)
+                                  : ParseMagnet(magnet, site.privateBase);
+    if (!parse) {
+        badMagnet = true;
         return false;
     }
-    hit.url = link;
-    return !hit.title.empty() && IsWebUrl(link);
+    hit.url = MagnetUri(parse.link);
+    hit.details = false;
+    hit.magnet = true;
+    return !hit.title.empty();
 }

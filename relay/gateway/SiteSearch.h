@@ -49,11 +49,17 @@ std::string FormEncoded(const std::string& text, const std::string& charset);
 /** One row of a site's results as the gateway offers it. */
 struct GatewayHit {
     std::string title;
-    std::string url;      // the .torrent, or the page its link is on
+    std::string url;      // the .torrent, the page its link is on, or a magnet link
     bool details = false; // url is that page: the definition's download selectors find the link
+    bool magnet = false;  // url is a magnet link: the torrent comes from the swarm
 };
 
-/** The hit a row gives; false (and magnet set when a magnet link was all there was) when it
- *  gives none: the program saves .torrent files only. */
+/** Lower case "magnet:" at its start. */
+bool IsMagnetUri(const std::string& url);
+
+/** The hit a row gives: its .torrent, the page its link is on, or a magnet link (the row's
+ *  download or magnet field, or its info hash with the definition's trackers), trackers and
+ *  peers on addresses that are not public dropped unless the site is on one. False when it
+ *  gives none; badMagnet then says that a magnet link or info hash was refused. */
 bool HitOf(const SiteProfile& site, const std::map<std::string, std::string>& row, GatewayHit& hit,
-           bool& magnet);
+           bool& badMagnet);

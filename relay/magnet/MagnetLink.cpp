@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -182,6 +183,41 @@ std::string MagnetLink::Key() const
         hex.push_back(digits[c & 15]);
     }
     return hex;
+}
+
+std::string MagnetUri(const MagnetLink& link, size_t maxTrackers, size_t maxPeers)
+{
+    static const char digits[] = "0123456789abcdef";
+    const auto hex = [](const std::string& raw) {
+        std::string out;
+        for (unsigned char c : raw) {
+            out.push_back(digits[c >> 4]);
+            out.push_back(digits[c & 15]);
+        }
+        return out;
+    };
+    const auto encoded = [](const std::string& text) {
+        std::string out;
+        for (unsigned char c : text) {
+            if (std::isalnum(c) || std::strchr("-._~:/[]", c) != nullptr) {
+                out.push_back(char(c));
+            } else {
+                out.push_back('%');
+                out.push_back(digits[c >> 4]);
+                out.push_back(digits[c & 15]);
+            }
+        }
+        return out;
+    };
+    std::string uri = "magnet:?";
+    if (!link.v1.empty()) uri += "xt=urn:btih:" + hex(link.v1);
+    if (!link.v2.empty())
+        uri += std::string(link.v1.empty() ? "" : "&") + "xt=urn:btmh:1220" + hex(link.v2);
+    for (size_t i = 0; i < link.trackers.size() && i < maxTrackers; ++i)
+        uri += "&tr=" + encoded(link.trackers[i]);
+    for (size_t i = 0; i < link.peers.size() && i < maxPeers; ++i)
+        uri += "&x.pe=" + encoded(link.peers[i]);
+    return uri;
 }
 
 std::string PercentDecode(std::string_view text)

@@ -43,6 +43,10 @@ MagnetParse ParseMagnet(std::string_view uri, bool allowPrivate);
 MagnetParse MagnetFromInfoHash(std::string_view hex, const std::vector<std::string>& trackers,
                                bool allowPrivate);
 
+/** The link as a short magnet URI: its info hashes, then at most maxTrackers trackers and
+ *  maxPeers peers (percent-encoded); no title. ParseMagnet reads it back to the same link. */
+std::string MagnetUri(const MagnetLink& link, size_t maxTrackers = 8, size_t maxPeers = 8);
+
 /** Decodes %XX escapes; a "%" not followed by two hex digits stays as it is. */
 std::string PercentDecode(std::string_view text);
 

@@ -9,9 +9,11 @@ packages="reelmate reelmate-relay reelmate-demo-site"
 secret=/etc/reelmate/gateway.secret
 link=/etc/reelmate/definitions/reelmate-demo.yml
 pids=()
+work=$(mktemp -d)
 cleanup() {
     for pid in "${pids[@]+"${pids[@]}"}"; do kill "$pid" 2>/dev/null || true; done
     dpkg -P $packages >/dev/null 2>&1 || true
+    rm -rf "$work"
 }
 trap cleanup EXIT
 fail() { echo "lifecycle: $*" >&2; exit 1; }
@@ -28,7 +30,11 @@ if ! { [ -d /run/systemd/system ] && systemctl is-active --quiet reelmate-relay 
     [ -d /run/systemd/system ] && systemctl stop reelmate-relay reelmate-demo-site 2>/dev/null || true
     /usr/bin/reelmate-demo-site >/dev/null 2>&1 &
     pids+=($!)
-    /usr/bin/reelmate-relay --config /etc/reelmate/relay.conf --secret-file "$secret" >/dev/null 2>&1 &
+    mkdir -p -m 0700 /var/lib/reelmate-relay # the unit's StateDirectory=
+    # The installed configuration, but off the BitTorrent network: a test reaches no one.
+    sed 's/^\[gateway\]$/[gateway]\ndht = off\nbt_listen = 127.0.0.1:0/' /etc/reelmate/relay.conf >"$work/relay.conf"
+    STATE_DIRECTORY=/var/lib/reelmate-relay \
+        /usr/bin/reelmate-relay --config "$work/relay.conf" --secret-file "$secret" >/dev/null 2>&1 &
     pids+=($!)
 fi
 relay=http://127.0.0.1:18080
@@ -61,4 +67,5 @@ dpkg -r reelmate reelmate-relay >/dev/null
 # Purge: nothing of ours is left in /etc.
 dpkg -P $packages >/dev/null
 [ ! -e /etc/reelmate ] || fail "purge left $(find /etc/reelmate | tr '\n' ' ')"
+[ ! -e /var/lib/reelmate-relay ] || fail "purge left the relay's state folder"
 echo "lifecycle: install, out-of-the-box search and download, upgrade, remove and purge check out"

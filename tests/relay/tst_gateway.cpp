@@ -86,7 +86,8 @@ public:
             file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
         }
         const QString text = QStringLiteral("[relay]\n") + relayKeys +
-                             QStringLiteral("\n[gateway]\nbase = %1\nsecret_file = secret\n")
+                             QStringLiteral("\n[gateway]\nbase = %1\nsecret_file = secret\n"
+                                            "dht = off\nbt_listen = 127.0.0.1:0\n")
                                  .arg(QLatin1String(kGatewayBase)) +
                              sites;
         std::string why;
@@ -778,7 +779,7 @@ void TestGateway::unsupportedDefinition_data()
         << "def.yml can be read by every user";
     QTest::newRow("a setting the file does not have")
         << QByteArray(kPublicDefinition) << QStringLiteral("config.sort = size")
-        << "test.conf:9: site s: ";
+        << "test.conf:11: site s: ";
 }
 
 void TestGateway::unsupportedDefinition()

@@ -1,153 +1,20 @@
 #include "TestHttpServer.h"
+#include "TestSwarm.h"
 #include "relay/magnet/MagnetFetcher.h"
 #include "web/TorrentFile.h"
 
-#include <libtorrent/add_torrent_params.hpp>
-#include <libtorrent/bdecode.hpp>
-#include <libtorrent/bencode.hpp>
-#include <libtorrent/create_torrent.hpp>
-#include <libtorrent/session.hpp>
-#include <libtorrent/torrent_handle.hpp>
 #include <libtorrent/torrent_info.hpp>
-#include <libtorrent/torrent_status.hpp>
 
 #include <QCryptographicHash>
-#include <QFile>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <arpa/inet.h>
-
-#include <map>
-#include <mutex>
 #include <thread>
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-enum class Kind { V1, Hybrid, V2 };
-
-/** A small torrent made over a file of random bytes. */
-struct MadeTorrent {
-    std::string bytes; // the .torrent
-    std::shared_ptr<lt::torrent_info> info;
-    QByteArray v1, v2; // raw hashes; empty when the torrent has none of that kind
-};
-
-MadeTorrent MakeTorrent(const QString& folder, const QString& name, Kind kind)
-{
-    QFile file(folder + "/" + name);
-    file.open(QIODevice::WriteOnly);
-    QByteArray data(40000, '\0');
-    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(data.data()), data.size() / 4);
-    file.write(data);
-    file.close();
-    lt::file_storage files;
-    lt::add_files(files, file.fileName().toStdString());
-    const lt::create_flags_t flags = kind == Kind::V1   ? lt::create_torrent::v1_only
-                                     : kind == Kind::V2 ? lt::create_torrent::v2_only
-                                                        : lt::create_flags_t{};
-    lt::create_torrent ct(files, 16384, flags);
-    lt::set_piece_hashes(ct, folder.toStdString());
-    MadeTorrent made;
-    lt::bencode(std::back_inserter(made.bytes), ct.generate());
-    made.info = std::make_shared<lt::torrent_info>(made.bytes, lt::from_span);
-    const lt::info_hash_t hashes = made.info->info_hashes();
-    if (hashes.has_v1()) made.v1 = QByteArray(hashes.v1.data(), int(hashes.v1.size()));
-    if (hashes.has_v2()) made.v2 = QByteArray(hashes.v2.data(), int(hashes.v2.size()));
-    return made;
-}
-
-lt::settings_pack LoopbackSettings()
-{
-    lt::settings_pack s;
-    s.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0");
-    s.set_bool(lt::settings_pack::enable_dht, false);
-    s.set_bool(lt::settings_pack::enable_lsd, false);
-    s.set_bool(lt::settings_pack::enable_upnp, false);
-    s.set_bool(lt::settings_pack::enable_natpmp, false);
-    s.set_int(lt::settings_pack::stop_tracker_timeout, 1);
-    return s;
-}
-
-/** A session that seeds the test's torrents from their folder. */
-struct Seeder {
-    lt::session session{lt::session_params(LoopbackSettings())};
-    std::vector<lt::torrent_handle> handles;
-
-    void Seed(const MadeTorrent& made, const QString& folder)
-    {
-        lt::add_torrent_params p;
-        p.ti = made.info;
-        p.save_path = folder.toStdString();
-        p.flags |= lt::torrent_flags::seed_mode;
-        p.flags &= ~(lt::torrent_flags::paused | lt::torrent_flags::auto_managed);
-        handles.push_back(session.add_torrent(p));
-    }
-    /** Listening, and every torrent taking peers. */
-    bool ready() const
-    {
-        for (const lt::torrent_handle& h : handles) {
-            const lt::torrent_status st = h.status();
-            if (st.state != lt::torrent_status::seeding || (st.flags & lt::torrent_flags::paused))
-                return false;
-        }
-        return port() > 0;
-    }
-    int port() const { return session.listen_port(); }
-    std::int64_t uploaded() const
-    {
-        std::int64_t total = 0;
-        for (const lt::torrent_handle& h : handles)
-            total += h.status().total_payload_upload;
-        return total;
-    }
-};
-
-/** An HTTP tracker that gives every announce the seeder's address, and counts the announces
- *  that start a download, by info hash. */
-class Tracker {
-public:
-    explicit Tracker(const int& seederPort)
-    {
-        server_.serve([this, &seederPort](const ServiceRequest& req, ServiceResponse& res) {
-            const std::string query = req.target.substr(req.target.find('?') + 1);
-            std::string hash;
-            bool started = false;
-            for (const QByteArray& pair : QByteArray::fromStdString(query).split('&')) {
-                if (pair.startsWith("info_hash="))
-                    hash = QByteArray::fromPercentEncoding(pair.mid(10)).toHex().toStdString();
-                if (pair == "event=started") started = true;
-            }
-            if (started) {
-                std::lock_guard lock(mutex_);
-                ++started_[hash];
-            }
-            std::string peer(6, '\0');
-            const uint32_t address = htonl(INADDR_LOOPBACK);
-            const uint16_t port = htons(uint16_t(seederPort));
-            memcpy(peer.data(), &address, 4);
-            memcpy(peer.data() + 4, &port, 2);
-            res.contentType = "text/plain";
-            res.body = "d8:intervali1800e5:peers6:" + peer + "e";
-        });
-    }
-    std::string url() const { return server_.url().toStdString() + "/announce"; }
-    int started(const QByteArray& v1) const
-    {
-        std::lock_guard lock(mutex_);
-        const auto it = started_.find(v1.toHex().toStdString());
-        return it == started_.end() ? 0 : it->second;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::map<std::string, int> started_;
-    TestHttpServer server_;
-};
 
 MagnetSettings LoopbackMagnetSettings(const QString& cacheDir)
 {
@@ -165,16 +32,6 @@ std::string Magnet(const MadeTorrent& made, const std::string& extra)
     if (!made.v1.isEmpty()) uri += "&xt=urn:btih:" + made.v1.toHex().toStdString();
     if (!made.v2.isEmpty()) uri += "&xt=urn:btmh:1220" + made.v2.toHex().toStdString();
     return uri + extra;
-}
-
-/** The info dictionary's bytes inside a .torrent file. */
-QByteArray InfoBytes(const std::string& torrent)
-{
-    lt::error_code ec;
-    const lt::bdecode_node root = lt::bdecode(torrent, ec);
-    if (ec || root.type() != lt::bdecode_node::dict_t) return {};
-    const lt::span<const char> info = root.dict_find_dict("info").data_section();
-    return QByteArray(info.data(), int(info.size()));
 }
 
 const auto kNever = [] { return false; };

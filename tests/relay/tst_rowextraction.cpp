@@ -235,7 +235,7 @@ void TestRowExtraction::deepRow()
     QVERIFY2(ParseDefinition("id: deep\nlinks: [\"https://x.test/\"]\nsearch:\n"
                              "  paths: [{path: s}]\n  rows: {selector: \":root\"}\n"
                              "  fields:\n    title: {selector: span, remove: b}\n"
-                             "    details: {text: d}\n",
+                             "    details: {text: d}\n    download: {text: d}\n",
                              "deep.yml", d, why),
              why.c_str());
     const DeepGumboTree tree(300000);

@@ -53,6 +53,8 @@ private Q_SLOTS:
     void checkCommand_data();
     void checkCommand();
     void checkDefinition();
+    void checkDefinitionServable_data();
+    void checkDefinitionServable();
 };
 
 void TestServices::commandLine_data()
@@ -259,6 +261,48 @@ void TestServices::checkDefinition()
     const Run one = Start(
         relay, {QStringLiteral("--check-definition"), dir.filePath(QStringLiteral("good.yml"))});
     QCOMPARE(one.status, 0);
+}
+
+void TestServices::checkDefinitionServable_data()
+{
+    QTest::addColumn<QByteArray>("rest"); // after the title field
+    QTest::addColumn<QString>("said");
+    QTest::newRow("download.infohash on the details page")
+        << QByteArray("    details: {selector: a, attribute: href}\n"
+                      "download:\n  infohash:\n    hash: {selector: span.hash}\n"
+                      "    title: {selector: h1}\n    usebeforeresponse: false\n")
+        << ": ok";
+    QTest::newRow("info hashes with trackers")
+        << QByteArray("    infohash: {selector: span.hash}\n"
+                      "download:\n  trackers: [\"udp://t.example:1337/announce\"]\n")
+        << ": ok";
+    QTest::newRow("a magnet field only")
+        << QByteArray("    magnet: {selector: a, attribute: href}\n") << ": ok";
+    QTest::newRow("no way to a torrent")
+        << QByteArray("    details: {selector: a, attribute: href}\n")
+        << ":7: error no way to a torrent: search.fields has no download, magnet or infohash, "
+           "and no download selectors or download.infohash read a details page";
+    QTest::newRow("a tracker that is no URL")
+        << QByteArray("    infohash: {selector: span.hash}\ndownload:\n  trackers: [t.example]\n")
+        << ":10: error a tracker must be an http, https or udp URL";
+}
+
+void TestServices::checkDefinitionServable()
+{
+    QFETCH(QByteArray, rest);
+    QFETCH(QString, said);
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("site.yml"));
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("id: site\nlinks: [\"http://127.0.0.1:1/\"]\nsearch:\n  paths: [{path: s}]\n"
+            "  rows: {selector: tr}\n  fields:\n    title: {selector: a}\n" +
+            rest);
+    f.close();
+    const Run run =
+        Start(QString::fromUtf8(RELAY_BIN), {QStringLiteral("--check-definition"), file});
+    QCOMPARE(QString::fromUtf8(run.out), file + said + u'\n');
+    QCOMPARE(run.status, said == u": ok" ? 0 : 1);
 }
 
 QTEST_GUILESS_MAIN(TestServices)

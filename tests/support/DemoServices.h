@@ -75,6 +75,7 @@ public:
         relayService_.start({}); // first: the gateway's address is the port it got
         const QString text =
             QStringLiteral("[gateway]\nbase = %1\nsecret_file = %2\n"
+                           "dht = off\nbt_listen = 127.0.0.1:0\n"
                            "[site demo]\ndefinition = %3\nbase = %4\n")
                 .arg(relayUrl(), dir_.filePath(QStringLiteral("secret")),
                      QStringLiteral(REELMATE_SOURCE_DIR "/demo-site/definitions/reelmate-demo.yml"),
