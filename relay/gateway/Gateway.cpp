@@ -243,8 +243,7 @@ Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords,
     const Deadline own = std::min(deadline, start + config_.totalTimeout);
     const TemplateValues values = SearchValues(site, keywords);
     const std::vector<SearchRequest> requests = SearchRequests(site, values);
-    for (size_t path = 0; path < requests.size(); ++path) { // one request per path, in order
-        const SearchRequest& r = requests[path];
+    for (const SearchRequest& r : requests) { // one request per path, in order
         SiteRequest request;
         request.url = r.url;
         request.method = r.method;
@@ -269,7 +268,7 @@ Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords,
             break;
         }
         ExtractedRows rows;
-        if (RelayFailure failed = ReadRows(index, path, page, values, own, giveUp, hold, rows)) {
+        if (RelayFailure failed = ReadRows(index, r.path, page, values, own, giveUp, hold, rows)) {
             out.failure = failed;
             break;
         }

@@ -136,8 +136,10 @@ std::vector<SearchRequest> SearchRequests(const SiteProfile& site, const Templat
     const std::vector<std::string> headers = RenderedHeaders(d.searchHeaders, values);
     std::vector<SearchRequest> out;
     const QUrl base(QString::fromStdString(site.siteLink));
-    for (const Definition::Path& p : d.paths) {
+    for (size_t index = 0; index < d.paths.size(); ++index) {
+        const Definition::Path& p = d.paths[index];
         SearchRequest r;
+        r.path = index;
         const std::string path = RenderedSearchPath(p.path, values);
         r.url = base.resolved(QUrl(QString::fromStdString(path))).toString().toStdString();
         r.followRedirect = p.followRedirect || d.followRedirect;
@@ -149,7 +151,11 @@ std::vector<SearchRequest> SearchRequests(const SiteProfile& site, const Templat
         } else if (!form.empty()) {
             r.url += (r.url.find('?') == std::string::npos ? '?' : '&') + form;
         }
-        out.push_back(std::move(r));
+        const bool again =
+            r.method == "GET" && std::any_of(out.begin(), out.end(), [&r](const auto& o) {
+                return o.method == "GET" && o.url == r.url;
+            });
+        if (!again) out.push_back(std::move(r));
     }
     return out;
 }

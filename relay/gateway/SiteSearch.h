@@ -10,6 +10,7 @@
 
 /** One HTTP request of a definition's search. */
 struct SearchRequest {
+    size_t path = 0; // which of the definition's paths it is
     std::string url;
     std::string method = "GET";
     std::string body; // a form, for POST
@@ -21,7 +22,9 @@ struct SearchRequest {
 TemplateValues SearchValues(const SiteProfile& site, const std::string& keywords);
 
 /** The requests a search makes, one per path of the definition, with its inputs as a query or,
- *  for POST, a form, in the definition's encoding. */
+ *  for POST, a form, in the definition's encoding. A GET that asks again for a URL an earlier
+ *  path asked for is left out, as the reference readers leave it out: paths that differ only in
+ *  their categories would otherwise list every hit twice. */
 std::vector<SearchRequest> SearchRequests(const SiteProfile& site, const TemplateValues& values);
 
 /** The definition's headers, rendered: "Name: value", no line break in the value. */

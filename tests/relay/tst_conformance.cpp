@@ -114,6 +114,8 @@ private Q_SLOTS:
     void searchPathEncoding();
     void inputEncoding_data();
     void inputEncoding();
+    void repeatedPaths_data();
+    void repeatedPaths();
     void filters_data();
     void filters();
     void selectors_data();
@@ -591,6 +593,37 @@ void TestConformance::inputEncoding()
                                   ? requests[0].body
                                   : requests[0].url.substr(requests[0].url.find('?') + 1);
     QCOMPARE(FormValue(form, "q"), expected);
+}
+
+void TestConformance::repeatedPaths_data()
+{
+    QTest::addColumn<QString>("second"); // the second path (YAML, after "- path: ")
+    QTest::addColumn<int>("requests");
+    // The first path is "s.php?q={{ .Keywords }}" with categories [1].
+    QTest::newRow("the same GET for other categories is asked once")
+        << "\"s.php?q={{ .Keywords }}\"\n      categories: [2]" << 1;
+    QTest::newRow("another GET is asked") << "\"t.php?q={{ .Keywords }}\"" << 2;
+    QTest::newRow("the same URL posted is asked again")
+        << "\"s.php?q={{ .Keywords }}\"\n      method: post" << 2;
+}
+
+void TestConformance::repeatedPaths()
+{
+    QFETCH(QString, second);
+    QFETCH(int, requests);
+    auto d = std::make_shared<Definition>();
+    std::string why;
+    QVERIFY2(ParseDefinition(DefinitionWithPath("s.php?q={{ .Keywords }}",
+                                                "      categories: [1]\n    - path: " +
+                                                    second.toStdString() + "\n"),
+                             "c.yml", *d, why),
+             why.c_str());
+    SiteProfile site;
+    site.definition = d;
+    site.siteLink = "https://site.example.test/";
+    const std::vector<SearchRequest> made = SearchRequests(site, SearchValues(site, "hero"));
+    QCOMPARE(int(made.size()), requests);
+    QCOMPARE(made.back().path, size_t(requests - 1)); // which path each request is
 }
 
 void TestConformance::filters_data()
