@@ -425,18 +425,23 @@ void TestGateway::loginFailedCostsOnlyThatSite()
     QVERIFY(front.get(QStringLiteral("/healthz")).body.contains("\"last_search\":{\"time\":"));
 }
 
+/** A slow site and a quick one, both the public engine, waited for no longer than the others
+ *  once the slow one lags. */
+QString SlowAndEngine(const PublicSite& slow, const PublicSite& engine)
+{
+    return QStringLiteral("lagging_grace_ms = 0\n") +
+           Site(QStringLiteral("slow"), QStringLiteral("engine.yml"), slow.site.url()) +
+           Site(QStringLiteral("engine"), QStringLiteral("engine.yml"), engine.site.url());
+}
+
 void TestGateway::slowSiteCostsOnlyItsRows()
 {
     // The slow site's first search runs out of time; later ones leave it to a trial in the
     // background (no grace here), and once that trial has its answer the site is back.
     std::atomic_bool hold{true};
     PublicSite engine, slow(&hold);
-    GatewayFront front(
-        {{QStringLiteral("engine.yml"), kPublicDefinition}},
-        QStringLiteral("lagging_grace_ms = 0\n") +
-            Site(QStringLiteral("slow"), QStringLiteral("engine.yml"), slow.site.url()) +
-            Site(QStringLiteral("engine"), QStringLiteral("engine.yml"), engine.site.url()),
-        QStringLiteral("total_timeout_ms = 1500\n"));
+    GatewayFront front({{QStringLiteral("engine.yml"), kPublicDefinition}},
+                       SlowAndEngine(slow, engine), QStringLiteral("total_timeout_ms = 1500\n"));
     QVERIFY(front.start());
     const auto search = [&front] {
         const Answer hits = front.search(QStringLiteral("Hero"));
@@ -498,12 +503,8 @@ void TestGateway::lateAnswerMakesTheSiteLagging()
     // (600 ms to spare before the site's deadline, so that a loaded machine still answers.)
     std::atomic_bool hold{false};
     PublicSite engine, slow(&hold);
-    GatewayFront front(
-        {{QStringLiteral("engine.yml"), kPublicDefinition}},
-        QStringLiteral("lagging_grace_ms = 0\n") +
-            Site(QStringLiteral("slow"), QStringLiteral("engine.yml"), slow.site.url()) +
-            Site(QStringLiteral("engine"), QStringLiteral("engine.yml"), engine.site.url()),
-        QStringLiteral("total_timeout_ms = 3000\n"));
+    GatewayFront front({{QStringLiteral("engine.yml"), kPublicDefinition}},
+                       SlowAndEngine(slow, engine), QStringLiteral("total_timeout_ms = 3000\n"));
     QVERIFY(front.start());
     std::atomic_bool late{true};
     slow.site.serve([&](const ServiceRequest&, ServiceResponse& r) {
