@@ -9,8 +9,10 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QProcess>
 #include <QStringDecoder>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
 
 #include <memory>
@@ -142,6 +144,20 @@ QByteArray SiteYaml(const char* fields, const char* download = "")
            fields + download;
 }
 
+/** What transmission-show prints of a .torrent, and its exit code (-1 when it did not run or
+ *  finish). */
+QString TransmissionShow(const QByteArray& torrent, int& exitCode)
+{
+    exitCode = -1;
+    QTemporaryFile file;
+    if (!file.open() || file.write(torrent) != torrent.size() || !file.flush()) return {};
+    QProcess show;
+    show.start(QStringLiteral("transmission-show"), {file.fileName()});
+    if (!show.waitForFinished(30000) || show.exitStatus() != QProcess::NormalExit) return {};
+    exitCode = show.exitCode();
+    return QString::fromUtf8(show.readAllStandardOutput() + show.readAllStandardError());
+}
+
 const char kRow[] = "<div class=r><a class=name href=/d/1>Swarm Film</a>%1</div>";
 const char kMagnet[] = "magnet:?xt=urn:btih:{HASH}&amp;dn=swarm&amp;tr={TRACKER}";
 
@@ -233,6 +249,13 @@ void TestGatewayMagnet::magnetRowsGiveTorrents()
     QVERIFY2(!ec, ec.message().c_str());
     QCOMPARE(readBack.comment(), std::string("Swarm Site"));
     QCOMPARE(readBack.trackers().empty(), row.contains(u"x.pe"));
+    // transmission reads it too, with the file's name and the magnet's info hash.
+    int exitCode = -1;
+    const QString shown = TransmissionShow(got.body, exitCode);
+    QVERIFY2(exitCode == 0, qPrintable(shown));
+    QVERIFY2(shown.contains(QStringLiteral("Name: film.mkv")), qPrintable(shown));
+    QVERIFY2(shown.contains(QStringLiteral("Hash: ") + QString::fromLatin1(made.v1.toHex())),
+             qPrintable(shown));
     QVERIFY(front.logged(QStringLiteral("download.php")).contains(u"metadata=swarm"));
     QCOMPARE(seeder.uploaded(), std::int64_t(0));
 }
