@@ -366,8 +366,21 @@ void ReadSearch(const YAML::Node& search, Definition& d, const TemplateValues& v
     const YAML::Node rows = search["rows"];
     if (!rows) Error(search, "search has no rows");
     // "remove" on the rows is read by the reference readers and applied by neither: so here.
-    OnlyKeys(rows, {"selector", "after", "filters", "attribute", "multiple"}, "search.rows",
-             {"remove", "dateheaders", "count", "missingAttributeEqualsNoResults"});
+    // "dateheaders" finds dates, which the program never shows.
+    OnlyKeys(rows,
+             {"selector", "after", "filters", "attribute", "multiple", "count",
+              "missingAttributeEqualsNoResults"},
+             "search.rows", {"remove", "dateheaders"});
+    if (!d.json && (rows["count"] || rows["missingAttributeEqualsNoResults"]))
+        Unsupported(rows, "search.rows count or missingAttributeEqualsNoResults outside JSON");
+    if (const YAML::Node count = rows["count"]) { // the answer's own count of its rows
+        OnlyKeys(count, {"selector", "filters"}, "search.rows.count");
+        d.rowsCount = Text(count["selector"], "search.rows.count.selector");
+        CheckJsonPath(count["selector"], d.rowsCount, v);
+        if (count["filters"]) d.rowsCountFilters = Filters(count["filters"], "search.rows.count");
+    }
+    if (const YAML::Node missing = rows["missingAttributeEqualsNoResults"])
+        d.rowsMissingMeansNone = Flag(missing, "search.rows.missingAttributeEqualsNoResults");
     if (d.json && (rows["after"] || rows["dateheaders"]))
         Unsupported(rows, "after or dateheaders on JSON rows");
     if (!d.json && (rows["attribute"] || rows["multiple"]))

@@ -63,6 +63,9 @@ struct Definition {
     bool json = false;         // the search answers JSON: selectors are dotted paths
     bool xml = false;          // the search answers XML (a feed): read as XML, not HTML
     std::string rowsAttribute; // JSON: the rows are the items of this array in each row
+    std::string rowsCount;     // JSON: where the answer counts its rows ("" none); 0: no rows
+    std::vector<DefinitionFilter> rowsCountFilters;
+    bool rowsMissingMeansNone = false; // JSON: no rows selector (or attribute) means no rows
     /** A page that matches selector is the site's error, not results: message says which. */
     struct ErrorBlock {
         std::string selector, messageSelector, messageText;

@@ -7,11 +7,23 @@
 
 namespace {
 
+/** A path as the definitions write them: names joined by dots, each name with array indexes
+ *  if it likes ("files[0].name"), from the root ("$", "$[0].id", "$.data") or, with "..",
+ *  from the row's parent. */
 bool IsDottedPath(const std::string& path)
 {
     static const QRegularExpression dotted(
-        QStringLiteral("^(\\$|(\\.\\.)?[^\\s:()\\[\\],.]+(\\.[^\\s:()\\[\\],.]+)*)$"));
+        QStringLiteral("^(\\$(\\[\\d{1,6}\\])*(\\.NAME)*|(\\.\\.)?NAME(\\.NAME)*)$")
+            .replace(QStringLiteral("NAME"), QStringLiteral("[^\\s:()\\[\\],.]+"
+                                                            "(\\[\\d{1,6}\\])*")));
     return dotted.match(QString::fromStdString(path)).hasMatch();
+}
+
+/** The item at index of an array, Undefined past its end or when value is no array. */
+QJsonValue Item(const QJsonValue& value, int index)
+{
+    const QJsonArray array = value.toArray();
+    return value.isArray() && index < array.size() ? array.at(index) : QJsonValue::Undefined;
 }
 
 /** The argument of the test that opens at text[open] ('('), to its matching ')'. */
@@ -89,9 +101,25 @@ std::optional<JsonSelector> ParseNested(const std::string& text, std::string* wh
 
 QJsonValue AtJsonPath(QJsonValue value, const std::string& path)
 {
-    if (path.empty() || path == "$") return value;
-    for (const QString& key : QString::fromStdString(path).split(u'.'))
-        value = value.toObject().value(key);
+    const QString text = QString::fromStdString(path);
+    QStringView rest(text);
+    if (rest.startsWith(u'$')) rest = rest.mid(1); // the root: where we are
+    while (!rest.isEmpty()) {
+        if (rest.front() == u'.') rest = rest.mid(1);
+        qsizetype end = 0;
+        while (end < rest.size() && rest[end] != u'.' && rest[end] != u'[')
+            ++end;
+        if (end > 0) value = value.toObject().value(rest.left(end));
+        rest = rest.mid(end);
+        while (rest.startsWith(u'[')) { // "[n]": the array's item n
+            const qsizetype close = rest.indexOf(u']');
+            bool number = false;
+            const int index = close > 1 ? rest.mid(1, close - 1).toInt(&number) : -1;
+            if (!number || index < 0) return QJsonValue::Undefined;
+            value = Item(value, index);
+            rest = rest.mid(close + 1);
+        }
+    }
     return value;
 }
 

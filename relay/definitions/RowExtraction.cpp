@@ -403,6 +403,25 @@ bool ExtractJsonAnswer(const Definition& d, const Definition::Path& path, const 
         why = "not JSON (" + error.errorString().toStdString() + ")";
         return false;
     }
+    const QJsonValue top = json.isArray() ? QJsonValue(json.array()) : QJsonValue(json.object());
+    if (!d.rowsCount.empty()) { // an answer that counts no rows has none, whatever else it holds
+        const std::optional<JsonSelector> count = ParseJsonSelector(Rendered(d.rowsCount, values));
+        const std::optional<std::string> text =
+            count ? JsonText(SelectJson(top, *count)) : std::nullopt;
+        bool number = false;
+        const long long n =
+            text ? Q(ApplyFilters(*text, d.rowsCountFilters, &values)).trimmed().toLongLong(&number)
+                 : 0;
+        if (number && n < 1) return true;
+    }
+    const QJsonValue selected = AtJsonPath(top, Rendered(d.rowsSelector, values));
+    if (selected.isUndefined() || selected.isNull()) {
+        // The reference readers call that a broken answer, unless the definition says that
+        // this is how the site says "nothing found".
+        if (d.rowsMissingMeansNone) return true;
+        why = "no rows at " + d.rowsSelector;
+        return false;
+    }
     rows = ExtractJsonRows(d, json, pageUrl, values);
     return true;
 }

@@ -1,10 +1,14 @@
 // What the definitions mean, feature by feature, as the format's reference readers read them:
 // each expected value below was worked out from their source, not from this relay's.
 #include "relay/definitions/CssSelector.h"
+#include "relay/definitions/JsonSelector.h"
 #include "relay/definitions/RowExtraction.h"
 #include "relay/definitions/UrlEncoding.h"
 #include "relay/gateway/SiteSearch.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 #include <QUrl>
 
@@ -114,6 +118,10 @@ private Q_SLOTS:
     void searchPathEncoding();
     void inputEncoding_data();
     void inputEncoding();
+    void jsonPaths_data();
+    void jsonPaths();
+    void jsonRowsCount_data();
+    void jsonRowsCount();
     void repeatedPaths_data();
     void repeatedPaths();
     void filters_data();
@@ -779,6 +787,88 @@ void TestConformance::noResultsMessage()
     QCOMPARE(ExtractJsonAnswer(d, d.paths[0], answer, "https://s.test/s", {}, got, why),
              understood);
     QCOMPARE(int(got.rows.size()), rows);
+}
+
+void TestConformance::jsonPaths_data()
+{
+    // Paths as Newtonsoft's SelectToken reads them in the definitions: dots, array indexes, "$".
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<QString>("expected"); // "-": nothing there
+    const QByteArray files = R"({"files":[{"name":"a.mkv"},{"name":"b.srt"}],"n":{"m":[[1,2]]}})";
+    QTest::newRow("files[0].name") << "files[0].name" << files << "a.mkv";
+    QTest::newRow("files[1].name") << "files[1].name" << files << "b.srt";
+    QTest::newRow("past the end") << "files[5].name" << files << "-";
+    QTest::newRow("nested arrays") << "n.m[0][1]" << files << "2";
+    QTest::newRow("$[0].id on a top-level array")
+        << "$[0].id" << QByteArray(R"([{"id":7},{"id":8}])") << "7";
+    QTest::newRow("$.files[1].name") << "$.files[1].name" << files << "b.srt";
+    QTest::newRow("an index on an object") << "n[0]" << files << "-";
+}
+
+void TestConformance::jsonPaths()
+{
+    QFETCH(QString, path);
+    QFETCH(QByteArray, json);
+    QFETCH(QString, expected);
+    std::string why;
+    const std::optional<JsonSelector> selector = ParseJsonSelector(path.toStdString(), &why);
+    QVERIFY2(selector, why.c_str());
+    const QJsonDocument document = QJsonDocument::fromJson(json);
+    const QJsonValue top =
+        document.isArray() ? QJsonValue(document.array()) : QJsonValue(document.object());
+    const std::optional<std::string> text = JsonText(SelectJson(top, *selector));
+    QCOMPARE(text ? QString::fromStdString(*text) : QStringLiteral("-"), expected);
+}
+
+void TestConformance::jsonRowsCount_data()
+{
+    // rows.count: an answer that counts fewer than one row has none. A rows selector that finds
+    // nothing is a broken answer, unless missingAttributeEqualsNoResults says it means none.
+    QTest::addColumn<QString>("rows"); // the rows block (YAML flow map)
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<bool>("understood");
+    QTest::addColumn<int>("hits");
+    const QString counted = QStringLiteral("{selector: data, count: {selector: meta.total}}");
+    QTest::newRow("a count of 0") << counted
+                                  << QByteArray(
+                                         R"({"meta":{"total":0},"data":[{"t":"x","d":"/d"}]})")
+                                  << true << 0;
+    QTest::newRow("a count of \"2\"")
+        << counted
+        << QByteArray(R"({"meta":{"total":"2"},"data":[{"t":"x","d":"/d"},{"t":"y","d":"/e"}]})")
+        << true << 2;
+    QTest::newRow("a count that is no number")
+        << counted << QByteArray(R"({"meta":{"total":"many"},"data":[{"t":"x","d":"/d"}]})") << true
+        << 1;
+    QTest::newRow("no rows selector match")
+        << QStringLiteral("{selector: data}") << QByteArray(R"({"error":"none"})") << false << 0;
+    QTest::newRow("no match that means none")
+        << QStringLiteral("{selector: data, missingAttributeEqualsNoResults: true}")
+        << QByteArray(R"({"error":"none"})") << true << 0;
+    QTest::newRow("an empty list")
+        << QStringLiteral("{selector: data}") << QByteArray(R"({"data":[]})") << true << 0;
+}
+
+void TestConformance::jsonRowsCount()
+{
+    QFETCH(QString, rows);
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, understood);
+    QFETCH(int, hits);
+    Definition d;
+    std::string why;
+    QVERIFY2(
+        ParseDefinition("id: c\nlinks: [\"https://s.test/\"]\nsearch:\n"
+                        "  paths: [{path: s, response: {type: json}}]\n  rows: " +
+                            rows.toStdString() +
+                            "\n  fields:\n    title: {selector: t}\n    download: {selector: d}\n",
+                        "c.yml", d, why),
+        why.c_str());
+    ExtractedRows got;
+    QCOMPARE(ExtractJsonAnswer(d, d.paths[0], answer, "https://s.test/s", {}, got, why),
+             understood);
+    QCOMPARE(int(got.rows.size()), hits);
 }
 
 QTEST_GUILESS_MAIN(TestConformance)
