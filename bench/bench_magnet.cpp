@@ -1,18 +1,13 @@
 // Time from a magnet link to .torrent bytes over loopback, and the memory of a relay that has
 // fetched 100 torrents. Run by hand: bench_magnet
 #include "BenchCommon.h"
+#include "TestSwarm.h"
 #include "relay/magnet/MagnetFetcher.h"
 
-#include <libtorrent/add_torrent_params.hpp>
-#include <libtorrent/bencode.hpp>
-#include <libtorrent/create_torrent.hpp>
-#include <libtorrent/session.hpp>
 #include <libtorrent/torrent_info.hpp>
-#include <libtorrent/torrent_status.hpp>
 
 #include <cstdio>
 #include <fstream>
-#include <random>
 #include <string>
 #include <thread>
 
@@ -31,51 +26,23 @@ long RssKiB()
     return -1;
 }
 
-std::shared_ptr<lt::torrent_info> MakeTorrent(const std::string& folder, int n)
-{
-    const std::string path = folder + "/file" + std::to_string(n);
-    std::mt19937 random{unsigned(n)};
-    std::string data(64 * 1024, '\0');
-    for (char& c : data)
-        c = char(random());
-    std::ofstream(path, std::ios::binary) << data;
-    lt::file_storage files;
-    lt::add_files(files, path);
-    lt::create_torrent ct(files, 16384, lt::create_torrent::v1_only);
-    lt::set_piece_hashes(ct, folder);
-    std::vector<char> bytes;
-    lt::bencode(std::back_inserter(bytes), ct.generate());
-    return std::make_shared<lt::torrent_info>(bytes, lt::from_span);
-}
-
 } // namespace
 
 int main()
 {
     char folderTemplate[] = "/tmp/bench_magnet.XXXXXX";
     const std::string folder = ::mkdtemp(folderTemplate);
-    lt::settings_pack s;
-    s.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0");
-    s.set_bool(lt::settings_pack::enable_dht, false);
-    s.set_bool(lt::settings_pack::enable_lsd, false);
-    s.set_bool(lt::settings_pack::enable_upnp, false);
-    s.set_bool(lt::settings_pack::enable_natpmp, false);
-    lt::session seeder{lt::session_params(s)};
+    Seeder seeder; // on loopback only
     std::vector<std::shared_ptr<lt::torrent_info>> torrents;
-    std::vector<lt::torrent_handle> handles;
     for (int i = 0; i < 100; ++i) {
-        torrents.push_back(MakeTorrent(folder, i));
-        lt::add_torrent_params p;
-        p.ti = torrents.back();
-        p.save_path = folder;
-        p.flags |= lt::torrent_flags::seed_mode;
-        p.flags &= ~(lt::torrent_flags::paused | lt::torrent_flags::auto_managed);
-        handles.push_back(seeder.add_torrent(p));
+        const MadeTorrent made =
+            MakeTorrent(QString::fromStdString(folder), QStringLiteral("file%1").arg(i), Kind::V1);
+        seeder.Seed(made, QString::fromStdString(folder));
+        torrents.push_back(made.info);
     }
-    while (seeder.listen_port() == 0 ||
-           handles.back().status().state != lt::torrent_status::seeding)
+    while (!seeder.ready())
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    const std::string peer = "127.0.0.1:" + std::to_string(seeder.listen_port());
+    const std::string peer = "127.0.0.1:" + std::to_string(seeder.port());
 
     MagnetSettings settings;
     settings.listen = "127.0.0.1:0";

@@ -5,15 +5,11 @@
 // Run: build/bin/bench_magnet_gateway [relay port]
 
 #include "BenchCommon.h"
+#include "TestSwarm.h"
 #include "platform/core/HttpCall.h"
 #include "serve/HttpService.h"
 
-#include <libtorrent/add_torrent_params.hpp>
-#include <libtorrent/bencode.hpp>
-#include <libtorrent/create_torrent.hpp>
-#include <libtorrent/session.hpp>
 #include <libtorrent/torrent_info.hpp>
-#include <libtorrent/torrent_status.hpp>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -24,8 +20,6 @@
 #include <QThread>
 
 #include <cstdio>
-#include <fstream>
-#include <random>
 #include <vector>
 
 namespace {
@@ -39,24 +33,6 @@ const char kDefinition[] = "id: swarm\nname: Swarm Site\nlinks: [\"http://127.0.
                            "  rows: {selector: div.r}\n  fields:\n"
                            "    title: {selector: a.name}\n"
                            "    magnet: {selector: a.m, attribute: href}\n";
-
-/** A v1 torrent over 64 KiB of bytes of its own, written into folder. */
-std::shared_ptr<lt::torrent_info> MakeTorrent(const std::string& folder, int n)
-{
-    const std::string path = folder + "/film" + std::to_string(n);
-    std::mt19937 random{unsigned(n) + 1000u};
-    std::string data(64 * 1024, '\0');
-    for (char& c : data)
-        c = char(random());
-    std::ofstream(path, std::ios::binary) << data;
-    lt::file_storage files;
-    lt::add_files(files, path);
-    lt::create_torrent ct(files, 16384, lt::create_torrent::v1_only);
-    lt::set_piece_hashes(ct, folder);
-    std::vector<char> bytes;
-    lt::bencode(std::back_inserter(bytes), ct.generate());
-    return std::make_shared<lt::torrent_info>(bytes, lt::from_span);
-}
 
 QString Hex(const lt::sha1_hash& h)
 {
@@ -89,28 +65,16 @@ int main(int argc, char* argv[])
     QTemporaryDir dir;
     const std::string folder = dir.path().toStdString();
 
-    lt::settings_pack s;
-    s.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0");
-    s.set_bool(lt::settings_pack::enable_dht, false);
-    s.set_bool(lt::settings_pack::enable_lsd, false);
-    s.set_bool(lt::settings_pack::enable_upnp, false);
-    s.set_bool(lt::settings_pack::enable_natpmp, false);
-    lt::session seeder{lt::session_params(s)};
+    Seeder seeder; // on loopback only
     std::vector<QString> hashes;
-    std::vector<lt::torrent_handle> handles;
     for (int i = 0; i < kTorrents; ++i) {
-        lt::add_torrent_params p;
-        p.ti = MakeTorrent(folder, i);
-        p.save_path = folder;
-        p.flags |= lt::torrent_flags::seed_mode;
-        p.flags &= ~(lt::torrent_flags::paused | lt::torrent_flags::auto_managed);
-        hashes.push_back(Hex(p.ti->info_hashes().v1));
-        handles.push_back(seeder.add_torrent(p));
+        const MadeTorrent made = MakeTorrent(dir.path(), QStringLiteral("film%1").arg(i), Kind::V1);
+        seeder.Seed(made, dir.path());
+        hashes.push_back(Hex(made.info->info_hashes().v1));
     }
-    while (seeder.listen_port() == 0 ||
-           handles.back().status().state != lt::torrent_status::seeding)
+    while (!seeder.ready())
         QThread::msleep(10);
-    const QString peer = QStringLiteral("127.0.0.1:%1").arg(seeder.listen_port());
+    const QString peer = QStringLiteral("127.0.0.1:%1").arg(seeder.port());
 
     // The site: the search for "filmN" lists torrent N, its magnet naming only the seeder.
     HttpService site([&hashes, &peer](const ServiceRequest& q, ServiceResponse& r) {

@@ -1,5 +1,6 @@
 #include "DemoServices.h"
 #include "FakeDesktop.h"
+#include "ProgramWindows.h"
 #include "app/search/Main.h"
 #include "app/torrent/Down.h"
 #include "app/torrent/DownHost.h"
@@ -17,20 +18,7 @@
 
 namespace {
 
-/** The program's two windows, wired as the program wires them, saving into a folder of their
- *  own. */
-struct Program {
-    QTemporaryDir folder;
-    FakeDesktop desktop;
-    Endpoints endpoints;
-    Main main{endpoints, desktop};
-    DownHost host{&main, endpoints, folder.path(), desktop};
-    Program(const QString& relay, const QString& site) : endpoints{relay, site, {}, {}}
-    {
-        ConnectTorrentListing(main, host, endpoints);
-        main.show();
-    }
-};
+using Program = ProgramWindows;
 
 } // namespace
 

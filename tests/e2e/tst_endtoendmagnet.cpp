@@ -1,4 +1,5 @@
 #include "FakeDesktop.h"
+#include "ProgramWindows.h"
 #include "TestSwarm.h"
 #include "app/search/Main.h"
 #include "app/torrent/Down.h"
@@ -70,21 +71,6 @@ private:
     }};
 };
 
-/** The program's two windows, wired as the program wires them, saving into a folder of their
- *  own; both addresses are the relay's, as when it is built for real sites. */
-struct Program {
-    QTemporaryDir folder;
-    FakeDesktop desktop;
-    Endpoints endpoints;
-    Main main{endpoints, desktop};
-    DownHost host{&main, endpoints, folder.path(), desktop};
-    explicit Program(const QString& relay) : endpoints{relay, relay, {}, {}}
-    {
-        ConnectTorrentListing(main, host, endpoints);
-        main.show();
-    }
-};
-
 } // namespace
 
 /** A magnet-only hit saved as a .torrent through the program's real windows, the metadata
@@ -132,7 +118,8 @@ void TestEndToEndMagnet::magnetHitIsSaved()
         r.body = listing.toStdString();
     });
     MagnetGateway gateway(site.url(), keys);
-    Program program(gateway.relayUrl());
+    // Both addresses are the relay's, as when the program is built for real sites.
+    ProgramWindows program(gateway.relayUrl(), gateway.relayUrl());
     Main& main = program.main;
     QVERIFY(QTest::qWaitForWindowExposed(&main));
 
