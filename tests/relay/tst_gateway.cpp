@@ -1,3 +1,4 @@
+#include "GatewayFront.h"
 #include "TestHttpServer.h"
 #include "platform/core/HttpCall.h"
 #include "relay/Relay.h"
@@ -21,7 +22,6 @@
 namespace {
 
 const QByteArray kTorrent = "d8:announce14:http://t.test/4:infod6:lengthi1e4:name5:a.mkvee";
-const char kGatewayBase[] = "http://127.0.0.1:9"; // what the program was built with
 
 /** A public search engine: UTF-8 result list, .torrent files on a second host, one row that has
  *  only a magnet link. */
@@ -61,91 +61,6 @@ QByteArray Gbk(const QString& text)
     QStringEncoder encode("GBK");
     return encode.encode(text);
 }
-
-QString FromGb(const QByteArray& bytes)
-{
-    QStringDecoder decode("GB18030");
-    return decode.decode(bytes);
-}
-
-struct Answer {
-    long status = 0;
-    QByteArray body;
-};
-
-/** A relay with a gateway over definition sites, on a free port. */
-class GatewayFront {
-public:
-    using Files = QList<QPair<QString, QByteArray>>;
-    /** sites: "[site NAME]" sections naming definitions written from files. */
-    GatewayFront(const Files& files, const QString& sites, const QString& relayKeys = {})
-    {
-        for (const auto& [name, content] : files) {
-            QFile file(dir.filePath(name));
-            if (file.open(QIODevice::WriteOnly)) file.write(content);
-            file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
-        }
-        const QString text = QStringLiteral("[relay]\n") + relayKeys +
-                             QStringLiteral("\n[gateway]\nbase = %1\nsecret_file = secret\n"
-                                            "dht = off\nbt_listen = 127.0.0.1:0\n")
-                                 .arg(QLatin1String(kGatewayBase)) +
-                             sites;
-        std::string why;
-        if (!ParseRelayConfig(text.toStdString(), config, why) ||
-            !(why = LoadGateway(config, dir.path().toStdString(), "test.conf")).empty())
-            error = QString::fromStdString(why);
-    }
-    bool start()
-    {
-        if (!error.isEmpty()) return false;
-        relay = std::make_unique<Relay>(config, [](const std::string&) {});
-        service.start({});
-        return true;
-    }
-    Answer get(const QString& target) const
-    {
-        HttpCall call;
-        call.url = QStringLiteral("http://127.0.0.1:%1%2").arg(service.port()).arg(target);
-        const HttpOutcome out = PerformHttp(call);
-        return {out.status, out.body};
-    }
-    Answer search(const QString& query) const
-    {
-        return get(QStringLiteral("/moviejk/Find.php?url=%1/s.php?q=%2")
-                       .arg(QLatin1String(kGatewayBase), query));
-    }
-    Answer film(const QString& path) const
-    {
-        return get(
-            QStringLiteral("/moviejk/Down.php?url=%1%2").arg(QLatin1String(kGatewayBase), path));
-    }
-    Answer download(const QByteArray& form) const
-    {
-        HttpCall call;
-        call.method = "POST";
-        call.url = QStringLiteral("http://127.0.0.1:%1/download.php").arg(service.port());
-        call.body = form;
-        const HttpOutcome out = PerformHttp(call);
-        return {out.status, out.body};
-    }
-    /** The first hit's film page, then its download: what the program does. */
-    Answer searchAndDownload(const QString& query, QString* title = nullptr) const
-    {
-        const QStringList hits = FromGb(search(query).body).split(u'|');
-        if (hits.size() < 2) return {};
-        const QStringList torrent = FromGb(film(hits[1]).body).split(u'|');
-        if (torrent.size() < 2) return {};
-        if (title) *title = torrent[0];
-        return download(torrent[1].section(u'?', 1).toUtf8());
-    }
-
-    QTemporaryDir dir;
-    RelayConfig config;
-    QString error;
-    std::unique_ptr<Relay> relay;
-    HttpService service{
-        [this](const ServiceRequest& q, ServiceResponse& r) { relay->Handle(q, r); }};
-};
 
 /** The public engine and the host its .torrent links point at. */
 struct PublicSite {

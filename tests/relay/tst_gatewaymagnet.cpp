@@ -1,3 +1,4 @@
+#include "GatewayFront.h"
 #include "TestHttpServer.h"
 #include "TestSwarm.h"
 #include "platform/core/HttpCall.h"
@@ -20,96 +21,17 @@
 
 namespace {
 
-const char kGatewayBase[] = "http://127.0.0.1:9"; // what the program was built with
-
-struct Answer {
-    long status = 0;
-    QByteArray body;
-};
-
-QString FromGb(const QByteArray& bytes)
-{
-    QStringDecoder decode("GB18030");
-    return decode.decode(bytes);
-}
-
-/** A relay with a gateway over one definition site, on a free port, its BitTorrent side on
- *  loopback without the DHT; its access log kept. */
-class MagnetFront {
-public:
+/** A relay with a gateway over one definition site, "swarm", its BitTorrent side on loopback
+ *  without the DHT. */
+struct MagnetFront : GatewayFront {
     MagnetFront(const QByteArray& definition, const QString& siteBase,
                 const QString& gatewayKeys = {})
+        : GatewayFront({{QStringLiteral("site.yml"), definition}},
+                       gatewayKeys +
+                           QStringLiteral("\n[site swarm]\ndefinition = site.yml\nbase = ") +
+                           siteBase + u'\n')
     {
-        QFile file(dir.filePath(QStringLiteral("site.yml")));
-        if (file.open(QIODevice::WriteOnly)) file.write(definition);
-        file.close();
-        const QString text = QStringLiteral("[gateway]\nbase = %1\nsecret_file = secret\n"
-                                            "dht = off\nbt_listen = 127.0.0.1:0\n%2\n"
-                                            "[site swarm]\ndefinition = site.yml\nbase = %3\n")
-                                 .arg(QLatin1String(kGatewayBase), gatewayKeys, siteBase);
-        std::string why;
-        if (!ParseRelayConfig(text.toStdString(), config, why) ||
-            !(why = LoadGateway(config, dir.path().toStdString(), "test.conf")).empty())
-            error = QString::fromStdString(why);
     }
-    bool start()
-    {
-        if (!error.isEmpty()) return false;
-        relay = std::make_unique<Relay>(config, [this](const std::string& line) {
-            std::lock_guard lock(mutex);
-            log.push_back(QString::fromStdString(line));
-        });
-        service.start({});
-        return true;
-    }
-    Answer get(const QString& target) const
-    {
-        HttpCall call;
-        call.url = QStringLiteral("http://127.0.0.1:%1%2").arg(service.port()).arg(target);
-        const HttpOutcome out = PerformHttp(call);
-        return {out.status, out.body};
-    }
-    /** The search's hits: title and film path, in turn. */
-    QStringList search(const QString& query) const
-    {
-        const Answer a = get(QStringLiteral("/moviejk/Find.php?url=%1/s.php?q=%2")
-                                 .arg(QLatin1String(kGatewayBase), query));
-        return a.status == 200 ? FromGb(a.body).split(u'|', Qt::SkipEmptyParts) : QStringList();
-    }
-    /** The film page's torrent: its name and download link. */
-    QStringList film(const QString& path) const
-    {
-        return FromGb(get(QStringLiteral("/moviejk/Down.php?url=%1%2")
-                              .arg(QLatin1String(kGatewayBase), path))
-                          .body)
-            .split(u'|', Qt::SkipEmptyParts);
-    }
-    Answer download(const QString& link) const
-    {
-        HttpCall call;
-        call.method = "POST";
-        call.url = QStringLiteral("http://127.0.0.1:%1/download.php").arg(service.port());
-        call.body = link.section(u'?', 1).toUtf8();
-        const HttpOutcome out = PerformHttp(call);
-        return {out.status, out.body};
-    }
-    /** The last access-log line that holds text. */
-    QString logged(const QString& text)
-    {
-        std::lock_guard lock(mutex);
-        for (auto it = log.rbegin(); it != log.rend(); ++it)
-            if (it->contains(text)) return *it;
-        return {};
-    }
-
-    QTemporaryDir dir;
-    RelayConfig config;
-    QString error;
-    std::mutex mutex;
-    QStringList log;
-    std::unique_ptr<Relay> relay;
-    HttpService service{
-        [this](const ServiceRequest& q, ServiceResponse& r) { relay->Handle(q, r); }};
 };
 
 /** A site whose search page and details page (/d/1) are given; {HASH}, {TRACKER} and {PEER}
@@ -226,7 +148,7 @@ void TestGatewayMagnet::magnetRowsGiveTorrents()
     MagnetFront front(definition.replace("{TRACKER}", tracker.url().c_str()), site.site.url());
     QVERIFY2(front.start(), qPrintable(front.error));
 
-    const QStringList hits = front.search(QStringLiteral("Swarm"));
+    const QStringList hits = front.hits(QStringLiteral("Swarm"));
     QCOMPARE(hits.size(), 2);
     QCOMPARE(hits[0], QStringLiteral("Swarm Film"));
     // A magnet in the row is known as one at once; one on the details page at the download.
@@ -235,11 +157,11 @@ void TestGatewayMagnet::magnetRowsGiveTorrents()
     QVERIFY2(front.logged(QStringLiteral("Find.php"))
                  .contains(counted + QStringLiteral(" bad_magnets=0")),
              qPrintable(front.logged(QStringLiteral("Find.php"))));
-    const QStringList torrent = front.film(hits[1]);
+    const QStringList torrent = front.torrent(hits[1]);
     QCOMPARE(torrent.size(), 2);
     QCOMPARE(torrent[0], QStringLiteral("Swarm Film.torrent"));
 
-    const Answer got = front.download(torrent[1]);
+    const Answer got = front.downloadLink(torrent[1]);
     QVERIFY2(got.status == 200, got.body.constData());
     QVERIFY(IsBencodedDictionary(got.body));
     QCOMPARE(QCryptographicHash::hash(InfoBytes(got.body.toStdString()), QCryptographicHash::Sha1),
@@ -270,9 +192,9 @@ void TestGatewayMagnet::swarmWithoutPeersTimesOut()
     MagnetFront front(SiteYaml("    download: {selector: a.m, attribute: href}\n"), site.site.url(),
                       QStringLiteral("magnet_timeout_ms = 1000"));
     QVERIFY2(front.start(), qPrintable(front.error));
-    const QStringList hits = front.search(QStringLiteral("Swarm"));
+    const QStringList hits = front.hits(QStringLiteral("Swarm"));
     QCOMPARE(hits.size(), 2);
-    const Answer got = front.download(front.film(hits[1]).value(1));
+    const Answer got = front.downloadLink(front.torrent(hits[1]).value(1));
     QCOMPARE(got.status, 504L);
     QVERIFY2(got.body.contains("no peer sent the torrent&#39;s metadata within 1 s") ||
                  got.body.contains("no peer sent the torrent's metadata within 1 s"),
@@ -296,12 +218,12 @@ void TestGatewayMagnet::cacheAnswersWithTheSeederStopped()
     MagnetFront front(SiteYaml("    download: {selector: a.m, attribute: href}\n"),
                       site.site.url());
     QVERIFY2(front.start(), qPrintable(front.error));
-    const QString link = front.film(front.search(QStringLiteral("Swarm")).value(1)).value(1);
-    const Answer first = front.download(link);
+    const QString link = front.torrent(front.hits(QStringLiteral("Swarm")).value(1)).value(1);
+    const Answer first = front.downloadLink(link);
     QCOMPARE(first.status, 200L);
     seeder.reset();
 
-    const Answer again = front.download(link);
+    const Answer again = front.downloadLink(link);
     QCOMPARE(again.status, 200L);
     QCOMPARE(again.body, first.body);
     QVERIFY2(front.logged(QStringLiteral("download.php")).contains(u"metadata=cache"),
@@ -375,19 +297,19 @@ void TestGatewayMagnet::magnetKeysAreChecked_data()
     QTest::addColumn<QString>("keys");
     QTest::addColumn<QString>("error");
     QTest::newRow("no fetch at once") << "max_magnet_fetches = 0"
-                                      << "6: max_magnet_fetches must be a whole number from 1";
+                                      << "8: max_magnet_fetches must be a whole number from 1";
     QTest::newRow("a time-out past the answer's")
         << "magnet_timeout_ms = 25000"
-        << "6: magnet_timeout_ms must be less than answer_timeout_ms";
+        << "8: magnet_timeout_ms must be less than answer_timeout_ms";
     QTest::newRow("a DHT neither on nor off") << "dht = maybe"
-                                              << "6: dht must be on or off";
+                                              << "8: dht must be on or off";
     QTest::newRow("a BitTorrent address that is a name") << "bt_listen = localhost:6881"
-                                                         << "6: bt_listen must be ADDRESS:PORT";
+                                                         << "8: bt_listen must be ADDRESS:PORT";
     QTest::newRow("a negative cache") << "magnet_cache_bytes = -1"
-                                      << "6: magnet_cache_bytes must be a whole number";
+                                      << "8: magnet_cache_bytes must be a whole number";
     QTest::newRow("a state folder that cannot be made")
         << "state_dir = /proc/reelmate"
-        << "test.conf:6: cannot make or open the state folder";
+        << "test.conf:8: cannot make or open the state folder";
 }
 
 void TestGatewayMagnet::magnetKeysAreChecked()
