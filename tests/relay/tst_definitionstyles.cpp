@@ -35,44 +35,48 @@ QByteArray ContentType(const QString& file)
     return "text/html"; // no charset: the definition's encoding is what counts
 }
 
-/** A site made of the test's files: pages by exact target, else by path; the .torrent at its
- *  path; every other address a 404. It keeps each request as "METHOD TARGET[ BODY]" and the
- *  Cookie each one carried. */
+/** A site made of the test's files: pages (or redirects) by exact target, else by path; the
+ *  .torrent at its path; every other address a 404. It keeps each request as "METHOD TARGET[ BODY]"
+ * and the Cookie each one carried. */
 class StyleSite {
 public:
     StyleSite(const QStringList& pages, const QString& torrentPath, const QByteArray& torrent)
     {
-        for (const QString& page : pages) {
-            const qsizetype split = page.lastIndexOf(u'=');
-            pages_.insert(page.left(split).toUtf8(), page.mid(split + 1));
-        }
+        for (const QString& page : pages)
+            pages_.insert(page.section(QStringLiteral(" => "), 0, 0).toUtf8(),
+                          page.section(QStringLiteral(" => "), 1));
         const QByteArray base = server.url().toUtf8();
-        server.serve(
-            [this, base, torrentPath, torrent](const ServiceRequest& q, ServiceResponse& r) {
-                {
-                    const std::lock_guard lock(mutex_);
-                    const auto cookie = q.headers.find("cookie");
-                    seen_ << QString::fromStdString(q.method + ' ' + q.target +
-                                                    (q.body.empty() ? "" : ' ' + q.body));
-                    cookies_ << QString::fromStdString(cookie == q.headers.end() ? std::string()
-                                                                                 : cookie->second);
-                }
-                const QByteArray target = QByteArray::fromStdString(q.target);
-                const QByteArray path = target.split('?').front();
-                if (path == torrentPath.toUtf8()) {
-                    r.contentType = "application/x-bittorrent";
-                    r.body = torrent.toStdString();
-                    return;
-                }
-                const QString file = pages_.value(target, pages_.value(path));
-                if (file.isEmpty()) {
-                    r.status = 404;
-                    r.body = "no such page";
-                    return;
-                }
-                r.contentType = ContentType(file).toStdString();
-                r.body = ReadData(file).replace("{SITE}", base).toStdString();
-            });
+        server.serve([this, base, torrentPath, torrent](const ServiceRequest& q,
+                                                        ServiceResponse& r) {
+            {
+                const std::lock_guard lock(mutex_);
+                const auto cookie = q.headers.find("cookie");
+                seen_ << QString::fromStdString(q.method + ' ' + q.target +
+                                                (q.body.empty() ? "" : ' ' + q.body));
+                cookies_ << QString::fromStdString(cookie == q.headers.end() ? std::string()
+                                                                             : cookie->second);
+            }
+            const QByteArray target = QByteArray::fromStdString(q.target);
+            const QByteArray path = target.split('?').front();
+            if (path == torrentPath.toUtf8()) {
+                r.contentType = "application/x-bittorrent";
+                r.body = torrent.toStdString();
+                return;
+            }
+            const QString file = pages_.value(target, pages_.value(path));
+            if (file.isEmpty()) {
+                r.status = 404;
+                r.body = "no such page";
+                return;
+            }
+            if (file.startsWith(u"302 ")) {
+                r.status = 302;
+                r.headers["Location"] = file.mid(4).toUtf8().replace("{SITE}", base).toStdString();
+                return;
+            }
+            r.contentType = ContentType(file).toStdString();
+            r.body = ReadData(file).replace("{SITE}", base).toStdString();
+        });
     }
     QStringList seen() const
     {
@@ -139,14 +143,14 @@ void TestDefinitionStyles::searchAndDownload_data()
     const QString none;
     QTest::newRow("two rows a torrent (rows.after)")
         << "tworows"
-        << "Hero" << QStringList{"/torrents.php=tworows.html"} << none
+        << "Hero" << QStringList{"/torrents.php => tworows.html"} << none
         << QStringList{"Hero 2002 1080p BluRay", "Hero 2002 720p WEB-DL"} << 1 << "/download.php"
         << QStringList{"GET /torrents.php?searchstr=Hero&order_by=time&order_way=desc",
                        "GET /download.php?id=12&f=Hero.torrent"}
         << none << none;
     QTest::newRow("tables without tbody, a select setting's default, re_replace $1")
         << "notbody"
-        << "Oldboy" << QStringList{"/index.php=notbody.html"} << none
+        << "Oldboy" << QStringList{"/index.php => notbody.html"} << none
         << QStringList{"Oldboy 2003 (REMUX)", "Oldboy 2013"} << 0 << "/download.php"
         << QStringList{"GET /index.php?page=torrents&search=Oldboy&category=0&active=1",
                        "GET /download.php?id=abc1&f=Oldboy.torrent"}
@@ -154,7 +158,7 @@ void TestDefinitionStyles::searchAndDownload_data()
     const QString cookie = QStringLiteral("c_secure_uid=MTA%3D; c_secure_pass=0a1b2c");
     QTest::newRow("Chinese tracker: embedded titles, optional imdb and douban, cookie")
         << "nexus" << QStringLiteral("英雄")
-        << QStringList{"/torrents.php=nexus.html", "/index.php=nexus.html"}
+        << QStringList{"/torrents.php => nexus.html", "/index.php => nexus.html"}
         << QStringLiteral("cookie = ") + cookie
         << QStringList{"Hero 2002 BluRay 1080p x264", QStringLiteral("英雄 Hero 2002 导演剪辑版")}
         << 1 << "/download.php"
@@ -164,7 +168,7 @@ void TestDefinitionStyles::searchAndDownload_data()
         << cookie << none;
     QTest::newRow("GBK tracker, the link on the details page")
         << "gbk" << QStringLiteral("英雄")
-        << QStringList{"/torrents.php=gbk.html", "/details.php=gbk.details.html"} << none
+        << QStringList{"/torrents.php => gbk.html", "/details.php => gbk.details.html"} << none
         << QStringList{QStringLiteral("英雄 Hero 2002"),
                        QStringLiteral("英雄本色 A Better Tomorrow 1986")}
         << 0 << "/download.php"
@@ -172,8 +176,9 @@ void TestDefinitionStyles::searchAndDownload_data()
                        "GET /download.php?id=88&passkey=k88"}
         << none << none;
     QTest::newRow("GB2312 site searched by a posted form")
-        << "gb2312post" << QStringLiteral("霸王别姬") << QStringList{"/search.php=gb2312post.html"}
-        << none << QStringList{QStringLiteral("霸王别姬 Farewell My Concubine 1993")} << 0
+        << "gb2312post" << QStringLiteral("霸王别姬")
+        << QStringList{"/search.php => gb2312post.html"} << none
+        << QStringList{QStringLiteral("霸王别姬 Farewell My Concubine 1993")} << 0
         << "/bt/3.torrent"
         << QStringList{"POST /search.php keyword=%b0%d4%cd%f5%b1%f0%bc%a7&field=title",
                        "GET /bt/3.torrent"}
@@ -183,13 +188,13 @@ void TestDefinitionStyles::searchAndDownload_data()
                           "upper-case");
     QTest::newRow("posted form to a path with a query")
         << "postform"
-        << "Hero" << QStringList{"/index.php=postform.html"} << none
+        << "Hero" << QStringList{"/index.php => postform.html"} << none
         << QStringList{"Hero 2002 BDRip", "Hero 2002 DVD5"} << 1 << "/engine/download.php"
         << QStringList{"POST /index.php?do=search do=search&subaction=search&story=Hero",
                        "GET /engine/download.php?id=72"}
         << none << none;
     QTest::newRow("windows-1251 tracker")
-        << "cp1251" << QStringLiteral("Брат") << QStringList{"/forum/tracker.php=cp1251.html"}
+        << "cp1251" << QStringLiteral("Брат") << QStringList{"/forum/tracker.php => cp1251.html"}
         << none
         << QStringList{QStringLiteral("Брат 1997 DVDRip"), QStringLiteral("Брат 2 2000 BDRip 720p")}
         << 0 << "/forum/dl.php"
@@ -198,16 +203,16 @@ void TestDefinitionStyles::searchAndDownload_data()
     QTest::newRow("keywords in the path, two download selectors")
         << "pathkeys"
         << "AC/DC #1"
-        << QStringList{"/search/AC%2FDC%20%231/1/=pathkeys.html",
-                       "/torrent/9001/ac-dc-1-hits/=pathkeys.details.html"}
+        << QStringList{"/search/AC%2FDC%20%231/1/ => pathkeys.html",
+                       "/torrent/9001/ac-dc-1-hits/ => pathkeys.details.html"}
         << none << QStringList{"AC DC #1 Hits", "AC/DC Back in Black #1"} << 0
         << "/get/9001/AC_DC_1_Hits.torrent"
         << QStringList{"GET /search/AC%2FDC%20%231/1/", "GET /torrent/9001/ac-dc-1-hits/",
                        "GET /get/9001/AC_DC_1_Hits.torrent"}
         << none << none;
-    const QStringList jsonPages{"/api/v1/torrents=jsonapi.json",
-                                "/api/v1/torrents?query=Nothing&apikey=K9=jsonapi.none.json",
-                                "/api/v1/torrents?query=Zero&apikey=K9=jsonapi.zero.json"};
+    const QStringList jsonPages{"/api/v1/torrents => jsonapi.json",
+                                "/api/v1/torrents?query=Nothing&apikey=K9 => jsonapi.none.json",
+                                "/api/v1/torrents?query=Zero&apikey=K9 => jsonapi.zero.json"};
     QTest::newRow("JSON API with a key")
         << "jsonapi"
         << "Amelie" << jsonPages << "config.apikey = K9"
@@ -225,8 +230,8 @@ void TestDefinitionStyles::searchAndDownload_data()
         << "Zero" << jsonPages << "config.apikey = K9" << QStringList() << -1 << none
         << QStringList{"GET /api/v1/torrents?query=Zero&apikey=K9"} << none << none;
     const QStringList nestedPages{
-        "/api/v2/list_movies.json=jsonnested.json",
-        "/api/v2/list_movies.json?query_term=Nothing&sort_by=date_added&limit=50="
+        "/api/v2/list_movies.json => jsonnested.json",
+        "/api/v2/list_movies.json?query_term=Nothing&sort_by=date_added&limit=50 => "
         "jsonnested.none.json"};
     QTest::newRow("JSON rows inside rows, ..parent fields")
         << "jsonnested"
@@ -244,7 +249,8 @@ void TestDefinitionStyles::searchAndDownload_data()
                        "/api/v2/list_movies.json?query_term=Nothing&sort_by=date_added&limit=50"}
         << none << none;
     QTest::newRow("RSS feed") << "rss"
-                              << "Tom" << QStringList{"/rss.php=rss.xml"} << "config.passkey = PK7"
+                              << "Tom" << QStringList{"/rss.php => rss.xml"}
+                              << "config.passkey = PK7"
                               << QStringList{"Tom & Jerry: The Movie 1992", "Tom and Jerry 2021"}
                               << 0 << "/get.php"
                               << QStringList{"GET /rss.php?search=Tom&passkey=PK7",
@@ -252,33 +258,33 @@ void TestDefinitionStyles::searchAndDownload_data()
                               << none << none;
     QTest::newRow("a thanks posted before the download")
         << "before"
-        << "Ran" << QStringList{"/browse.php=before.html", "/takethanks.php=before.html"} << none
-        << QStringList{"Ran 1985 Remastered"} << 0 << "/download.php"
+        << "Ran" << QStringList{"/browse.php => before.html", "/takethanks.php => before.html"}
+        << none << QStringList{"Ran 1985 Remastered"} << 0 << "/download.php"
         << QStringList{"GET /browse.php?q=Ran", "POST /takethanks.php torrentid=7&ajax=1",
                        "GET /download.php?id=7"}
         << none << none;
     QTest::newRow("a chain of field filters")
         << "filters"
-        << "Hero" << QStringList{"/list=filters.html"} << none
+        << "Hero" << QStringList{"/list => filters.html"} << none
         << QStringList{"NEW: Hero 2002 1080p BluRay (GRP)", "NEW: Tom & Jerry 1992 (GRP)"} << 1
         << "/dl/6/file.torrent" << QStringList{"GET /list?s=Hero", "GET /dl/6/file.torrent"} << none
         << none;
     QTest::newRow("keywords filters")
         << "keywordsfilters"
-        << "Hero: 2002!" << QStringList{"/browse.php=keywordsfilters.html"} << none
+        << "Hero: 2002!" << QStringList{"/browse.php => keywordsfilters.html"} << none
         << QStringList{"Hero 2002", "Hero 2002 Extended"} << 0 << "/files/hero-2002.torrent"
         << QStringList{"GET /browse.php?q=hero%252002", "GET /files/hero-2002.torrent"} << none
         << none;
     QTest::newRow("andmatch drops rows without every keyword")
         << "andmatch"
-        << "Heat 1995" << QStringList{"/search=andmatch.html"} << none
+        << "Heat 1995" << QStringList{"/search => andmatch.html"} << none
         << QStringList{"Heat 1995 1080p", "1995 HEAT Remux"} << 1 << "/d/3.torrent"
         << QStringList{"GET /search?q=Heat+1995", "GET /d/3.torrent"} << none
         << QStringLiteral("spelling|the reference readers write a space in a query as "
                           "'+', the relay as %20");
     QTest::newRow("case blocks in a title template")
         << "cases"
-        << "Spirited" << QStringList{"/find=cases.html"} << none
+        << "Spirited" << QStringList{"/find => cases.html"} << none
         << QStringList{"Spirited Away 2001 [1080p]", "Spirited Away 2001 [720p]",
                        "Spirited Away 2001 [SD]"}
         << 2 << "/dl/3.torrent" << QStringList{"GET /find?title=Spirited", "GET /dl/3.torrent"}
@@ -287,13 +293,13 @@ void TestDefinitionStyles::searchAndDownload_data()
                           "element's text instead of trying the cases in it;film|the same");
     QTest::newRow("templates: re_replace, if/else, eq, and, settings' defaults")
         << "templates"
-        << "Hero 2002" << QStringList{"/browse.php=templates.html"} << none
+        << "Hero 2002" << QStringList{"/browse.php => templates.html"} << none
         << QStringList{"Hero (2002)", "Hero Unknown"} << 0 << "/get/1.torrent"
         << QStringList{"GET /browse.php?q=Hero.2002&sort=seeders&lang=eng", "GET /get/1.torrent"}
         << none << none;
     QTest::newRow("templates: a setting given")
         << "templates"
-        << "Hero" << QStringList{"/freeleech.php=templates.html"}
+        << "Hero" << QStringList{"/freeleech.php => templates.html"}
         << "config.freeleech = true\nconfig.lang = de" << QStringList{"Hero (2002)", "Hero Unknown"}
         << 1 << "/get/2.torrent"
         << QStringList{"GET /freeleech.php?q=Hero&sort=seeders&lang=de&free=1",
@@ -302,27 +308,46 @@ void TestDefinitionStyles::searchAndDownload_data()
     QTest::newRow("paths by category, all searched")
         << "multipaths"
         << "Heat"
-        << QStringList{"/movies.php=multipaths.movies.html", "/series.php=multipaths.series.html",
-                       "/archive.php=multipaths.archive.html"}
+        << QStringList{"/movies.php => multipaths.movies.html",
+                       "/series.php => multipaths.series.html",
+                       "/archive.php => multipaths.archive.html"}
         << none << QStringList{"Heat 1995", "Heat S01E01", "Heat 1986"} << 1 << "/s/1.torrent"
         << QStringList{"GET /movies.php?q=Heat", "GET /series.php?q=Heat&type=all",
                        "GET /archive.php?term=Heat", "GET /s/1.torrent"}
         << none << none;
     QTest::newRow("optional fields and defaults")
         << "optional"
-        << "Parasite" << QStringList{"/q=optional.html"} << none
+        << "Parasite" << QStringList{"/q => optional.html"} << none
         << QStringList{"Parasite 2019 [BluRay]-GRP", "Parasite 2019 [WEB]"} << 1 << "/t/2.torrent"
         << QStringList{"GET /q?text=Parasite", "GET /t/2.torrent"} << none << none;
     QTest::newRow("remove inside a field; rows.remove read, not applied")
         << "remove"
-        << "Whiplash" << QStringList{"/torrents=remove.html"} << none
+        << "Whiplash" << QStringList{"/torrents => remove.html"} << none
         << QStringList{"Whiplash 2014 1080p", "Whiplash 2014 720p"} << 0
         << "/download/31/whiplash.torrent"
         << QStringList{"GET /torrents?search=Whiplash", "GET /download/31/whiplash.torrent"} << none
         << none;
+    QTest::newRow("ISO-8859-1 tracker")
+        << "latin1" << QStringLiteral("Amélie")
+        << QStringList{"/torrents/recherche/ => latin1.html"} << none
+        << QStringList{QStringLiteral("Le Fabuleux Destin d'Amélie Poulain 2001 FRENCH 1080p"),
+                       QStringLiteral("Amélie 2001 FRENCH DVDRip")}
+        << 1 << "/telecharger/82"
+        << QStringList{"GET /torrents/recherche/?recherche=Am%E9lie&tri=date",
+                       "GET /telecharger/82"}
+        << none << none;
+    QTest::newRow("a search sent on to a results page")
+        << "redirect"
+        << "Heat"
+        << QStringList{"/search.php => 302 /results.php?sid=9", "/results.php => redirect.html"}
+        << none << QStringList{"Heat 1995 Director's Definitive Edition"} << 0
+        << "/torrents/5.torrent"
+        << QStringList{"GET /search.php?q=Heat&t=0", "GET /results.php?sid=9",
+                       "GET /torrents/5.torrent"}
+        << none << none;
     QTest::newRow("regexp and querystring filters")
         << "regexp"
-        << "Hero" << QStringList{"/index.php=regexp.html"} << none
+        << "Hero" << QStringList{"/index.php => regexp.html"} << none
         << QStringList{"Hero (2002)", "Hero (1992)"} << 0 << "/download/42.torrent"
         << QStringList{"GET /index.php?page=search&query=Hero", "GET /download/42.torrent"} << none
         << none;
