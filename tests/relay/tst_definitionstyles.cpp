@@ -1,9 +1,12 @@
 #include "GatewayFront.h"
 #include "TestHttpServer.h"
+#include "TestSwarm.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
 
@@ -40,14 +43,16 @@ QByteArray ContentType(const QString& file)
  * and the Cookie each one carried. */
 class StyleSite {
 public:
-    StyleSite(const QStringList& pages, const QString& torrentPath, const QByteArray& torrent)
+    /** fill: more placeholders of the pages, with what stands for them. */
+    StyleSite(const QStringList& pages, const QString& torrentPath, const QByteArray& torrent,
+              const QList<QPair<QByteArray, QByteArray>>& fill = {})
     {
         for (const QString& page : pages)
             pages_.insert(page.section(QStringLiteral(" => "), 0, 0).toUtf8(),
                           page.section(QStringLiteral(" => "), 1));
         const QByteArray base = server.url().toUtf8();
-        server.serve([this, base, torrentPath, torrent](const ServiceRequest& q,
-                                                        ServiceResponse& r) {
+        server.serve([this, base, torrentPath, torrent, fill](const ServiceRequest& q,
+                                                              ServiceResponse& r) {
             {
                 const std::lock_guard lock(mutex_);
                 const auto cookie = q.headers.find("cookie");
@@ -75,7 +80,10 @@ public:
                 return;
             }
             r.contentType = ContentType(file).toStdString();
-            r.body = ReadData(file).replace("{SITE}", base).toStdString();
+            QByteArray body = ReadData(file).replace("{SITE}", base);
+            for (const auto& [placeholder, value] : fill)
+                body.replace(placeholder, value);
+            r.body = body.toStdString();
         });
     }
     QStringList seen() const
@@ -123,6 +131,7 @@ class TestDefinitionStyles : public QObject {
 private Q_SLOTS:
     void searchAndDownload_data();
     void searchAndDownload();
+    void magnetOnlySite();
 };
 
 void TestDefinitionStyles::searchAndDownload_data()
@@ -420,6 +429,38 @@ void TestDefinitionStyles::searchAndDownload()
     QCOMPARE(seen, requests);
     for (const QString& sent : fake.cookies())
         QCOMPARE(sent, cookie);
+}
+
+void TestDefinitionStyles::magnetOnlySite()
+{
+    // Rows with magnet links only: the torrent comes from a swarm made here on loopback, and
+    // nothing but the search reaches the site.
+    QTemporaryDir files;
+    const MadeTorrent made = MakeTorrent(files.path(), QStringLiteral("film.mkv"), Kind::V1);
+    Seeder seeder;
+    seeder.Seed(made, files.path());
+    QTRY_VERIFY(seeder.ready());
+    const int port = seeder.port();
+    Tracker tracker(port);
+    StyleSite fake(
+        {QStringLiteral("/search/Swarm%20Film/ => magnetonly.html")}, {}, {},
+        {{"{HASH}", made.v1.toHex()}, {"{TRACKER}", QByteArray::fromStdString(tracker.url())}});
+    const QString file = QStringLiteral("magnetonly.yml");
+    GatewayFront front({{file, ReadData(file)}},
+                       QStringLiteral("[site magnetonly]\ndefinition = %1\nbase = %2\n")
+                           .arg(file, fake.server.url()));
+    QVERIFY2(front.start(), qPrintable(front.error));
+    const QStringList hits = front.hits(QStringLiteral("Swarm%20Film"));
+    QCOMPARE(hits.size(), 4);
+    QCOMPARE(hits[0], QStringLiteral("Swarm Film 2026 1080p"));
+    QCOMPARE(hits[2], QStringLiteral("Swarm Film 2026 Sample"));
+    const QStringList film = front.torrent(hits[1]);
+    QCOMPARE(film.value(0), QStringLiteral("Swarm Film 2026 1080p.torrent"));
+    const Answer got = front.downloadLink(film.value(1));
+    QVERIFY2(got.status == 200, got.body.constData());
+    QCOMPARE(QCryptographicHash::hash(InfoBytes(got.body.toStdString()), QCryptographicHash::Sha1),
+             made.v1);
+    QCOMPARE(fake.seen(), QStringList{QStringLiteral("GET /search/Swarm%20Film/")});
 }
 
 QTEST_GUILESS_MAIN(TestDefinitionStyles)
