@@ -357,11 +357,13 @@ void TestDefinitionStyles::searchAndDownload_data()
     QTest::newRow("filters that read line breaks")
         << "newlines"
         << "Tarkovsky" << QStringList{"/torrents/ => newlines.html"} << none
-        << QStringList{QStringLiteral("Сталкер 1979"), QStringLiteral("Солярис 1972")} << 0
-        << "/get/61" << QStringList{"GET /torrents/?q=Tarkovsky", "GET /get/61"} << none
+        << QStringList{QStringLiteral("Сталкер 1979"), QStringLiteral("Солярис 1972"),
+                       QStringLiteral("Зеркало   1975")}
+        << 0 << "/get/61" << QStringList{"GET /torrents/?q=Tarkovsky", "GET /get/61"} << none
         << QStringLiteral("titles|the relay folds a field's line breaks and runs of spaces into "
                           "one space before its filters, the reference readers only trim it: "
-                          "a regexp or replace that reads \\n finds none;film|the same;"
+                          "a regexp or replace that reads \\n finds none, a title keeps no run of "
+                          "spaces;film|the same;"
                           "torrent|the same;requests|the same;spelling|the same");
     QTest::newRow("regexp and querystring filters")
         << "regexp"
