@@ -3,7 +3,6 @@
 #include "TestSwarm.h"
 
 #include <QCryptographicHash>
-#include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -39,8 +38,8 @@ QByteArray ContentType(const QString& file)
 }
 
 /** A site made of the test's files: pages (or redirects) by exact target, else by path; the
- *  .torrent at its path; every other address a 404. It keeps each request as "METHOD TARGET[ BODY]"
- * and the Cookie each one carried. */
+ *  .torrent at its path; every other address a 404. It keeps each request, as
+ *  "METHOD TARGET[ BODY]", and the Cookie each one carried. */
 class StyleSite {
 public:
     /** fill: more placeholders of the pages, with what stands for them. */
@@ -136,9 +135,10 @@ private Q_SLOTS:
 
 void TestDefinitionStyles::searchAndDownload_data()
 {
-    QTest::addColumn<QString>("site");         // NAME: tests/relay/data/styles/NAME.yml
-    QTest::addColumn<QString>("keywords");     // as typed in the program
-    QTest::addColumn<QStringList>("pages");    // "TARGET=FILE": by the whole target, else the path
+    QTest::addColumn<QString>("site");     // NAME: tests/relay/data/styles/NAME.yml
+    QTest::addColumn<QString>("keywords"); // as typed in the program
+    // "TARGET => FILE" or "TARGET => 302 LOCATION": by the whole target, else by its path.
+    QTest::addColumn<QStringList>("pages");
     QTest::addColumn<QString>("siteKeys");     // more lines of the site's section
     QTest::addColumn<QStringList>("titles");   // the hits the program lists, in order
     QTest::addColumn<int>("pick");             // the hit downloaded; -1 none
@@ -431,6 +431,7 @@ void TestDefinitionStyles::searchAndDownload()
     QCOMPARE(seen, requests);
     for (const QString& sent : fake.cookies())
         QCOMPARE(sent, cookie);
+#undef EXPECT_KNOWN
 }
 
 void TestDefinitionStyles::magnetOnlySite()
