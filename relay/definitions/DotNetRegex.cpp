@@ -8,7 +8,27 @@ QString DotNetPattern(const std::string& pattern)
     QString text = QString::fromStdString(pattern);
     for (const char* category : {"\\p{Is", "\\P{Is"})
         text.replace(QLatin1String(category), QLatin1String(category).chopped(2));
-    return text;
+    // .NET's "\uXXXX" (four hex digits) is PCRE's "\x{XXXX}"; an escaped backslash stays one.
+    QString out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] != u'\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        bool hex = text[i + 1] == u'u' && i + 5 < text.size();
+        for (qsizetype k = i + 2; hex && k < i + 6; ++k)
+            hex = (text[k] >= u'0' && text[k] <= u'9') ||
+                  (text[k].toLower() >= u'a' && text[k].toLower() <= u'f');
+        if (hex) {
+            out += QStringLiteral("\\x{") + text.mid(i + 2, 4) + u'}';
+            i += 5;
+        } else {
+            out += text[i];
+            out += text[++i];
+        }
+    }
+    return out;
 }
 
 namespace {

@@ -8,7 +8,7 @@
 /** Regular expressions as the definitions write them, for .NET's engine. */
 
 /** The pattern as QRegularExpression (PCRE2) reads it: .NET's Unicode block names
- *  ("\p{IsCyrillic}") become PCRE's script names. */
+ *  ("\p{IsCyrillic}") become PCRE's script names, and "\uXXXX" PCRE's "\x{XXXX}". */
 QString DotNetPattern(const std::string& pattern);
 
 /** Every match of re in input replaced as .NET's Regex.Replace does: in replacement, "$1" and
