@@ -77,9 +77,9 @@ bool TypeMatches(const GumboNode* e, const Simple& s)
     return EqualCaseless(UnknownTagName(e), s.name);
 }
 
-const char* Attribute(const GumboNode* e, const std::string& name)
+const char* Attribute(const GumboNode* e, const char* name)
 {
-    const GumboAttribute* a = gumbo_get_attribute(&e->v.element.attributes, name.c_str());
+    const GumboAttribute* a = gumbo_get_attribute(&e->v.element.attributes, name);
     return a ? a->value : nullptr;
 }
 
@@ -108,7 +108,7 @@ bool Equal(std::string_view v, std::string_view want, bool caseless)
 
 bool AttributeMatches(const GumboNode* e, const Simple& s)
 {
-    const char* raw = Attribute(e, s.name);
+    const char* raw = Attribute(e, s.name.c_str());
     if (!raw) return s.test == AttributeTest::NotEqual;
     const std::string_view v = raw, want = s.value;
     const bool c = s.caseless; // want is lower case already
