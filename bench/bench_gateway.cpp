@@ -138,7 +138,7 @@ int main(int argc, char* argv[])
                 "XPath profile, libxml2)\n",
                 Percentile(xpath, 0.5), Percentile(xpath, 0.9),
                 Percentile(xpath, 0.5) - Percentile(direct, 0.5));
-    Definition definition;
+    CompiledDefinition definition;
     std::string why;
     ParseDefinition(kBenchDefinition, "bench.yml", definition, why);
     std::vector<double> parse, read;

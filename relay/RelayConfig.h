@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-struct Definition;
+struct CompiledDefinition;
 class TicketKey;
 
 /** Result pages a search may follow and join at most: each is a fetch within one answer. */
@@ -38,9 +38,9 @@ struct SiteProfile {
     // A site read through a community indexer definition (YAML) rather than XPath profiles:
     // served only through the gateway.
     std::string definitionFile;
-    std::shared_ptr<const Definition> definition; // read once the configuration is parsed
-    std::string siteLink;                         // the definition's sitelink: base, any path, "/"
-    std::string cookie;                           // for definitions that log in with a cookie
+    std::shared_ptr<const CompiledDefinition> definition; // read once the configuration is parsed
+    std::string siteLink;   // the definition's sitelink: base, any path, "/"
+    std::string cookie;     // for definitions that log in with a cookie
     std::string cookieFile; // or the file it is kept in, which not every user may read
     std::map<std::string, std::string> settings; // config.KEY = VALUE over the file's defaults
     bool privateBase = false; // on a loopback or private address: its downloads may be too

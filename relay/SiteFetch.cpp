@@ -2,7 +2,7 @@
 
 #include "platform/core/HttpCall.h"
 #include "relay/RowEncoding.h"
-#include "relay/definitions/Definition.h"
+#include "relay/definitions/CompiledDefinition.h"
 
 namespace {
 

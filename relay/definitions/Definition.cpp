@@ -1,5 +1,6 @@
 #include "relay/definitions/Definition.h"
 
+#include "relay/definitions/CompiledDefinition.h"
 #include "relay/definitions/CssSelector.h"
 #include "relay/definitions/JsonSelector.h"
 #include "relay/definitions/Template.h"
@@ -136,6 +137,7 @@ std::vector<DefinitionFilter> Filters(const YAML::Node& list, const std::string&
         OnlyKeys(f, {"name", "args"}, where);
         DefinitionFilter filter;
         filter.name = Text(f["name"], "a filter's name");
+        filter.line = f.Mark().line + 1;
         if (!kFilters.count(filter.name) && !kIgnoredFilters.count(filter.name))
             Unsupported(f["name"], "filter " + filter.name);
         if (const YAML::Node args = f["args"]) {
@@ -191,11 +193,35 @@ void CheckJsonPath(const YAML::Node& at, const std::string& selector, const Temp
                 "JSON selector \"" + selector + "\" (" + (parsed ? "tests on rows" : why) + ")");
 }
 
-DefinitionField Field(const std::string& name, const YAML::Node& node, const TemplateValues& v,
+/** A field's key split into its name and modifiers ("title|append"), as the reference readers
+ *  split it: at every "|". */
+void Modifiers(const YAML::Node& at, const std::string& key, DefinitionField& f)
+{
+    size_t bar = key.find('|');
+    f.name = key.substr(0, bar);
+    while (bar != std::string::npos) {
+        const size_t next = key.find('|', bar + 1);
+        const std::string modifier = key.substr(bar + 1, next - bar - 1);
+        if (modifier == "append")
+            f.append = true;
+        else if (modifier == "noappend")
+            f.noappend = true;
+        else if (modifier == "optional")
+            f.optional = true;
+        else
+            Unsupported(at, "field modifier " + modifier + " in " + key);
+        bar = next;
+    }
+    if (f.name.empty()) Error(at, "field " + key + " has no name");
+}
+
+DefinitionField Field(const YAML::Node& key, const YAML::Node& node, const TemplateValues& v,
                       bool json)
 {
     DefinitionField f;
-    f.name = name;
+    const std::string fullName = key.as<std::string>();
+    Modifiers(key, fullName, f);
+    const std::string& name = f.name;
     f.line = node.Mark().line + 1;
     if (node.IsScalar()) { // "field: selector" shorthand is not in the format
         Error(node, "field " + name + " must be a map");
@@ -234,7 +260,8 @@ DefinitionField Field(const std::string& name, const YAML::Node& node, const Tem
     static const std::set<std::string> kOptionalFields = {
         "imdb",    "imdbid",   "tmdbid", "rageid", "tvdbid",     "tvmazeid",
         "traktid", "doubanid", "poster", "genre",  "description"};
-    f.optional = kOptionalFields.count(name) > 0;
+    // By the whole key, as they look it up: "description|append" is not optional by name.
+    f.optional = f.optional || kOptionalFields.count(fullName) > 0;
     if (const YAML::Node o = node["optional"]) f.optional = f.optional || Flag(o, "optional");
     if (const YAML::Node d = node["default"]) {
         f.hasDefault = true;
@@ -407,7 +434,7 @@ void ReadSearch(const YAML::Node& search, Definition& d, const TemplateValues& v
     const YAML::Node fields = search["fields"];
     if (!fields || !fields.IsMap()) Error(search, "search has no fields");
     for (const auto& entry : fields)
-        d.fields.push_back(Field(entry.first.as<std::string>(), entry.second, v, d.json));
+        d.fields.push_back(Field(entry.first, entry.second, v, d.json));
     if (!d.field("title")) Error(fields, "search.fields has no title");
 }
 
@@ -692,8 +719,18 @@ std::vector<DefinitionRead> ReadDefinitions(const std::vector<std::string>& path
     std::vector<DefinitionRead> out(paths.size());
     std::atomic_size_t next{0};
     const auto work = [&] {
-        for (size_t i = next++; i < paths.size(); i = next++)
-            out[i].ok = ReadDefinition(paths[i], out[i].definition, out[i].why);
+        for (size_t i = next++; i < paths.size(); i = next++) {
+            Definition read;
+            if (!ReadDefinition(paths[i], read, out[i].why)) continue;
+            auto compiled = std::make_shared<CompiledDefinition>();
+            DefinitionError error;
+            if (!CompileDefinition(read, *compiled, error)) {
+                out[i].why = error.Text();
+                continue;
+            }
+            out[i].definition = std::move(compiled);
+            out[i].ok = true;
+        }
     };
     const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1U, 16U);
     std::vector<std::jthread> pool;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
@@ -10,11 +11,16 @@
 struct DefinitionFilter {
     std::string name;
     std::vector<std::string> args;
+    int line = 0;
 };
 
 /** How one field of a result row is read. */
 struct DefinitionField {
-    std::string name;
+    std::string name; // without its modifiers: "description" for "description|append"
+    /** "title|append", "description|append": the value is added to an earlier field's of the
+     *  same name. "category|noappend": it replaces an earlier category's, where categories
+     *  otherwise add up. */
+    bool append = false, noappend = false;
     std::string selector;  // CSS, tried on the row itself, then below it
     std::string attribute; // empty: the element's text
     bool hasText = false;
@@ -118,15 +124,17 @@ std::string WithoutCategories(const std::string& text);
  *  when the file asks for what this relay cannot do or is not a definition. */
 bool ReadDefinition(const std::string& path, Definition& out, std::string& why);
 
+struct CompiledDefinition;
+
 /** One file's outcome when many are read at once. */
 struct DefinitionRead {
     bool ok = false;
-    Definition definition;
+    std::shared_ptr<CompiledDefinition> definition; // read and compiled
     std::string why;
 };
 
-/** Reads the files on all the machine's cores (the YAML reader is the slow part); the outcomes
- *  in the order of the paths. */
+/** Reads and compiles the files on all the machine's cores (the YAML reader is the slow part);
+ *  the outcomes in the order of the paths. */
 std::vector<DefinitionRead> ReadDefinitions(const std::vector<std::string>& paths);
 
 /** The same, from text (path names it in messages only). */

@@ -2,13 +2,87 @@
 
 #include <QStringList>
 
+namespace {
+
+/** .NET's Unicode blocks that PCRE has no script for, by their .NET name. */
+struct Block {
+    const char* name;
+    char32_t first, last;
+};
+constexpr Block kBlocks[] = {{"CJKUnifiedIdeographs", 0x4E00, 0x9FFF},
+                             {"Hiragana", 0x3040, 0x309F},
+                             {"Katakana", 0x30A0, 0x30FF},
+                             {"HangulSyllables", 0xAC00, 0xD7AF},
+                             {"BasicLatin", 0x0000, 0x007F}};
+
+QString CodePoint(char32_t c)
+{
+    return QStringLiteral("\\x{%1}").arg(uint(c), 0, 16);
+}
+
+bool IsHex(QChar c)
+{
+    return (c >= u'0' && c <= u'9') || (c.toLower() >= u'a' && c.toLower() <= u'f');
+}
+
+/** The escape at text[i] (a backslash) as PCRE writes it, appended to out; returns the index of
+ *  its last character. */
+qsizetype Escape(const QString& text, qsizetype i, bool inClass, QString& out)
+{
+    const QChar kind = text[i + 1];
+    if (kind == u'u' && i + 5 < text.size() && IsHex(text[i + 2]) && IsHex(text[i + 3]) &&
+        IsHex(text[i + 4]) && IsHex(text[i + 5])) { // "\uXXXX": a code point
+        out += QStringLiteral("\\x{") + text.mid(i + 2, 4) + u'}';
+        return i + 5;
+    }
+    if ((kind == u'p' || kind == u'P') && text.mid(i + 2, 3) == u"{Is") {
+        const qsizetype close = text.indexOf(u'}', i + 5);
+        const QString name = close < 0 ? QString() : text.mid(i + 5, close - i - 5);
+        for (const Block& b : kBlocks) {
+            if (name != QLatin1String(b.name) || (inClass && kind == u'P')) continue;
+            const QString range = CodePoint(b.first) + u'-' + CodePoint(b.last);
+            out += inClass ? range
+                           : QString(kind == u'P' ? QStringLiteral("[^") : QStringLiteral("[")) +
+                                 range + u']';
+            return close;
+        }
+        // Other blocks: PCRE knows the script of that name ("IsCyrillic": "Cyrillic").
+        if (close >= 0) {
+            out += u'\\' + QString(kind) + u'{' + name + u'}';
+            return close;
+        }
+    }
+    out += text[i];
+    out += kind;
+    return i + 1;
+}
+
+} // namespace
+
 QString DotNetPattern(const std::string& pattern)
 {
-    // .NET names Unicode blocks "IsCyrillic"; PCRE knows the script as "Cyrillic".
-    QString text = QString::fromStdString(pattern);
-    for (const char* category : {"\\p{Is", "\\P{Is"})
-        text.replace(QLatin1String(category), QLatin1String(category).chopped(2));
-    return text;
+    const QString text = QString::fromStdString(pattern);
+    QString out;
+    out.reserve(text.size());
+    bool inClass = false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c == u'\\' && i + 1 < text.size()) {
+            i = Escape(text, i, inClass, out);
+            continue;
+        }
+        if (c == u'[' && !inClass) {
+            inClass = true;
+            out += c;
+            // A "]" first in a class (after any "^") is one of its characters.
+            if (i + 1 < text.size() && text[i + 1] == u'^') out += text[++i];
+            if (i + 1 < text.size() && text[i + 1] == u']') out += text[++i];
+            continue;
+        }
+        if (c == u']') inClass = false;
+        out += c;
+    }
+    return out;
 }
 
 namespace {

@@ -7,8 +7,10 @@
 
 /** Regular expressions as the definitions write them, for .NET's engine. */
 
-/** The pattern as QRegularExpression (PCRE2) reads it: .NET's Unicode block names
- *  ("\p{IsCyrillic}") become PCRE's script names. */
+/** The pattern as QRegularExpression (PCRE2) reads it: .NET's Unicode block names become
+ *  PCRE's script names ("\p{IsCyrillic}": "\p{Cyrillic}") or, for blocks that are no script,
+ *  their ranges ("\p{IsCJKUnifiedIdeographs}": "[\x{4e00}-\x{9fff}]"), and "\uXXXX" is
+ *  PCRE's "\x{XXXX}". */
 QString DotNetPattern(const std::string& pattern);
 
 /** Every match of re in input replaced as .NET's Regex.Replace does: in replacement, "$1" and

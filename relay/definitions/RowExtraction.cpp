@@ -1,5 +1,7 @@
 #include "relay/definitions/RowExtraction.h"
 
+#include "relay/definitions/CompiledDefinition.h"
+
 #include "relay/definitions/CssSelector.h"
 #include "relay/definitions/JsonSelector.h"
 
@@ -26,11 +28,6 @@ QString Q(const std::string& s)
 std::string Trim(const std::string& s)
 {
     return Q(s).simplified().toStdString();
-}
-
-std::string Arg(const DefinitionFilter& f, size_t i)
-{
-    return i < f.args.size() ? f.args[i] : std::string();
 }
 
 /** The element's text, leaving out the subtrees that match remove; a walk, whatever the
@@ -140,27 +137,6 @@ QString WithoutDiacritics(const QString& text)
     return out.normalized(QString::NormalizationForm_C);
 }
 
-/** A selector that is a template ("tr{{ if .Config.x }}:has(b){{ end }}"), filled in. */
-std::string Rendered(const std::string& text, const TemplateValues& values)
-{
-    return text.find("{{") == std::string::npos ? text : Template(text).Render(values);
-}
-
-/** Selectors compiled once per page, whatever number of rows use them: by their text as
- *  rendered, since a selector may be a template of the row's earlier fields. */
-class Selectors {
-public:
-    const CssSelector& operator()(const std::string& text)
-    {
-        auto it = compiled_.find(text);
-        if (it == compiled_.end()) it = compiled_.emplace(text, CssSelector(text)).first;
-        return it->second;
-    }
-
-private:
-    std::map<std::string, CssSelector> compiled_;
-};
-
 bool IsBlank(const std::string& text)
 {
     return std::all_of(text.begin(), text.end(),
@@ -197,93 +173,154 @@ bool IsLink(const std::string& field)
 
 } // namespace
 
-std::string ApplyFilters(std::string value, const std::vector<DefinitionFilter>& filters,
-                         const TemplateValues* values)
+std::string ApplyFilters(std::string value, const std::vector<CompiledFilter>& filters,
+                         const TemplateValues& values)
 {
-    for (DefinitionFilter f : filters) {
-        if (values) // arguments may be templates: "{{ .Config.sitelink }}", "{{ .Result.year }}"
-            for (std::string& arg : f.args)
-                arg = Rendered(arg, *values);
-        const std::string& n = f.name;
+    using Kind = CompiledFilter::Kind;
+    static const QRegularExpression kValidateSeparators(QStringLiteral("[,|/]"));
+    static const QRegularExpression kNotInFileNames(QStringLiteral("[\\\\/:*?\"<>|\\x00-\\x1f]"));
+    for (const CompiledFilter& f : filters) {
+        if (f.kind == Kind::Ignored) continue;
+        // Arguments may be templates: "{{ .Config.sitelink }}", "{{ .Result.year }}".
+        const auto arg = [&](size_t i) {
+            return i < f.args.size() ? Q(f.args[i].Render(values)) : QString();
+        };
+        const auto pattern = [&]() {
+            return f.re ? *f.re : QRegularExpression(DotNetPattern(arg(0).toStdString()));
+        };
         QString v = Q(value);
-        if (n == "replace") {
-            v.replace(Q(Arg(f, 0)), Q(Arg(f, 1)));
-        } else if (n == "re_replace") {
-            v = DotNetReplace(v, QRegularExpression(DotNetPattern(Arg(f, 0))), Q(Arg(f, 1)));
-        } else if (n == "regexp") {
-            const QRegularExpressionMatch m = QRegularExpression(DotNetPattern(Arg(f, 0))).match(v);
-            v = m.captured(1); // the first group's text; none without a group, as .NET's Groups[1]
-        } else if (n == "split") {
-            const QStringList parts = v.split(Q(Arg(f, 0)));
-            const int at = std::atoi(Arg(f, 1).c_str());
+        switch (f.kind) {
+        case Kind::Replace:
+            v.replace(arg(0), arg(1));
+            break;
+        case Kind::ReReplace:
+            v = DotNetReplace(v, pattern(), arg(1));
+            break;
+        case Kind::Regexp: // the first group's text; none without a group, as .NET's Groups[1]
+            v = pattern().match(v).captured(1);
+            break;
+        case Kind::Split: {
+            const QStringList parts = v.split(arg(0));
+            const int at = arg(1).toInt();
             const int index = at < 0 ? int(parts.size()) + at : at;
             v = index >= 0 && index < parts.size() ? parts[index] : QString();
-        } else if (n == "trim") {
+            break;
+        }
+        case Kind::Trim:
             v = f.args.empty() ? v.trimmed()
-                               : v.remove(QRegularExpression(
-                                     QStringLiteral("^[%1]+|[%1]+$")
-                                         .arg(QRegularExpression::escape(Q(Arg(f, 0))))));
-        } else if (n == "append") {
-            v += Q(Arg(f, 0));
-        } else if (n == "prepend") {
-            v.prepend(Q(Arg(f, 0)));
-        } else if (n == "tolower") {
+                               : v.remove(f.re ? *f.re : QRegularExpression(TrimPattern(arg(0))));
+            break;
+        case Kind::Append:
+            v += arg(0);
+            break;
+        case Kind::Prepend:
+            v.prepend(arg(0));
+            break;
+        case Kind::ToLower:
             v = v.toLower();
-        } else if (n == "toupper") {
+            break;
+        case Kind::ToUpper:
             v = v.toUpper();
-        } else if (n == "urldecode") {
+            break;
+        case Kind::UrlDecode:
             v = QUrl::fromPercentEncoding(v.replace(u'+', u' ').toUtf8());
-        } else if (n == "urlencode") {
+            break;
+        case Kind::UrlEncode:
             v = QString::fromLatin1(QUrl::toPercentEncoding(v));
-        } else if (n == "querystring") {
-            v = QueryArgument(v, Q(Arg(f, 0)));
-        } else if (n == "htmldecode") {
+            break;
+        case Kind::QueryString:
+            v = QueryArgument(v, arg(0));
+            break;
+        case Kind::HtmlDecode:
             v = HtmlDecoded(v);
-        } else if (n == "diacritics") {
+            break;
+        case Kind::Diacritics:
             v = WithoutDiacritics(v);
-        } else if (n == "validate") { // only the listed words, as the list writes them
+            break;
+        case Kind::Validate: { // only the listed words, as the list writes them
             QStringList kept;
-            const QStringList valid = Q(Arg(f, 0)).split(u',', Qt::SkipEmptyParts);
-            for (const QString& word :
-                 v.split(QRegularExpression(QStringLiteral("[,|/]")), Qt::SkipEmptyParts))
+            const QStringList valid = arg(0).split(u',', Qt::SkipEmptyParts);
+            for (const QString& word : v.split(kValidateSeparators, Qt::SkipEmptyParts))
                 for (const QString& allowed : valid)
                     if (allowed.trimmed().compare(word.trimmed(), Qt::CaseInsensitive) == 0)
                         kept << allowed.trimmed();
             v = kept.join(QStringLiteral(", "));
-        } else if (n == "validfilename") {
-            v.remove(QRegularExpression(QStringLiteral("[\\\\/:*?\"<>|\\x00-\\x1f]")));
+            break;
+        }
+        case Kind::ValidFilename:
+            v.remove(kNotInFileNames);
+            break;
+        case Kind::Ignored:
+            break;
         }
         value = v.toStdString();
     }
     return value;
 }
 
+std::string ApplyFilters(std::string value, const std::vector<DefinitionFilter>& filters,
+                         const TemplateValues* values)
+{
+    return ApplyFilters(std::move(value), LenientFilters(filters, values != nullptr),
+                        values ? *values : TemplateValues{});
+}
+
 namespace {
 
 /** A field's raw text in one row, or nullopt when the row has none. */
-using FieldLookup =
-    std::function<std::optional<std::string>(const DefinitionField&, const TemplateValues&)>;
+using FieldLookup = std::function<std::optional<std::string>(
+    const DefinitionField&, const CompiledField&, const TemplateValues&)>;
+
+bool IsCategory(const std::string& field)
+{
+    return field == "category" || field == "categorydesc";
+}
+
+/** value added to the row's earlier field of the same name, where the field's modifiers say so,
+ *  as the reference readers add it: a title or description with "append" is the earlier text
+ *  and this one, run together; categories add up (each once), unless "noappend"; anything
+ *  else replaces. */
+std::string Combined(const DefinitionField& f, const std::string* earlier, std::string value)
+{
+    if (!earlier) return value;
+    if ((f.name == "title" || f.name == "description") && f.append) return *earlier + value;
+    if (IsCategory(f.name) && !f.noappend && !earlier->empty()) {
+        const QStringList had = Q(*earlier).split(u',');
+        return had.contains(Q(value)) || value.empty() ? *earlier : *earlier + "," + value;
+    }
+    return value;
+}
 
 /** One row's fields, in the definition's order, each able to use those before it; the row is
  *  a hit when every required field was found and it has a title. */
-void ReadRow(const Definition& d, const FieldLookup& lookup, const TemplateValues& values,
+void ReadRow(const CompiledDefinition& d, const FieldLookup& lookup, const TemplateValues& values,
              const QUrl& base, ExtractedRows& out)
 {
     std::map<std::string, std::string> fields;
     TemplateValues rowValues = values;
-    for (const DefinitionField& f : d.fields) {
+    for (size_t i = 0; i < d.fields.size(); ++i) {
+        const DefinitionField& f = d.fields[i];
+        const CompiledField& c = d.compiledFields[i];
         const std::optional<std::string> raw =
-            f.hasText ? Template(f.text).Render(rowValues) : lookup(f, rowValues);
+            c.text ? c.text->Render(rowValues) : lookup(f, c, rowValues);
         // As the reference readers: a required field that is not there costs the row (its
         // default notwithstanding); an optional one that is missing or blank takes its default.
         if (!raw && !f.optional) {
             ++out.skipped;
             return;
         }
-        std::string value = raw ? ApplyFilters(*raw, f.filters, &rowValues) : std::string();
-        if (f.optional && IsBlank(value)) value = Rendered(f.defaultValue, rowValues);
+        std::string value = raw ? ApplyFilters(*raw, c.filters, rowValues) : std::string();
+        if (f.optional && IsBlank(value)) value = c.defaultValue->Render(rowValues);
+        const auto earlier = fields.find(f.name);
+        if (earlier != fields.end() && f.optional && IsBlank(value) &&
+            (f.append || IsCategory(f.name))) {
+            // Blank, and no default: the earlier value stands, and templates see none.
+            rowValues.text["Result." + f.name].clear();
+            continue;
+        }
         if (IsLink(f.name) && !value.empty())
             value = base.resolved(QUrl(Q(value))).toString(QUrl::FullyEncoded).toStdString();
+        value = Combined(f, earlier == fields.end() ? nullptr : &earlier->second, std::move(value));
         fields[f.name] = value;
         rowValues.text["Result." + f.name] = value;
     }
@@ -298,15 +335,14 @@ void ReadRow(const Definition& d, const FieldLookup& lookup, const TemplateValue
 
 } // namespace
 
-ExtractedRows ExtractRows(const Definition& d, const GumboNode* root, const std::string& pageUrl,
-                          const TemplateValues& values)
+ExtractedRows ExtractRows(const CompiledDefinition& d, const GumboNode* root,
+                          const std::string& pageUrl, const TemplateValues& values)
 {
     ExtractedRows out;
-    Selectors compiled;
-    const CssSelector rows(Rendered(d.rowsSelector, values));
+    CssCache selectors; // those that are templates, rendered
     const QUrl base(Q(pageUrl));
     const std::vector<const GumboNode*> selected =
-        root ? rows.SelectAll(root) : std::vector<const GumboNode*>();
+        root ? selectors(d.rows, values).SelectAll(root) : std::vector<const GumboNode*>();
     // With "after", the next rows the selector found belong to this one: they are read as
     // part of it and are no rows of their own.
     const size_t step = size_t(d.rowsAfter) + 1;
@@ -315,25 +351,23 @@ ExtractedRows ExtractRows(const Definition& d, const GumboNode* root, const std:
         const std::vector<const GumboNode*> scopes(
             selected.begin() + std::ptrdiff_t(at),
             selected.begin() + std::ptrdiff_t(std::min(selected.size(), at + step)));
-        const auto lookup = [&](const DefinitionField& f,
+        const auto lookup = [&](const DefinitionField& f, const CompiledField& c,
                                 const TemplateValues& rowValues) -> std::optional<std::string> {
-            if (!f.cases.empty() && f.selector.empty()) {
-                for (const auto& [selector, caseValue] : f.cases)
-                    if (selector == "*" || Find(compiled(Rendered(selector, rowValues)), scopes))
-                        return caseValue;
+            if (!c.cases.empty() && c.css.empty()) {
+                for (const auto& [selector, caseValue] : c.cases)
+                    if (selector.source.text == "*" || Find(selectors(selector, rowValues), scopes))
+                        return caseValue.Render(rowValues);
                 return std::nullopt;
             }
-            const GumboNode* e = f.selector.empty()
-                                     ? row // an attribute of the row itself
-                                     : Find(compiled(Rendered(f.selector, rowValues)), scopes);
+            const GumboNode* e = c.css.empty() ? row // an attribute of the row itself
+                                               : Find(selectors(c.css, rowValues), scopes);
             if (!e) return std::nullopt;
             if (!f.attribute.empty()) {
                 const char* a = AttributeOf(e, f.attribute);
                 return a ? std::optional<std::string>(Trim(a)) : std::nullopt; // trimmed, as text
             }
             std::string text;
-            TextWithout(e, f.remove.empty() ? nullptr : &compiled(Rendered(f.remove, rowValues)),
-                        text);
+            TextWithout(e, c.remove.empty() ? nullptr : &selectors(c.remove, rowValues), text);
             return Trim(text);
         };
         ReadRow(d, lookup, values, base, out);
@@ -341,7 +375,7 @@ ExtractedRows ExtractRows(const Definition& d, const GumboNode* root, const std:
     return out;
 }
 
-ExtractedRows ExtractJsonRows(const Definition& d, const QJsonDocument& page,
+ExtractedRows ExtractJsonRows(const CompiledDefinition& d, const QJsonDocument& page,
                               const std::string& pageUrl, const TemplateValues& values)
 {
     ExtractedRows out;
@@ -350,7 +384,7 @@ ExtractedRows ExtractJsonRows(const Definition& d, const QJsonDocument& page,
     // Each row with its parent: with "attribute" and "multiple", the rows are the items of
     // that array in each object the selector names, and "..name" reads the object.
     std::vector<std::pair<QJsonValue, QJsonValue>> rows;
-    const QJsonValue selected = AtJsonPath(top, Rendered(d.rowsSelector, values));
+    const QJsonValue selected = AtJsonPath(top, d.jsonRows.source.Render(values));
     for (const QJsonValue item : selected.isArray() ? selected.toArray() : QJsonArray{selected}) {
         if (item.isUndefined() || item.isNull()) continue;
         if (d.rowsAttribute.empty()) {
@@ -363,17 +397,16 @@ ExtractedRows ExtractJsonRows(const Definition& d, const QJsonDocument& page,
     }
     for (const auto& [row, parent] : rows) {
         const auto lookup = [&, &row = row, &parent = parent](
-                                const DefinitionField& f,
+                                const DefinitionField&, const CompiledField& c,
                                 const TemplateValues& rowValues) -> std::optional<std::string> {
-            std::string selector = Rendered(f.selector, rowValues);
-            const bool up = selector.rfind("..", 0) == 0;
-            if (up) selector.erase(0, 2);
-            const std::optional<JsonSelector> parsed = ParseJsonSelector(selector);
+            bool up = false;
+            const std::optional<JsonSelector> parsed = c.json.Get(rowValues, up);
             if (!parsed) return std::nullopt;
             std::optional<std::string> value = JsonText(SelectJson(up ? parent : row, *parsed));
-            if (!value || f.cases.empty()) return value;
-            for (const auto& [match, caseValue] : f.cases) // a JSON field's cases name values
-                if (match == "*" || match == *value) return caseValue;
+            if (!value || c.cases.empty()) return value;
+            for (const auto& [match, caseValue] : c.cases) // a JSON field's cases name values
+                if (match.source.text == "*" || match.source.text == *value)
+                    return caseValue.Render(rowValues);
             return std::nullopt;
         };
         ReadRow(d, lookup, values, base, out);
@@ -391,9 +424,9 @@ bool IsNoResultsAnswer(const Definition& d, const Definition::Path& path, const 
     return text.contains(Q(path.noResultsMessage));
 }
 
-bool ExtractJsonAnswer(const Definition& d, const Definition::Path& path, const QByteArray& body,
-                       const std::string& pageUrl, const TemplateValues& values,
-                       ExtractedRows& rows, std::string& why)
+bool ExtractJsonAnswer(const CompiledDefinition& d, const Definition::Path& path,
+                       const QByteArray& body, const std::string& pageUrl,
+                       const TemplateValues& values, ExtractedRows& rows, std::string& why)
 {
     rows = {};
     if (IsNoResultsAnswer(d, path, body)) return true;
@@ -405,16 +438,16 @@ bool ExtractJsonAnswer(const Definition& d, const Definition::Path& path, const 
     }
     const QJsonValue top = json.isArray() ? QJsonValue(json.array()) : QJsonValue(json.object());
     if (!d.rowsCount.empty()) { // an answer that counts no rows has none, whatever else it holds
-        const std::optional<JsonSelector> count = ParseJsonSelector(Rendered(d.rowsCount, values));
+        bool up = false;
+        const std::optional<JsonSelector> count = d.jsonCount.Get(values, up);
         const std::optional<std::string> text =
             count ? JsonText(SelectJson(top, *count)) : std::nullopt;
         bool number = false;
         const long long n =
-            text ? Q(ApplyFilters(*text, d.rowsCountFilters, &values)).trimmed().toLongLong(&number)
-                 : 0;
+            text ? Q(ApplyFilters(*text, d.countFilters, values)).trimmed().toLongLong(&number) : 0;
         if (number && n < 1) return true;
     }
-    const QJsonValue selected = AtJsonPath(top, Rendered(d.rowsSelector, values));
+    const QJsonValue selected = AtJsonPath(top, d.jsonRows.source.Render(values));
     if (selected.isUndefined() || selected.isNull()) {
         // The reference readers call that a broken answer, unless the definition says that
         // this is how the site says "nothing found".

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "relay/definitions/CompiledDefinition.h"
 #include "relay/definitions/Definition.h"
 #include "relay/definitions/DotNetRegex.h"
 #include "relay/definitions/HtmlDocument.h"
@@ -20,9 +21,9 @@ struct ExtractedRows {
     int skipped = 0;
 };
 
-ExtractedRows ExtractRows(const Definition& definition, const GumboNode* root,
+ExtractedRows ExtractRows(const CompiledDefinition& definition, const GumboNode* root,
                           const std::string& pageUrl, const TemplateValues& values);
-inline ExtractedRows ExtractRows(const Definition& definition, const HtmlDocument& page,
+inline ExtractedRows ExtractRows(const CompiledDefinition& definition, const HtmlDocument& page,
                                  const std::string& pageUrl, const TemplateValues& values)
 {
     return ExtractRows(definition, page.root(), pageUrl, values);
@@ -31,7 +32,7 @@ inline ExtractedRows ExtractRows(const Definition& definition, const HtmlDocumen
 /** The same from a JSON answer: rows at the rows selector's dotted path (or, with its
  *  attribute, the items of that array in each), fields at their paths in the row ("..name": in
  *  the row's parent). */
-ExtractedRows ExtractJsonRows(const Definition& definition, const QJsonDocument& page,
+ExtractedRows ExtractJsonRows(const CompiledDefinition& definition, const QJsonDocument& page,
                               const std::string& pageUrl, const TemplateValues& values);
 
 /** True when the answer to path is the site's way of saying it found nothing, as the reference
@@ -42,12 +43,12 @@ bool IsNoResultsAnswer(const Definition& definition, const Definition::Path& pat
 
 /** A JSON answer to path read into rows: none when it says there are none (above); false, with
  *  why, when it is not JSON. */
-bool ExtractJsonAnswer(const Definition& definition, const Definition::Path& path,
+bool ExtractJsonAnswer(const CompiledDefinition& definition, const Definition::Path& path,
                        const QByteArray& body, const std::string& pageUrl,
                        const TemplateValues& values, ExtractedRows& rows, std::string& why);
 
-/** A value through a definition's filters, in order; date and size filters leave it as it is.
- *  With values, arguments that are templates are filled in first. */
+/** A value through filters read for this value alone (see LenientFilters); date and size
+ *  filters leave it as it is. With values, arguments that are templates are filled in first. */
 std::string ApplyFilters(std::string value, const std::vector<DefinitionFilter>& filters,
                          const TemplateValues* values = nullptr);
 

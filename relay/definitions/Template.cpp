@@ -50,6 +50,8 @@ struct Expr {
     enum Kind { Name, Dot, Literal, Call } kind = Literal;
     std::string text; // the name without its dot, the literal, or the function
     std::vector<Expr> args;
+    /** re_replace with a pattern written in the template: compiled as the template is read. */
+    std::shared_ptr<const QRegularExpression> pattern;
 };
 
 } // namespace
@@ -82,6 +84,16 @@ public:
         Expr call = terms[0];
         if (call.kind != Expr::Call) throw std::runtime_error("a value cannot be called");
         call.args.assign(terms.begin() + 1, terms.end());
+        if (call.text == "re_replace" && call.args.size() > 1 &&
+            call.args[1].kind == Expr::Literal) {
+            auto re = std::make_shared<QRegularExpression>(DotNetPattern(call.args[1].text));
+            if (!re->isValid())
+                throw std::runtime_error("regular expression \"" +
+                                         call.args[1].text.substr(0, 120) +
+                                         "\": " + re->errorString().toStdString());
+            re->optimize();
+            call.pattern = std::move(re);
+        }
         return call;
     }
     bool Done()
@@ -129,23 +141,23 @@ private:
                 out += s_[i_++];
             if (i_ >= s_.size()) throw std::runtime_error("an unclosed string");
             ++i_;
-            return {Expr::Literal, out, {}};
+            return {Expr::Literal, out, {}, {}};
         }
         std::string word;
         while (i_ < s_.size() && !std::isspace(static_cast<unsigned char>(s_[i_])) &&
                s_[i_] != ')' && s_[i_] != '(')
             word += s_[i_++];
-        if (word == ".") return {Expr::Dot, {}, {}};
-        if (word.front() == '.') return {Expr::Name, word.substr(1), {}};
+        if (word == ".") return {Expr::Dot, {}, {}, {}};
+        if (word.front() == '.') return {Expr::Name, word.substr(1), {}, {}};
         if (std::isdigit(static_cast<unsigned char>(word.front())) || word.front() == '-')
-            return {Expr::Literal, word, {}};
+            return {Expr::Literal, word, {}, {}};
         if (word == "true" || word == "false")
-            return {Expr::Literal, word == "true" ? "true" : "", {}};
+            return {Expr::Literal, word == "true" ? "true" : "", {}, {}};
         static const char* const kFunctions[] = {"and",  "or",         "not",      "eq",
                                                  "ne",   "len",        "index",    "print",
                                                  "join", "re_replace", "urlencode"};
         for (const char* f : kFunctions)
-            if (word == f) return {Expr::Call, word, {}};
+            if (word == f) return {Expr::Call, word, {}, {}};
         throw std::runtime_error("unsupported template function " + word);
     }
 
@@ -374,7 +386,7 @@ private:
             return QUrl::toPercentEncoding(QString::fromStdString(Arg(e, 0))).toStdString();
         // re_replace TEXT PATTERN REPLACEMENT, as .NET's Regex.Replace
         return DotNetReplace(QString::fromStdString(Arg(e, 0)),
-                             QRegularExpression(DotNetPattern(Arg(e, 1))),
+                             e.pattern ? *e.pattern : QRegularExpression(DotNetPattern(Arg(e, 1))),
                              QString::fromStdString(Arg(e, 2)))
             .toStdString();
     }

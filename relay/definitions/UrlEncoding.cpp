@@ -23,9 +23,9 @@ std::string UrlEncodedValue(const std::string& text)
     return out;
 }
 
-std::string RenderedSearchPath(const std::string& path, const TemplateValues& values)
+std::string RenderedSearchPath(const Template& path, const TemplateValues& values)
 {
-    std::string out = Template(path).Render(values, UrlEncodedValue);
+    std::string out = path.Render(values, UrlEncodedValue);
     for (size_t at = out.find('+'); at != std::string::npos; at = out.find('+', at + 3))
         out.replace(at, 1, "%20");
     return out;

@@ -3,16 +3,12 @@
 #include "platform/core/HttpCookieJar.h"
 #include "relay/PageReducer.h"
 #include "relay/RowEncoding.h"
-#include "relay/definitions/CssSelector.h"
-#include "relay/definitions/Definition.h"
+#include "relay/definitions/CompiledDefinition.h"
 #include "relay/definitions/HtmlDocument.h"
-#include "relay/definitions/RowExtraction.h"
-#include "relay/definitions/XmlDocument.h"
+#include "relay/definitions/PageRows.h"
 #include "relay/gateway/DownloadTicket.h"
 
-#include <QJsonDocument>
 #include <QString>
-#include <QStringDecoder>
 
 #include <cmath>
 #include <future>
@@ -28,22 +24,6 @@ double MsSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
         .count();
-}
-
-/** The site's error message when the page is one of its error blocks, else "". */
-std::string SiteError(const Definition& d, const HtmlDocument& page)
-{
-    for (const Definition::ErrorBlock& e : d.errors) {
-        const GumboNode* found = CssSelector(e.selector).SelectFirst(page.root());
-        if (!found) continue;
-        if (!e.messageText.empty()) return e.messageText;
-        const GumboNode* message = e.messageSelector.empty()
-                                       ? found
-                                       : CssSelector(e.messageSelector).SelectFirst(page.root());
-        const std::string text = CleanField(message ? TextContent(message) : std::string());
-        return text.empty() ? "an error page" : text.substr(0, 300);
-    }
-    return {};
 }
 
 } // namespace
@@ -182,6 +162,43 @@ bool Gateway::Claim(std::unique_ptr<ByteBudget::Hold>& hold, size_t bytes, Deadl
     return bool(*hold);
 }
 
+HtmlLimits Gateway::TreeLimits(ByteBudget::Hold& hold, Deadline deadline, bool& noRoom)
+{
+    // The tree is charged to the budget as it is allocated: a page whose tree outgrows what
+    // its claim stands for claims more, or is refused, rather than taking gigabytes.
+    HtmlLimits limits;
+    limits.treeBytes = hold.bytes() * kTreeBytesPerBudgetByte;
+    limits.deadline = deadline;
+    limits.grow = [this, &hold, &noRoom](size_t treeBytes) {
+        const size_t wanted = treeBytes / kTreeBytesPerBudgetByte + 1;
+        if (wanted > pages_.total()) return false;
+        // The budget had the room, but others held it.
+        noRoom = wanted > hold.bytes() && !hold.Grow(wanted - hold.bytes());
+        return !noRoom;
+    };
+    return limits;
+}
+
+RelayFailure Gateway::PageRefused(PageFailure failure, bool noRoom)
+{
+    switch (failure) {
+    case PageFailure::None:
+        return {};
+    case PageFailure::TooDeep:
+        return {502, "page nested too deeply"};
+    case PageFailure::TooLarge:
+        return noRoom ? RelayFailure{503, "busy"}
+                      : RelayFailure{502, "page too large to read: its tree outgrew the "
+                                          "relay's budget for parsing"};
+    case PageFailure::TimedOut:
+        return {504, "the page could not be read before the deadline"};
+    case PageFailure::NotUnderstood:
+    case PageFailure::SiteError:
+        break;
+    }
+    return {502, "page not understood"};
+}
+
 std::unique_ptr<HtmlDocument> Gateway::Parse(size_t index, const FetchedPage& page,
                                              Deadline deadline, const GiveUp& giveUp,
                                              std::unique_ptr<ByteBudget::Hold>& hold,
@@ -193,38 +210,11 @@ std::unique_ptr<HtmlDocument> Gateway::Parse(size_t index, const FetchedPage& pa
     }
     const std::string charset =
         PageCharset(config_.sites[index].definition->encoding, page.contentType, page.body);
-    QStringDecoder decoder(charset.c_str());
-    if (!decoder.isValid()) decoder = QStringDecoder(QStringDecoder::Utf8);
-    const QString text = decoder.decode(page.body);
-    // The tree is charged to the budget as it is allocated: a page whose tree outgrows what
-    // its claim stands for claims more, or is refused, rather than taking gigabytes.
-    bool noRoom = false; // the budget had the room, but others held it
-    HtmlLimits limits;
-    limits.treeBytes = hold->bytes() * kTreeBytesPerBudgetByte;
-    limits.deadline = deadline;
-    limits.grow = [&](size_t treeBytes) {
-        const size_t wanted = treeBytes / kTreeBytesPerBudgetByte + 1;
-        if (wanted > pages_.total()) return false;
-        noRoom = wanted > hold->bytes() && !hold->Grow(wanted - hold->bytes());
-        return !noRoom;
-    };
-    auto document = std::make_unique<HtmlDocument>(text.toStdString(), limits);
-    switch (document->failure()) {
-    case HtmlDocument::Failure::None:
-        return document;
-    case HtmlDocument::Failure::TooDeep:
-        failure = {502, "page nested too deeply"};
-        break;
-    case HtmlDocument::Failure::TooLarge:
-        failure = noRoom ? RelayFailure{503, "busy"}
-                         : RelayFailure{502, "page too large to read: its tree outgrew the "
-                                             "relay's budget for parsing"};
-        break;
-    case HtmlDocument::Failure::TimedOut:
-        failure = {504, "the page could not be read before the deadline"};
-        break;
-    }
-    return nullptr;
+    bool noRoom = false;
+    PageFailure refused = PageFailure::None;
+    auto document = ParsePage(page.body, charset, TreeLimits(*hold, deadline, noRoom), refused);
+    if (!document) failure = PageRefused(refused, noRoom);
+    return document;
 }
 
 Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords, Deadline deadline,
@@ -294,32 +284,36 @@ RelayFailure Gateway::ReadRows(size_t index, size_t path, const FetchedPage& pag
                                const GiveUp& giveUp, std::unique_ptr<ByteBudget::Hold>& hold,
                                ExtractedRows& rows)
 {
-    const Definition& d = *config_.sites[index].definition;
+    const CompiledDefinition& d = *config_.sites[index].definition;
     if (!Claim(hold, size_t(page.body.size()), deadline, giveUp)) return {503, "busy"};
-    if (d.json) {
-        std::string why;
-        if (!ExtractJsonAnswer(d, d.paths[path], page.body, page.url, values, rows, why))
-            return {502, "page not understood: " + why};
+    bool noRoom = false;
+    PageLimits limits;
+    limits.html = TreeLimits(*hold, deadline, noRoom);
+    // A node or attribute of both trees takes some 250 to 500 bytes: feeds as sites write
+    // them have one in 15 bytes or more, a hostile one in 2.
+    limits.xmlNodes = hold->bytes() * kTreeBytesPerBudgetByte / 256;
+    const std::string charset = PageCharset(d.encoding, page.contentType, page.body);
+    PageRows read = ::ReadRows(d, path, page.body, charset, page.url, values, limits);
+    rows = std::move(read.rows);
+    switch (read.failure) {
+    case PageFailure::None:
         return {};
+    case PageFailure::NotUnderstood:
+        return {502, "page not understood: " + read.detail};
+    case PageFailure::SiteError: {
+        if (!read.messageFromPage) return {502, "the site says: " + read.detail};
+        const std::string text = CleanField(read.detail);
+        return {502, "the site says: " + (text.empty() ? "an error page" : text.substr(0, 300))};
     }
-    if (d.xml) {
-        // A node or attribute of both trees takes some 250 to 500 bytes: feeds as sites write
-        // them have one in 15 bytes or more, a hostile one in 2.
-        const XmlDocument feed(page.body, hold->bytes() * kTreeBytesPerBudgetByte / 256);
-        if (feed.tooLarge())
+    case PageFailure::TooLarge:
+        if (d.xml)
             return {502, "page too large to read: more nodes than the relay's budget for "
                          "parsing"};
-        if (!feed.root()) return {502, "page not understood: not XML"};
-        rows = ExtractRows(d, feed.root(), page.url, values);
-        return {};
+        break;
+    default:
+        break;
     }
-    RelayFailure failure;
-    const auto document = Parse(index, page, deadline, giveUp, hold, failure);
-    if (!document) return failure;
-    if (std::string said = SiteError(d, *document); !said.empty())
-        return {502, "the site says: " + said};
-    rows = ExtractRows(d, *document, page.url, values);
-    return {};
+    return PageRefused(read.failure, noRoom);
 }
 
 Gateway::Reply Gateway::Search(const std::string& keywords, Deadline deadline, const GiveUp& giveUp)

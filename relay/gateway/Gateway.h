@@ -5,7 +5,8 @@
 #include "relay/RelayFailure.h"
 #include "relay/SiteFetch.h"
 #include "relay/SiteHealth.h"
-#include "relay/definitions/Definition.h"
+#include "relay/definitions/CompiledDefinition.h"
+#include "relay/definitions/PageRows.h"
 #include "relay/gateway/SiteQueue.h"
 #include "relay/gateway/SiteSearch.h"
 #include "relay/magnet/MagnetFetcher.h"
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -85,7 +87,12 @@ private:
                                         const GiveUp& giveUp,
                                         std::unique_ptr<ByteBudget::Hold>& hold,
                                         RelayFailure& failure);
-    /** The page's rows, read as HTML or, when the definition says so, as JSON. */
+    /** The limits of a page's tree: what hold stands for, grown when the budget has room
+     *  (noRoom: it had, but others held it), and the deadline. */
+    HtmlLimits TreeLimits(ByteBudget::Hold& hold, Deadline deadline, bool& noRoom);
+    /** A page refused for its size, depth or time, as the program is told. */
+    static RelayFailure PageRefused(PageFailure failure, bool noRoom);
+    /** The page's rows, read as the definition says (HTML, JSON or XML) within the budget. */
     RelayFailure ReadRows(size_t index, size_t path, const FetchedPage& page,
                           const TemplateValues& values, Deadline deadline, const GiveUp& giveUp,
                           std::unique_ptr<ByteBudget::Hold>& hold, struct ExtractedRows& rows);
@@ -97,14 +104,14 @@ private:
     struct DownloadPages;
     /** The link the first of selectors that matches gives, made absolute; empty when none. */
     std::string LinkFrom(DownloadPages& pages, bool beforeAnswer,
-                         const std::vector<Definition::DownloadSelector>& selectors,
+                         std::span<const CompiledDownloadSelector> selectors,
                          RelayFailure& failure);
     /** The request the site wants before the download; its answer goes to pages. */
     RelayFailure RequestBefore(DownloadPages& pages);
     /** The text the selector finds on the details page (or the answer before the download),
      *  its attribute's or, without one, the element's; empty when none. */
     std::string SelectedText(DownloadPages& pages, bool beforeAnswer,
-                             const Definition::DownloadSelector& selector, RelayFailure& failure);
+                             const CompiledDownloadSelector& selector, RelayFailure& failure);
     /** The .torrent's link, or a magnet link, the details page gives. */
     std::string FindTorrentLink(DownloadPages& pages, RelayFailure& failure);
     /** The magnet link download.infohash reads on the details page. */

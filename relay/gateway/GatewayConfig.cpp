@@ -1,5 +1,5 @@
 #include "relay/RelayConfig.h"
-#include "relay/definitions/Definition.h"
+#include "relay/definitions/CompiledDefinition.h"
 #include "relay/gateway/DownloadTicket.h"
 #include "relay/magnet/MetadataCache.h"
 
@@ -181,10 +181,10 @@ std::string LoadGateway(RelayConfig& config, const std::string& folder,
     std::vector<DefinitionRead> read = ReadDefinitions(files);
     for (size_t i = 0; i < read.size(); ++i) {
         if (!read[i].ok) return read[i].why.insert(0, files[i] + ":");
-        if (std::string wrong = ApplyDefinition(*sites[i], read[i].definition, configFile);
+        if (std::string wrong = ApplyDefinition(*sites[i], *read[i].definition, configFile);
             !wrong.empty())
             return wrong;
-        sites[i]->definition = std::make_shared<Definition>(std::move(read[i].definition));
+        sites[i]->definition = std::move(read[i].definition);
     }
     if (std::string why = SetStateDir(config.gateway, folder); !why.empty()) {
         const auto it = config.gateway.lines.find("state_dir");

@@ -1,7 +1,6 @@
 // The gateway's download and a cookie login's test: the parts that fetch on a ticket's word.
 #include "relay/PageReducer.h"
-#include "relay/definitions/CssSelector.h"
-#include "relay/definitions/Definition.h"
+#include "relay/definitions/CompiledDefinition.h"
 #include "relay/definitions/HtmlDocument.h"
 #include "relay/definitions/RowExtraction.h"
 #include "relay/gateway/DownloadTicket.h"
@@ -57,8 +56,7 @@ struct Gateway::DownloadPages {
 };
 
 std::string Gateway::SelectedText(DownloadPages& pages, bool beforeAnswer,
-                                  const Definition::DownloadSelector& selector,
-                                  RelayFailure& failure)
+                                  const CompiledDownloadSelector& selector, RelayFailure& failure)
 {
     const SiteProfile& site = config_.sites[pages.index];
     DownloadPages::Page& page = beforeAnswer ? pages.before : pages.details;
@@ -77,23 +75,21 @@ std::string Gateway::SelectedText(DownloadPages& pages, bool beforeAnswer,
             Parse(pages.index, page.fetched, pages.deadline, pages.giveUp, page.hold, failure);
         if (!page.document) return {};
     }
-    const std::string text = selector.selector.find("{{") == std::string::npos
-                                 ? selector.selector
-                                 : Template(selector.selector).Render(pages.values);
-    const GumboNode* found = CssSelector(text).SelectFirst(page.document->root());
+    CssCache selectors;
+    const GumboNode* found =
+        selectors(selector.css, pages.values).SelectFirst(page.document->root());
     if (!found) return {};
     if (selector.attribute.empty())
-        return ApplyFilters(CleanField(TextContent(found)), selector.filters, &pages.values);
+        return ApplyFilters(CleanField(TextContent(found)), selector.filters, pages.values);
     const char* attribute = AttributeOf(found, selector.attribute);
-    return attribute ? ApplyFilters(attribute, selector.filters, &pages.values) : std::string();
+    return attribute ? ApplyFilters(attribute, selector.filters, pages.values) : std::string();
 }
 
 std::string Gateway::LinkFrom(DownloadPages& pages, bool beforeAnswer,
-                              const std::vector<Definition::DownloadSelector>& selectors,
+                              std::span<const CompiledDownloadSelector> selectors,
                               RelayFailure& failure)
 {
-    for (Definition::DownloadSelector s : selectors) {
-        if (s.attribute.empty()) s.attribute = "href";
+    for (const CompiledDownloadSelector& s : selectors) { // their attribute is href, unless named
         const std::string link = SelectedText(pages, beforeAnswer, s, failure);
         if (failure) return {};
         if (!link.empty())
@@ -106,10 +102,10 @@ RelayFailure Gateway::RequestBefore(DownloadPages& pages)
 {
     const SiteProfile& site = config_.sites[pages.index];
     const Definition::BeforeRequest& before = site.definition->before;
-    std::string url = Resolved(pages.link, Template(before.path).Render(pages.values));
+    std::string url = Resolved(pages.link, site.definition->Render(before.path, pages.values));
     RelayFailure failure;
     if (!before.pathSelector.empty()) {
-        url = LinkFrom(pages, false, before.pathSelector, failure);
+        url = LinkFrom(pages, false, site.definition->beforePath, failure);
         if (failure) return failure;
         if (url.empty())
             return {502, "the details page has no link for the request before the download: "
@@ -121,7 +117,8 @@ RelayFailure Gateway::RequestBefore(DownloadPages& pages)
     request.siteHeaders.push_back("Referer: " + pages.link);
     request.deadline = pages.deadline;
     request.giveUp = pages.giveUp;
-    const std::string form = InputsForm(before.inputs, pages.values, site.definition->encoding);
+    const std::string form =
+        InputsForm(*site.definition, before.inputs, pages.values, site.definition->encoding);
     if (before.method == "post") {
         request.method = "POST";
         request.body = form;
@@ -136,12 +133,12 @@ RelayFailure Gateway::RequestBefore(DownloadPages& pages)
 
 std::string Gateway::FindTorrentLink(DownloadPages& pages, RelayFailure& failure)
 {
-    const Definition& d = *config_.sites[pages.index].definition;
+    const CompiledDefinition& d = *config_.sites[pages.index].definition;
     // Selectors that read the answer before the download, then those on the details page,
     // each in the definition's order.
     std::string url;
-    for (const Definition::DownloadSelector& s : d.downloadSelectors) {
-        url = LinkFrom(pages, s.useBeforeResponse && pages.haveBefore, {s}, failure);
+    for (const CompiledDownloadSelector& s : d.downloads) {
+        url = LinkFrom(pages, s.useBeforeResponse && pages.haveBefore, {&s, 1}, failure);
         if (failure) return {};
         if (!url.empty()) break;
     }
@@ -158,7 +155,7 @@ MagnetParse Gateway::InfoHashMagnet(DownloadPages& pages, RelayFailure& failure)
     const SiteProfile& site = config_.sites[pages.index];
     const Definition::InfoHashBlock& block = site.definition->infohash;
     const bool before = block.useBeforeResponse && pages.haveBefore;
-    const std::string hash = SelectedText(pages, before, block.hash, failure);
+    const std::string hash = SelectedText(pages, before, site.definition->infohashHash, failure);
     if (failure) return {};
     if (hash.empty()) {
         failure = {502, "the details page has no info hash: the site's layout may have changed"};
@@ -169,8 +166,8 @@ MagnetParse Gateway::InfoHashMagnet(DownloadPages& pages, RelayFailure& failure)
         failure = {502, "the details page's info hash is not one: " + parse.detail};
         return {};
     }
-    if (!block.title.selector.empty())
-        parse.link.title = SelectedText(pages, before, block.title, failure);
+    if (!site.definition->infohashTitle.css.empty())
+        parse.link.title = SelectedText(pages, before, site.definition->infohashTitle, failure);
     failure = {};
     return parse;
 }
@@ -297,9 +294,9 @@ Gateway::Reply Gateway::Download(const std::string& form, Deadline deadline, con
 void Gateway::TestLogin(size_t index, Deadline deadline)
 {
     const SiteProfile& site = config_.sites[index];
-    const Definition& d = *site.definition;
+    const CompiledDefinition& d = *site.definition;
     SiteRequest request;
-    request.url = Resolved(site.siteLink, Template(d.loginTestPath).Render(SearchValues(site, {})));
+    request.url = Resolved(site.siteLink, d.Render(d.loginTestPath, SearchValues(site, {})));
     request.deadline = deadline;
     request.giveUp = [this] { return stopping_.load(); };
     const FetchedPage page = Fetch(index, request, false, true);
@@ -321,7 +318,9 @@ void Gateway::TestLogin(size_t index, Deadline deadline)
         RelayFailure refused; // says nothing of the cookie
         const auto document = Parse(index, page, deadline, request.giveUp, hold, refused);
         if (!document) return;
-        found = CssSelector(d.loginTestSelector).SelectFirst(document->root()) != nullptr;
+        CssCache selectors;
+        found =
+            selectors(d.loginTest, SearchValues(site, {})).SelectFirst(document->root()) != nullptr;
     }
     health_.RecordLogin(index, found,
                         found ? std::string()

@@ -1,6 +1,6 @@
 #include "relay/gateway/SiteSearch.h"
 
-#include "relay/definitions/Definition.h"
+#include "relay/definitions/CompiledDefinition.h"
 #include "relay/definitions/RowExtraction.h"
 #include "relay/definitions/UrlEncoding.h"
 #include "relay/magnet/MagnetLink.h"
@@ -28,7 +28,7 @@ std::string FormEncoded(const std::string& text, const std::string& charset)
 
 TemplateValues SearchValues(const SiteProfile& site, const std::string& keywords)
 {
-    const Definition& d = *site.definition;
+    const CompiledDefinition& d = *site.definition;
     TemplateValues v;
     v.text["Query.Keywords"] = keywords;
     v.text["Query.Type"] = "search";
@@ -39,18 +39,19 @@ TemplateValues SearchValues(const SiteProfile& site, const std::string& keywords
     for (const auto& [name, value] : site.settings)
         v.text["Config." + name] = SettingForTemplates(d, name, value);
     v.text["Config.sitelink"] = site.siteLink;
-    v.text["Keywords"] = ApplyFilters(keywords, d.keywordsFilters, &v);
+    v.text["Keywords"] = ApplyFilters(keywords, d.compiledKeywordsFilters, v);
     v.lists["Categories"] = {};
     return v;
 }
 
-std::vector<std::string> RenderedHeaders(const Definition::Pairs& headers,
+std::vector<std::string> RenderedHeaders(const CompiledDefinition& d,
+                                         const Definition::Pairs& headers,
                                          const TemplateValues& values)
 {
     std::vector<std::string> out;
     for (const auto& [name, value] : headers) {
         // A header may name the keywords: a line break typed into them must not start another.
-        std::string text = Template(value).Render(values);
+        std::string text = d.Render(value, values);
         std::replace_if(
             text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
         out.push_back(text.insert(0, name + ": "));
@@ -80,18 +81,18 @@ TemplateValues DownloadValues(const SiteProfile& site, const std::string& link)
 
 std::vector<std::string> DownloadHeaders(const SiteProfile& site, const TemplateValues& values)
 {
-    const Definition& d = *site.definition;
-    return RenderedHeaders(d.downloadHeaders.empty() ? d.searchHeaders : d.downloadHeaders, values);
+    const CompiledDefinition& d = *site.definition;
+    return RenderedHeaders(d, d.downloadHeaders.empty() ? d.searchHeaders : d.downloadHeaders,
+                           values);
 }
 
-std::string InputsForm(const Definition::Pairs& inputs, const TemplateValues& values,
-                       const std::string& charset)
+std::string InputsForm(const CompiledDefinition& d, const Definition::Pairs& inputs,
+                       const TemplateValues& values, const std::string& charset)
 {
     std::string form;
     for (const auto& [name, value] : inputs) {
         if (!form.empty()) form += '&';
-        form +=
-            FormEncoded(name, charset) + "=" + FormEncoded(Template(value).Render(values), charset);
+        form += FormEncoded(name, charset) + "=" + FormEncoded(d.Render(value, values), charset);
     }
     return form;
 }
@@ -100,8 +101,8 @@ namespace {
 
 /** The form of one path: the search's inputs (unless it does not inherit them), its own over
  *  them, in the definition's encoding; "$raw" ones as they are rendered. */
-std::string Form(const Definition& d, const Definition::Path& path, const TemplateValues& values,
-                 const TemplateValues& raw)
+std::string Form(const CompiledDefinition& d, const Definition::Path& path,
+                 const TemplateValues& values, const TemplateValues& raw)
 {
     Definition::Pairs inputs = path.inheritInputs ? d.inputs : Definition::Pairs();
     for (const auto& own : path.inputs) {
@@ -116,7 +117,7 @@ std::string Form(const Definition& d, const Definition::Path& path, const Templa
     std::string form;
     for (const auto& [name, value] : inputs) {
         const bool isRaw = name == "$raw";
-        const std::string text = Template(value).Render(isRaw ? raw : values);
+        const std::string text = d.Render(value, isRaw ? raw : values);
         if (text.empty() && (isRaw || !d.allowEmptyInputs)) continue;
         if (!form.empty()) form += '&';
         form += isRaw ? text : FormEncoded(name, d.encoding) + "=" + FormEncoded(text, d.encoding);
@@ -128,24 +129,27 @@ std::string Form(const Definition& d, const Definition::Path& path, const Templa
 
 std::vector<SearchRequest> SearchRequests(const SiteProfile& site, const TemplateValues& values)
 {
-    const Definition& d = *site.definition;
+    const CompiledDefinition& d = *site.definition;
     // The keywords as they go into a "$raw" input: already encoded for the site.
     TemplateValues raw = values;
     for (const char* name : {"Keywords", "Query.Keywords"})
         raw.text[name] = FormEncoded(values.text.at(name), d.encoding);
-    const std::vector<std::string> headers = RenderedHeaders(d.searchHeaders, values);
+    const std::vector<std::string> headers = RenderedHeaders(d, d.searchHeaders, values);
     std::vector<SearchRequest> out;
     const QUrl base(QString::fromStdString(site.siteLink));
     for (size_t index = 0; index < d.paths.size(); ++index) {
         const Definition::Path& p = d.paths[index];
         SearchRequest r;
         r.path = index;
-        const std::string path = RenderedSearchPath(p.path, values);
+        const auto compiled = d.requestTemplates.find(p.path);
+        const std::string path = compiled != d.requestTemplates.end()
+                                     ? RenderedSearchPath(compiled->second, values)
+                                     : RenderedSearchPath(p.path, values);
         r.url = base.resolved(QUrl(QString::fromStdString(path))).toString().toStdString();
         r.followRedirect = p.followRedirect || d.followRedirect;
         r.headers = headers;
         const std::string form = Form(d, p, values, raw);
-        if (Template(p.method).Render(values) == "post") {
+        if (d.Render(p.method, values) == "post") {
             r.method = "POST";
             r.body = form;
         } else if (!form.empty()) {
@@ -168,7 +172,7 @@ bool IsMagnetUri(const std::string& url)
 bool HitOf(const SiteProfile& site, const std::map<std::string, std::string>& row, GatewayHit& hit,
            bool& badMagnet)
 {
-    const Definition& d = *site.definition;
+    const CompiledDefinition& d = *site.definition;
     const auto value = [&row](const char* name) {
         const auto it = row.find(name);
         return it == row.end() ? std::string() : it->second;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "relay/RelayConfig.h"
-#include "relay/definitions/Definition.h"
+#include "relay/definitions/CompiledDefinition.h"
 #include "relay/definitions/Template.h"
 
 #include <map>
@@ -28,7 +28,8 @@ TemplateValues SearchValues(const SiteProfile& site, const std::string& keywords
 std::vector<SearchRequest> SearchRequests(const SiteProfile& site, const TemplateValues& values);
 
 /** The definition's headers, rendered: "Name: value", no line break in the value. */
-std::vector<std::string> RenderedHeaders(const Definition::Pairs& headers,
+std::vector<std::string> RenderedHeaders(const CompiledDefinition& definition,
+                                         const Definition::Pairs& headers,
                                          const TemplateValues& values);
 
 /** What the templates of a release's download see: the site's values (no keywords) and the
@@ -40,8 +41,8 @@ TemplateValues DownloadValues(const SiteProfile& site, const std::string& link);
 std::vector<std::string> DownloadHeaders(const SiteProfile& site, const TemplateValues& values);
 
 /** inputs rendered and percent-encoded as a form, in the charset. */
-std::string InputsForm(const Definition::Pairs& inputs, const TemplateValues& values,
-                       const std::string& charset);
+std::string InputsForm(const CompiledDefinition& definition, const Definition::Pairs& inputs,
+                       const TemplateValues& values, const std::string& charset);
 
 /** True for an http:// or https:// address: one the relay may fetch. */
 bool IsWebUrl(const std::string& url);

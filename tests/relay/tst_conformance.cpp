@@ -33,7 +33,7 @@ std::string DefinitionWith(const std::string& fields, const std::string& rows = 
 ExtractedRows Read(const std::string& definition, const std::string& page,
                    const TemplateValues& values = {})
 {
-    Definition d;
+    CompiledDefinition d;
     std::string why;
     if (!ParseDefinition(definition, "conformance.yml", d, why)) {
         qWarning("%s", why.c_str());
@@ -103,6 +103,8 @@ private Q_SLOTS:
     void optionalFields_data();
     void optionalFields();
     void rowsAfter();
+    void fieldModifiers_data();
+    void fieldModifiers();
     void dotNetReplacement_data();
     void dotNetReplacement();
     void regexpWithoutGroup();
@@ -180,6 +182,67 @@ void TestConformance::optionalFields()
     }
 }
 
+void TestConformance::fieldModifiers_data()
+{
+    QTest::addColumn<QString>("fields"); // after title and download
+    QTest::addColumn<QString>("name");   // the field read from the hit
+    QTest::addColumn<int>("hits");
+    QTest::addColumn<QString>("value");
+    const auto field = [](const char* key, const char* body) {
+        return QStringLiteral("    %1:\n      %2\n").arg(QLatin1String(key), QLatin1String(body));
+    };
+    QTest::newRow("title|append: the earlier title and this text, run together")
+        << field("title|append", "selector: td.year") << "title" << 1 << "Hero2002";
+    QTest::newRow("templates see the title as appended")
+        << field("title|append", "text: \" ({{ .Result.title }})\"") +
+               field("comment", "text: \"{{ .Result.title }}\"")
+        << "comment" << 1 << "Hero (Hero)";
+    QTest::newRow("description|append")
+        << field("description", "selector: td.desc") +
+               field("description|append", "text: \", {{ .Result.description }}\"")
+        << "description" << 1 << "A film, A film";
+    // Optional by name is looked up by the whole key: "description|append" is required.
+    QTest::newRow("description|append missing costs the row")
+        << field("description", "selector: td.desc") +
+               field("description|append", "selector: td.none")
+        << "description" << 0 << "";
+    QTest::newRow("|optional: missing, the earlier text stands")
+        << field("description", "selector: td.desc") +
+               field("description|append|optional", "selector: td.none")
+        << "description" << 1 << "A film";
+    QTest::newRow("|optional: missing, templates see no value")
+        << field("description", "selector: td.desc") +
+               field("description|append|optional", "selector: td.none") +
+               field("comment", "text: \"[{{ .Result.description }}]\"")
+        << "comment" << 1 << "[]";
+    QTest::newRow("append on any other field replaces")
+        << field("size", "text: 1 GB") + field("size|append", "text: 2 GB") << "size" << 1
+        << "2 GB";
+    QTest::newRow("category|noappend replaces the earlier category")
+        << field("category", "selector: td.cat") + field("category|noappend", "selector: td.cat2")
+        << "category" << 1 << "7";
+    // The readers unite the category lists; this relay writes the union comma-separated.
+    QTest::newRow("a later category adds to the earlier one")
+        << field("category", "selector: td.cat") + field("category|append", "selector: td.cat2") +
+               field("category|optional", "selector: td.cat")
+        << "category" << 1 << "5,7";
+}
+
+void TestConformance::fieldModifiers()
+{
+    QFETCH(QString, fields);
+    QFETCH(QString, name);
+    QFETCH(int, hits);
+    QFETCH(QString, value);
+    const std::string page = "<table><tr class=r><td><a class=t>Hero</a></td>"
+                             "<td><a class=d href=/d/1>d</a></td><td class=year>2002</td>"
+                             "<td class=desc>A film</td><td class=cat>5</td><td class=cat2>7</td>"
+                             "</tr></table>";
+    const ExtractedRows got = Read(DefinitionWith(kTitleAndDownload + fields.toStdString()), page);
+    QCOMPARE(int(got.rows.size()), hits);
+    if (hits) QCOMPARE(QString::fromStdString(got.rows[0].at(name.toStdString())), value);
+}
+
 void TestConformance::rowsAfter()
 {
     // Releases of two rows each: the second row is part of the first, never a row of its own.
@@ -203,6 +266,27 @@ void TestConformance::dotNetReplacement_data()
     QTest::addColumn<QString>("pattern");
     QTest::addColumn<QString>("replacement");
     QTest::addColumn<QString>("expected");
+    // Patterns in .NET's syntax: "\uXXXX" and Unicode blocks.
+    QTest::newRow("\\u escape") << "Hero\u00a0 2002"
+                                << "[\\s\\u00A0]+"
+                                << " "
+                                << "Hero 2002";
+    QTest::newRow("\\\\u is a backslash, then u") << "a\\u0041"
+                                                  << "\\\\u0041"
+                                                  << "!"
+                                                  << "a!";
+    QTest::newRow("a block that is no script, in a class") << "英雄 Hero!"
+                                                           << "([\\p{IsCJKUnifiedIdeographs}\\W]+)"
+                                                           << ""
+                                                           << "Hero";
+    QTest::newRow("a block that is no script, negated") << "英雄 Hero"
+                                                        << "\\P{IsCJKUnifiedIdeographs}"
+                                                        << ""
+                                                        << "英雄";
+    QTest::newRow("a block that is a script") << "Брат Brother"
+                                              << "\\p{IsCyrillic}+ "
+                                              << ""
+                                              << "Brother";
     QTest::newRow("$1") << "Hero 2002"
                         << "(\\w+) (\\d+)"
                         << "$2 $1"
@@ -326,7 +410,7 @@ void TestConformance::templates()
     QFETCH(QString, text);
     QFETCH(QString, keywords);
     QFETCH(QString, expected);
-    Definition d;
+    CompiledDefinition d;
     std::string why;
     QVERIFY2(ParseDefinition(DefinitionWith(kTitleAndDownload, {}, settings.toStdString()),
                              "conformance.yml", d, why),
@@ -451,7 +535,7 @@ void TestConformance::templatesAtLoad()
     QFETCH(QString, search);
     QFETCH(QString, top);
     QFETCH(QString, refusal);
-    Definition d;
+    CompiledDefinition d;
     std::string why;
     const bool read = ParseDefinition(
         DefinitionWithPath(path.toStdString(), search.toStdString(), top.toStdString()),
@@ -487,7 +571,7 @@ void TestConformance::strayParenthesis()
     QFETCH(QString, path);
     QFETCH(QString, keywords);
     QFETCH(QString, expected);
-    Definition d;
+    CompiledDefinition d;
     std::string why;
     QVERIFY2(ParseDefinition(DefinitionWithPath(path.toStdString()), "c.yml", d, why), why.c_str());
     QCOMPARE(QString::fromStdString(
@@ -539,7 +623,7 @@ void TestConformance::searchPathEncoding()
     QFETCH(QString, path);
     QFETCH(QString, keywords);
     QFETCH(QString, expected);
-    Definition d;
+    CompiledDefinition d;
     std::string why;
     QVERIFY2(ParseDefinition(DefinitionWithPath(path.toStdString(), {},
                                                 "encoding: " + encoding.toStdString() + "\n"),
@@ -583,7 +667,7 @@ void TestConformance::inputEncoding()
     QFETCH(QString, method);
     QFETCH(QString, keywords);
     QFETCH(QByteArray, expected);
-    auto d = std::make_shared<Definition>();
+    auto d = std::make_shared<CompiledDefinition>();
     std::string why;
     QVERIFY2(ParseDefinition(DefinitionWithPath("s.php",
                                                 "      method: " + method.toStdString() +
@@ -619,7 +703,7 @@ void TestConformance::repeatedPaths()
 {
     QFETCH(QString, second);
     QFETCH(int, requests);
-    auto d = std::make_shared<Definition>();
+    auto d = std::make_shared<CompiledDefinition>();
     std::string why;
     QVERIFY2(ParseDefinition(DefinitionWithPath("s.php?q={{ .Keywords }}",
                                                 "      categories: [1]\n    - path: " +
@@ -772,7 +856,7 @@ void TestConformance::noResultsMessage()
     QFETCH(QByteArray, answer);
     QFETCH(bool, understood);
     QFETCH(int, rows);
-    Definition d;
+    CompiledDefinition d;
     std::string why;
     QVERIFY2(
         ParseDefinition("id: c\nlinks: [\"https://s.test/\"]\nsearch:\n"
@@ -856,7 +940,7 @@ void TestConformance::jsonRowsCount()
     QFETCH(QByteArray, answer);
     QFETCH(bool, understood);
     QFETCH(int, hits);
-    Definition d;
+    CompiledDefinition d;
     std::string why;
     QVERIFY2(
         ParseDefinition("id: c\nlinks: [\"https://s.test/\"]\nsearch:\n"

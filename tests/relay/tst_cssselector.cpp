@@ -109,6 +109,14 @@ void TestCssSelector::select_data()
                                   << "p2";
     QTest::newRow(":last-of-type") << "#main > p:last-of-type"
                                    << "p2";
+    QTest::newRow(":contains, text spread over nodes") << "li:contains(xy)"
+                                                       << "l1";
+    QTest::newRow(":nth-last-child(1)") << "tbody > tr:nth-last-child(1)"
+                                        << "r3";
+    QTest::newRow(":only-of-type among other types") << "#main > :only-of-type"
+                                                     << "table ul s1";
+    QTest::newRow(":first-of-type after other types") << "#main > p:first-of-type"
+                                                      << "p1";
     QTest::newRow(":empty") << "li:empty, span:empty"
                             << "l3 s1";
     QTest::newRow(":root") << ":root"

@@ -1,4 +1,4 @@
-#include "relay/definitions/Definition.h"
+#include "relay/definitions/CompiledDefinition.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -119,6 +119,12 @@ void TestDefinition::refuses_data()
         << WithLine(ok, "td.name a\n", "td.name a:hover\n") << "27: unsupported pseudo-class";
     QTest::newRow("a selector that cannot be read")
         << WithLine(ok, "td.name a\n", "td.name a[\n") << "27: error";
+    QTest::newRow("a regular expression that cannot be read")
+        << WithLine(ok, "        - name: trim\n",
+                    "        - name: trim\n        - name: regexp\n          args: \"(\\\\d+\"\n")
+        << "30: error regular expression";
+    QTest::newRow("a field modifier not known") << WithLine(ok, "    title:\n", "    title|bold:\n")
+                                                << "26: unsupported field modifier bold";
     QTest::newRow("no title") << WithLine(ok, "    title:\n", "    name:\n")
                               << "26: error search.fields has no title";
     QTest::newRow("not YAML") << QByteArray("id: [x\nname: y\n") << "2: error";
@@ -163,7 +169,7 @@ void TestDefinition::refuses()
 {
     QFETCH(QByteArray, text);
     QFETCH(QString, why);
-    Definition d;
+    CompiledDefinition d;
     std::string got;
     QVERIFY(!ParseDefinition(text.toStdString(), "x.yml", d, got));
     QVERIFY2(QString::fromStdString(got).startsWith(why), got.c_str());

@@ -2,7 +2,7 @@
 #include "TestHttpServer.h"
 #include "platform/core/HttpCall.h"
 #include "relay/Relay.h"
-#include "relay/definitions/Definition.h"
+#include "relay/definitions/CompiledDefinition.h"
 #include "relay/gateway/DownloadTicket.h"
 #include "relay/gateway/SiteSearch.h"
 
@@ -616,7 +616,7 @@ void TestGateway::keywordsStayInTheirPlace()
     text.replace("  paths:\n    - path: torrents.php\n",
                  "  paths:\n    - path: torrents.php\n    - path: search.php\n      method: post\n"
                  "  headers:\n    X-Query: [\"{{ .Keywords }}\"]\n");
-    auto definition = std::make_shared<Definition>();
+    auto definition = std::make_shared<CompiledDefinition>();
     std::string why;
     QVERIFY2(ParseDefinition(text.toStdString(), "t.yml", *definition, why), why.c_str());
     SiteProfile site;

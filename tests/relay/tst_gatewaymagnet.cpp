@@ -277,7 +277,7 @@ void TestGatewayMagnet::magnetRowsAreChecked()
     QFETCH(bool, hit);
     QFETCH(bool, bad);
     QFETCH(QString, url);
-    auto definition = std::make_shared<Definition>();
+    auto definition = std::make_shared<CompiledDefinition>();
     SiteProfile site;
     site.definition = definition;
     site.privateBase = privateSite;

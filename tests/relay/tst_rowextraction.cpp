@@ -68,7 +68,7 @@ private Q_SLOTS:
 
 void TestRowExtraction::rowsAndFields()
 {
-    Definition d;
+    CompiledDefinition d;
     std::string why;
     QVERIFY2(ParseDefinition(kDefinition, "tracker.yml", d, why), why.c_str());
     const HtmlDocument page(kPage);
@@ -116,7 +116,7 @@ void TestRowExtraction::jsonRows()
         ".Result.year }} film\"}\n"
         "    title: {text: \"{{ .Result.name }} {{ .Result.quality }}\"}\n"
         "    download: {selector: url}\n";
-    Definition d;
+    CompiledDefinition d;
     std::string why;
     QVERIFY2(ParseDefinition(definition, "api.yml", d, why), why.c_str());
     const QJsonDocument page = QJsonDocument::fromJson(
@@ -157,7 +157,7 @@ void TestRowExtraction::xmlFeed()
                              "    details: {selector: link}\n"
                              "    download: {selector: enclosure, attribute: url}\n"
                              "    seeders: {selector: \"[name=seeders]\", attribute: value}\n";
-    Definition d;
+    CompiledDefinition d;
     std::string why;
     QVERIFY2(ParseDefinition(definition, "feed.yml", d, why), why.c_str());
     const XmlDocument feed(
@@ -230,7 +230,7 @@ void TestRowExtraction::filters()
 void TestRowExtraction::deepRow()
 {
     // A row whose text lies 300,000 levels down: read by a walk, not a recursion per level.
-    Definition d;
+    CompiledDefinition d;
     std::string why;
     QVERIFY2(ParseDefinition("id: deep\nlinks: [\"https://x.test/\"]\nsearch:\n"
                              "  paths: [{path: s}]\n  rows: {selector: \":root\"}\n"

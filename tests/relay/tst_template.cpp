@@ -71,6 +71,7 @@ void TestTemplate::refused_data()
     QTest::newRow("end without if") << "x{{ end }}";
     QTest::newRow("unclosed action") << "{{ .Keywords";
     QTest::newRow("unclosed string") << "{{ eq .Keywords \"x }}";
+    QTest::newRow("a pattern that cannot be read") << "{{ re_replace .Keywords \"(x\" \"y\" }}";
 }
 
 void TestTemplate::refused()
