@@ -67,6 +67,7 @@ struct GatewayConfig {
     MagnetSettings magnet; // the BitTorrent side: magnet links and info hashes into torrents
     int line = 0;
     std::map<std::string, int> lines; // where each key stood
+    bool operator==(const GatewayConfig&) const = default;
 };
 
 /** The relay's settings. */
@@ -94,6 +95,7 @@ struct RelayConfig {
     std::chrono::seconds retryAfter{30}; // then one request may try the site again
     std::vector<SiteProfile> sites;
     GatewayConfig gateway;
+    bool operator==(const RelayConfig&) const = default;
 };
 
 /** Parses the configuration text; on failure returns false with "N: reason" in error, N being
