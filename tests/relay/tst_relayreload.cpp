@@ -28,6 +28,15 @@ QString Site(const QString& name, const QString& base, const QString& titleXPath
         .arg(name, base, titleXPath, userAgent);
 }
 
+/** A definition that reads each list item as a hit, its title from titleSelector. */
+QByteArray Definition(const QByteArray& titleSelector)
+{
+    return "id: x\nlinks:\n  - http://example.invalid/\nsearch:\n  paths:\n    - path: s\n"
+           "  inputs:\n    q: \"{{ .Keywords }}\"\n  rows:\n    selector: li\n  fields:\n"
+           "    title:\n      selector: " +
+           titleSelector + "\n    download:\n      selector: a\n      attribute: href\n";
+}
+
 /** reelmate-relay run on a configuration file of its own, reloaded by SIGHUP. */
 class RelayProcess {
 public:
@@ -76,6 +85,14 @@ public:
     }
     int count(const QByteArray& text) { return int(log().count(text)); }
     int outcomes() { return count("relay: reloaded") + count("keeping the running configuration"); }
+    /** Writes a file beside the configuration. */
+    void put(const QString& name, const QByteArray& content)
+    {
+        QSaveFile file(dir.filePath(name));
+        file.open(QIODevice::WriteOnly);
+        file.write(content);
+        file.commit();
+    }
     HttpOutcome search(const QString& base) const
     {
         HttpCall call;
@@ -137,6 +154,8 @@ private Q_SLOTS:
     void searchesGoOnThroughReloads();
     void siteStateAcrossAReload_data();
     void siteStateAcrossAReload();
+    void definitionSiteAcrossAReload_data();
+    void definitionSiteAcrossAReload();
     void listenTakesARestart();
 };
 
@@ -216,6 +235,51 @@ void TestRelayReload::siteStateAcrossAReload()
     const HttpOutcome changed = relay.search(up.url());
     QVERIFY2(changed.body.startsWith("Beta|"), changed.body.constData());
     QCOMPARE(relay.health(a).value(QStringLiteral("fetches_ok")).toInt(), 1); // counted afresh
+}
+
+void TestRelayReload::definitionSiteAcrossAReload_data()
+{
+    QTest::addColumn<bool>("rewrite"); // both definition files changed before the reload
+    QTest::addColumn<QString>("downState");
+    QTest::addColumn<QByteArray>("title"); // the up site's hit after the reload
+    QTest::newRow("same files: the down site keeps its breaker")
+        << false << "down" << QByteArray("Alpha");
+    QTest::newRow("files changed: both start afresh on the new definitions")
+        << true << "ok" << QByteArray("Beta");
+}
+
+void TestRelayReload::definitionSiteAcrossAReload()
+{
+    QFETCH(bool, rewrite);
+    QFETCH(QString, downState);
+    QFETCH(QByteArray, title);
+    TestHttpServer up;
+    up.reply(200, kPage, "text/html; charset=utf-8");
+    const QString gateway = QStringLiteral("http://127.0.0.1:9"); // what the program was built with
+    const QString sites =
+        QStringLiteral("[gateway]\nbase = %1\nsecret_file = secret\ndht = off\n"
+                       "bt_listen = 127.0.0.1:0\n[site up]\ndefinition = up.yml\nbase = %2\n"
+                       "[site down]\ndefinition = down.yml\nbase = %3\n")
+            .arg(gateway, up.url(), ClosedPortUrl());
+    RelayProcess relay(sites);
+    relay.put(QStringLiteral("up.yml"), Definition("a"));
+    relay.put(QStringLiteral("down.yml"), Definition("a"));
+    QVERIFY(relay.start());
+    const HttpOutcome first = relay.search(gateway);
+    QVERIFY2(first.body.contains("Alpha"), first.body.constData());
+    QCOMPARE(relay.health(QStringLiteral("down")).value(QStringLiteral("state")).toString(),
+             QStringLiteral("down"));
+
+    if (rewrite) {
+        relay.put(QStringLiteral("up.yml"), Definition("b"));
+        relay.put(QStringLiteral("down.yml"), "# read anew\n" + Definition("a"));
+    }
+    QVERIFY(relay.reload(sites));
+    QVERIFY2(relay.log().contains("relay: reloaded, 2 site(s)"), relay.log().constData());
+    QCOMPARE(relay.health(QStringLiteral("down")).value(QStringLiteral("state")).toString(),
+             downState);
+    const HttpOutcome after = relay.search(gateway);
+    QVERIFY2(after.body.contains(title), after.body.constData());
 }
 
 void TestRelayReload::listenTakesARestart()
