@@ -44,7 +44,8 @@ void Reload(const ConfigSource& source, Relay& relay)
         return;
     }
     const size_t sites = config.sites.size();
-    for (const std::string& line : relay.Reload(std::move(config)))
+    const std::vector<std::string> restart = relay.Reload(std::move(config));
+    for (const std::string& line : restart)
         std::fprintf(stderr, "relay: %s\n", line.c_str());
     std::fprintf(stderr, "relay: reloaded, %zu site(s)\n", sites);
 }
