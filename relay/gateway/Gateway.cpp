@@ -345,7 +345,7 @@ Gateway::Reply Gateway::Search(const std::string& keywords, Deadline deadline, c
     if (served.empty())
         return HtmlReply(503,
                          "The relay has no site to search yet: put a site's definition (NAME.yml) "
-                         "in its definitions folder and restart it.",
+                         "in its definitions folder and reload it.",
                          "sites=0");
     std::vector<SiteRows> rows(served.size());
     if (served.size() == 1) {
