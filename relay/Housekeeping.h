@@ -6,6 +6,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,21 +29,28 @@ public:
     };
     using Search = std::function<Outcome(size_t site, const std::string& query)>;
 
-    /** Starts the thread; config and health must outlive this object. */
-    Housekeeping(const RelayConfig& config, SiteHealth& health, Search search,
-                 std::function<void()> everySecond);
+    /** What one round works on: the configuration in force (it may be reloaded between
+     *  rounds), its sites' health, a search of its sites and the regular work. */
+    struct Round {
+        std::shared_ptr<const void> hold; // keeps all of the round's parts alive
+        const RelayConfig* config = nullptr;
+        SiteHealth* health = nullptr;
+        Search search;
+        std::function<void()> everySecond;
+    };
+
+    /** Starts the thread, which asks current for each round's parts. */
+    explicit Housekeeping(std::function<Round()> current);
     ~Housekeeping();
     Housekeeping(const Housekeeping&) = delete;
     Housekeeping& operator=(const Housekeeping&) = delete;
 
 private:
-    void RunCanaries(const std::stop_token& stop);
+    void RunCanaries(const Round& round, const std::stop_token& stop);
 
-    const RelayConfig& config_;
-    SiteHealth& health_;
-    Search search_;
-    std::function<void()> everySecond_;
-    std::vector<std::chrono::steady_clock::time_point> canaryDue_; // as config_.sites
+    std::function<Round()> current_;
+    // By site name: a reload that keeps a site keeps its canary's turn.
+    std::map<std::string, std::chrono::steady_clock::time_point> canaryDue_;
     std::mutex mutex_;
     std::condition_variable_any tick_;
     std::jthread thread_; // last: stops before the members it uses go away

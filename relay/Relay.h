@@ -13,6 +13,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -36,8 +37,16 @@ public:
                    ReplyCache::Clock cacheClock = &std::chrono::steady_clock::now);
     ~Relay();
     void Handle(const ServiceRequest& request, ServiceResponse& response);
-    const RelayConfig& config() const { return config_; }
-    size_t cachedBytes() const { return cache_.bytes(); }
+    /** The configuration in force now. */
+    std::shared_ptr<const RelayConfig> config() const;
+    size_t cachedBytes() const;
+
+    /** Puts a configuration, checked whole, in force for the requests that come after; those
+     *  under way finish on the one they began with. A site whose settings and definition are
+     *  unchanged keeps its health, breaker, queue, cookies and lagging state; the cache starts
+     *  empty. Returns what only a restart changes (the listen address, the service's limits),
+     *  one log line each: those go on as they were. */
+    std::vector<std::string> Reload(RelayConfig config);
 
     /** The options a service in front of this relay should listen with. */
     HttpService::Options ServiceOptions() const;
@@ -57,30 +66,38 @@ public:
 private:
     enum class Form { Search, Film };
     using Deadline = std::chrono::steady_clock::time_point;
+    /** One configuration and what is made of it: a request works on the one in force when it
+     *  began, to its end. */
+    struct State;
     /** One request on its way through the relay. */
     struct Job {
         Form form;
+        const State* state;
         const SiteProfile* site;
         std::string upstream;
         Deadline deadline;
         std::function<bool()> giveUp; // the client has gone, or the relay is stopping
         bool recordHealth = true;     // canaries record their own outcome
-        size_t index(const RelayConfig& config) const { return size_t(site - config.sites.data()); }
+        size_t index() const;
+        const RelayConfig& config() const;
     };
 
-    void Answer(Form form, const std::string& target, const ServiceRequest& request,
-                ServiceResponse& response, std::string& note);
+    std::shared_ptr<const State> Current() const;
+    std::shared_ptr<const State> MakeState(RelayConfig config, const State* previous);
+    void Answer(const State& state, Form form, const std::string& target,
+                const ServiceRequest& request, ServiceResponse& response, std::string& note);
     /** A search, film page or download of the gateway (the definition sites). */
-    void AnswerGateway(Form form, const std::string& pathAndQuery, const ServiceRequest& request,
-                       ServiceResponse& response, std::string& note);
-    void AnswerDownload(const ServiceRequest& request, ServiceResponse& response,
-                        std::string& note);
+    void AnswerGateway(const State& state, Form form, const std::string& pathAndQuery,
+                       const ServiceRequest& request, ServiceResponse& response, std::string& note);
+    void AnswerDownload(const State& state, const ServiceRequest& request,
+                        ServiceResponse& response, std::string& note);
     using GiveUp = std::function<bool()>;
     /** Runs work within the answer's deadline, holding none of the answer slots; nullopt, the
      *  response then saying 503, when the relay is stopping. */
     std::optional<Gateway::Reply>
-    InTime(const ServiceRequest& request, ServiceResponse& response,
+    InTime(const State& state, const ServiceRequest& request, ServiceResponse& response,
            const std::function<Gateway::Reply(Deadline, const GiveUp&)>& work);
+    Probe ProbeOn(const State& state, size_t site, const std::string& query);
     /** Every result page of a search (one page otherwise), joined; partial when a later page
      *  failed and the rows are those of the pages before it. */
     RelayFailure ReadPages(const Job& job, ReducedPage& reduced, bool& partial);
@@ -88,16 +105,14 @@ private:
                                 ReducedPage& reduced);
     void RecordHealth(const Job& job, const RelayFailure& failure, bool siteAnswered);
     std::string NextPage(const Job& job, const std::string& current, const std::string& link) const;
-    const SiteProfile* SiteFor(const UrlOrigin& origin) const;
 
-    RelayConfig config_;
     Log log_;
-    ReplyCache cache_;
-    std::vector<std::unique_ptr<HttpCookieJar>> cookies_; // one per site, as config_.sites
+    ReplyCache::Clock cacheClock_;
     std::atomic_bool stopping_{false};
-    SiteHealth health_;
-    ByteBudget slots_;                           // XPath answers under way, one unit each
-    ByteBudget pages_;                           // bytes of pages being parsed
-    std::unique_ptr<Gateway> gateway_;           // when the configuration has [gateway]
+    // Sized by the first configuration: a reload that changes them takes a restart.
+    ByteBudget slots_; // XPath answers under way, one unit each
+    ByteBudget pages_; // bytes of pages being parsed
+    mutable std::mutex stateMutex_;
+    std::shared_ptr<const State> state_;         // swapped whole by Reload
     std::unique_ptr<Housekeeping> housekeeping_; // last: stops before what it uses goes away
 };

@@ -1,5 +1,6 @@
 #include "relay/RelayConfig.h"
 
+#include "relay/ConfigKeys.h"
 #include "serve/ListenAddress.h"
 
 #include <QByteArray>
@@ -18,65 +19,44 @@ std::string Trim(const std::string& s)
     return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
 }
 
-bool ParseInt(const std::string& s, long long& out)
-{
-    if (s.empty() || s.size() > 12 ||
-        !std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c) != 0; }))
-        return false;
-    out = std::stoll(s);
-    return true;
-}
-
-} // namespace
-
-namespace {
-
-constexpr long long kKiB = 1024, kMiB = 1024 * kKiB, kGiB = 1024 * kMiB;
-
-/** One "[relay]" key: the whole numbers it accepts and how its value is stored. A value out
- *  of bounds is refused when the file is read, never clamped in silence. */
+/** How a "[relay]" number is stored; its bounds are in the key table. */
 struct RelayKey {
     const char* name;
-    long long min, max;
     void (*store)(RelayConfig&, long long);
 };
 
 const RelayKey kRelayKeys[] = {
-    {"connect_timeout_ms", 100, 60000,
+    {"connect_timeout_ms",
      [](RelayConfig& c, long long n) { c.connectTimeout = std::chrono::milliseconds(n); }},
-    {"total_timeout_ms", 100, 120000,
+    {"total_timeout_ms",
      [](RelayConfig& c, long long n) { c.totalTimeout = std::chrono::milliseconds(n); }},
-    {"answer_timeout_ms", 100, 120000,
+    {"answer_timeout_ms",
      [](RelayConfig& c, long long n) { c.answerTimeout = std::chrono::milliseconds(n); }},
-    {"max_page_bytes", kKiB, 256 * kMiB, [](RelayConfig& c, long long n) { c.maxPageBytes = n; }},
-    {"reduce_budget_bytes", 64 * kKiB, 4 * kGiB,
-     [](RelayConfig& c, long long n) { c.reduceBudgetBytes = n; }},
-    {"max_rows", 1, 10000000, [](RelayConfig& c, long long n) { c.maxRows = n; }},
-    {"max_reply_bytes", kKiB, kGiB, [](RelayConfig& c, long long n) { c.maxReplyBytes = n; }},
-    {"max_concurrent_fetches", 1, 4096,
+    {"max_page_bytes", [](RelayConfig& c, long long n) { c.maxPageBytes = n; }},
+    {"reduce_budget_bytes", [](RelayConfig& c, long long n) { c.reduceBudgetBytes = n; }},
+    {"max_rows", [](RelayConfig& c, long long n) { c.maxRows = n; }},
+    {"max_reply_bytes", [](RelayConfig& c, long long n) { c.maxReplyBytes = n; }},
+    {"max_concurrent_fetches",
      [](RelayConfig& c, long long n) { c.maxConcurrentFetches = int(n); }},
-    {"cache_seconds", 0, 86400,
-     [](RelayConfig& c, long long n) { c.cacheTime = std::chrono::seconds(n); }},
-    {"cache_entries", 0, 10000000, [](RelayConfig& c, long long n) { c.cacheEntries = size_t(n); }},
-    {"cache_bytes", 0, 16 * kGiB, [](RelayConfig& c, long long n) { c.cacheBytes = size_t(n); }},
-    {"max_connections", 1, 65535,
-     [](RelayConfig& c, long long n) { c.maxConnections = unsigned(n); }},
-    {"max_connections_per_client", 1, 65535,
+    {"cache_seconds", [](RelayConfig& c, long long n) { c.cacheTime = std::chrono::seconds(n); }},
+    {"cache_entries", [](RelayConfig& c, long long n) { c.cacheEntries = size_t(n); }},
+    {"cache_bytes", [](RelayConfig& c, long long n) { c.cacheBytes = size_t(n); }},
+    {"max_connections", [](RelayConfig& c, long long n) { c.maxConnections = unsigned(n); }},
+    {"max_connections_per_client",
      [](RelayConfig& c, long long n) { c.maxConnectionsPerClient = unsigned(n); }},
-    {"fail_after", 1, 1000, [](RelayConfig& c, long long n) { c.failAfter = int(n); }},
-    {"retry_seconds", 1, 86400,
-     [](RelayConfig& c, long long n) { c.retryAfter = std::chrono::seconds(n); }},
-    {"request_deadline_ms", 100, 600000,
+    {"fail_after", [](RelayConfig& c, long long n) { c.failAfter = int(n); }},
+    {"retry_seconds", [](RelayConfig& c, long long n) { c.retryAfter = std::chrono::seconds(n); }},
+    {"request_deadline_ms",
      [](RelayConfig& c, long long n) { c.requestDeadline = std::chrono::milliseconds(n); }},
 };
 
-/** A whole number within [min, max], or why not. */
-std::string ReadBounded(const std::string& key, const std::string& value, long long min,
-                        long long max, long long& n)
+/** The key of the table for section, its number read when it takes one; why not, else empty. */
+std::string LookUp(const char* section, const std::string& key, const std::string& value,
+                   const ConfigKey*& found, long long& n)
 {
-    if (ParseInt(value, n) && n >= min && n <= max) return {};
-    return key + " must be a whole number from " + std::to_string(min) + " to " +
-           std::to_string(max);
+    found = FindConfigKey(section, key);
+    if (!found) return "unknown " + std::string(section) + " key " + key;
+    return found->Numeric() ? ReadConfigNumber(*found, value, n) : std::string();
 }
 
 /** A "[site NAME]" key whose text is stored as it stands. */
@@ -96,31 +76,31 @@ const SiteKey kSiteKeys[] = {
     {"cookie_file", &SiteProfile::cookieFile},
 };
 
-/** The site keys that take whole numbers, with their bounds. */
+/** The site keys that take whole numbers (their bounds are in the key table). */
 struct SiteNumber {
     const char* name;
-    long long min, max;
     int SiteProfile::*field;
 };
 
 const SiteNumber kSiteNumbers[] = {
-    {"search_pages", 1, kMaxSearchPages, &SiteProfile::searchPages},
-    {"canary_seconds", 10, 86400, &SiteProfile::canarySeconds},
+    {"search_pages", &SiteProfile::searchPages},
+    {"canary_seconds", &SiteProfile::canarySeconds},
 };
 
 std::string SetSiteKey(SiteProfile& site, const std::string& key, const std::string& value)
 {
+    const ConfigKey* known = nullptr;
+    long long n = 0;
+    if (std::string why = LookUp("site", key, value, known, n); !why.empty()) return why;
     if (key == "base") return SetSiteBase(site, value);
-    if (key.rfind("config.", 0) == 0 && key.size() > 7) { // a definition's setting
+    if (key.rfind("config.", 0) == 0) { // a definition's setting
         site.settings[key.substr(7)] = value;
         return {};
     }
     for (const SiteNumber& k : kSiteNumbers)
         if (key == k.name) {
-            long long n = 0;
-            std::string why = ReadBounded(key, value, k.min, k.max, n);
-            if (why.empty()) site.*k.field = int(n);
-            return why;
+            site.*k.field = int(n);
+            return {};
         }
     for (const SiteKey& k : kSiteKeys)
         if (key == k.name) {
@@ -132,6 +112,9 @@ std::string SetSiteKey(SiteProfile& site, const std::string& key, const std::str
 
 std::string SetRelayKey(RelayConfig& config, const std::string& key, const std::string& value)
 {
+    const ConfigKey* known = nullptr;
+    long long n = 0;
+    if (std::string why = LookUp("relay", key, value, known, n); !why.empty()) return why;
     if (key == "listen") {
         ListenAddress where;
         std::string why;
@@ -142,16 +125,17 @@ std::string SetRelayKey(RelayConfig& config, const std::string& key, const std::
     }
     for (const RelayKey& k : kRelayKeys)
         if (key == k.name) {
-            long long n = 0;
-            std::string why = ReadBounded(key, value, k.min, k.max, n);
-            if (why.empty()) k.store(config, n);
-            return why;
+            k.store(config, n);
+            return {};
         }
     return "unknown relay key " + key;
 }
 
 std::string SetGatewayKey(GatewayConfig& gateway, const std::string& key, const std::string& value)
 {
+    const ConfigKey* known = nullptr;
+    long long n = 0;
+    if (std::string why = LookUp("gateway", key, value, known, n); !why.empty()) return why;
     if (key == "base") {
         gateway.origin = ParseOrigin(value);
         if (!gateway.origin.ok || gateway.origin.pathAndQuery != "/")
@@ -181,16 +165,12 @@ std::string SetGatewayKey(GatewayConfig& gateway, const std::string& key, const 
         return {};
     }
     if (key == "lagging_grace_ms") {
-        long long n = 0;
-        std::string why = ReadBounded(key, value, 0, 30000, n);
-        if (why.empty()) gateway.laggingGrace = std::chrono::milliseconds(n);
-        return why;
+        gateway.laggingGrace = std::chrono::milliseconds(n);
+        return {};
     }
     if (key == "max_torrent_bytes") {
-        long long n = 0;
-        std::string why = ReadBounded(key, value, kKiB, kGiB, n);
-        if (why.empty()) gateway.maxTorrentBytes = n;
-        return why;
+        gateway.maxTorrentBytes = n;
+        return {};
     }
     if (key == "state_dir") {
         gateway.stateDir = value;

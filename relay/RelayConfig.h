@@ -43,8 +43,10 @@ struct SiteProfile {
     std::string cookie;     // for definitions that log in with a cookie
     std::string cookieFile; // or the file it is kept in, which not every user may read
     std::map<std::string, std::string> settings; // config.KEY = VALUE over the file's defaults
-    bool privateBase = false; // on a loopback or private address: its downloads may be too
+    bool privateBase = false;     // on a loopback or private address: its downloads may be too
+    std::string definitionDigest; // of the definition file's bytes: a reload compares it
     bool LogsIn() const { return !cookie.empty(); }
+    bool operator==(const SiteProfile&) const = default;
 };
 
 /** The relay as the movie site the program was built with, over the definition sites. */
@@ -65,6 +67,7 @@ struct GatewayConfig {
     MagnetSettings magnet; // the BitTorrent side: magnet links and info hashes into torrents
     int line = 0;
     std::map<std::string, int> lines; // where each key stood
+    bool operator==(const GatewayConfig&) const = default;
 };
 
 /** The relay's settings. */
@@ -92,6 +95,7 @@ struct RelayConfig {
     std::chrono::seconds retryAfter{30}; // then one request may try the site again
     std::vector<SiteProfile> sites;
     GatewayConfig gateway;
+    bool operator==(const RelayConfig&) const = default;
 };
 
 /** Parses the configuration text; on failure returns false with "N: reason" in error, N being

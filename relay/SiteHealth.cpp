@@ -32,21 +32,39 @@ SiteHealth::SiteHealth(std::vector<std::string> names, Settings settings, Log lo
     : settings_(settings), log_(std::move(log)), clock_(std::move(clock))
 {
     for (std::string& name : names) {
-        sites_.push_back({});
-        sites_.back().name = std::move(name);
+        sites_.push_back(std::make_shared<Site>());
+        sites_.back()->name = std::move(name);
+    }
+}
+
+SiteHealth::SiteHealth(const SiteHealth& previous, std::vector<std::string> names,
+                       const std::vector<bool>& kept, Settings settings)
+    : settings_(settings), log_(previous.log_), clock_(previous.clock_), mutex_(previous.mutex_)
+{
+    std::lock_guard lock(*mutex_);
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::shared_ptr<Site> carried;
+        if (i < kept.size() && kept[i])
+            for (const auto& old : previous.sites_)
+                if (old->name == names[i]) carried = old;
+        if (!carried) {
+            carried = std::make_shared<Site>();
+            carried->name = std::move(names[i]);
+        }
+        sites_.push_back(std::move(carried));
     }
 }
 
 bool SiteHealth::Allow(size_t site) const
 {
-    std::lock_guard lock(mutex_);
-    return !sites_.at(site).open;
+    std::lock_guard lock(*mutex_);
+    return !sites_.at(site)->open;
 }
 
 bool SiteHealth::TrialDue(size_t site)
 {
-    std::lock_guard lock(mutex_);
-    Site& s = sites_.at(site);
+    std::lock_guard lock(*mutex_);
+    Site& s = *sites_.at(site);
     if (!s.open || clock_() < s.openUntil) return false;
     s.openUntil = clock_() + settings_.retryAfter; // the next trial, should this one fail
     return true;
@@ -63,8 +81,8 @@ void SiteHealth::Failed(Site& s, const std::string& error)
 
 void SiteHealth::RecordFetch(size_t site, bool ok, const std::string& error)
 {
-    std::lock_guard lock(mutex_);
-    Site& s = sites_.at(site);
+    std::lock_guard lock(*mutex_);
+    Site& s = *sites_.at(site);
     if (ok) {
         ++s.fetchesOk;
         s.consecutiveFailures = 0;
@@ -79,8 +97,8 @@ void SiteHealth::RecordFetch(size_t site, bool ok, const std::string& error)
 void SiteHealth::RecordCanary(size_t site, bool reachable, long status, double ms, size_t rows,
                               const std::string& error)
 {
-    std::lock_guard lock(mutex_);
-    Site& s = sites_.at(site);
+    std::lock_guard lock(*mutex_);
+    Site& s = *sites_.at(site);
     s.canaryRan = true;
     s.canaryAgeBase = std::chrono::duration_cast<std::chrono::seconds>(
                           std::chrono::system_clock::now().time_since_epoch())
@@ -109,8 +127,8 @@ void SiteHealth::RecordCanary(size_t site, bool reachable, long status, double m
 
 void SiteHealth::RecordLogin(size_t site, bool ok, const std::string& error)
 {
-    std::lock_guard lock(mutex_);
-    Site& s = sites_.at(site);
+    std::lock_guard lock(*mutex_);
+    Site& s = *sites_.at(site);
     s.loginFailed = !ok;
     if (!ok) s.lastError = error;
     Settle(s);
@@ -118,8 +136,8 @@ void SiteHealth::RecordLogin(size_t site, bool ok, const std::string& error)
 
 void SiteHealth::RecordSearch(size_t site, double ms)
 {
-    std::lock_guard lock(mutex_);
-    Site& s = sites_.at(site);
+    std::lock_guard lock(*mutex_);
+    Site& s = *sites_.at(site);
     s.searchTime = std::chrono::duration_cast<std::chrono::seconds>(
                        std::chrono::system_clock::now().time_since_epoch())
                        .count();
@@ -128,8 +146,8 @@ void SiteHealth::RecordSearch(size_t site, double ms)
 
 bool SiteHealth::LoginFailed(size_t site) const
 {
-    std::lock_guard lock(mutex_);
-    return sites_.at(site).loginFailed;
+    std::lock_guard lock(*mutex_);
+    return sites_.at(site)->loginFailed;
 }
 
 void SiteHealth::Settle(Site& s)
@@ -148,10 +166,11 @@ void SiteHealth::Settle(Site& s)
 
 std::string SiteHealth::Json(bool& allOk) const
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(*mutex_);
     allOk = true;
     std::string sites;
-    for (const Site& s : sites_) {
+    for (const auto& site : sites_) {
+        const Site& s = *site;
         allOk = allOk && s.state == "ok";
         if (!sites.empty()) sites += ",";
         char numbers[256];

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -20,6 +21,11 @@ public:
 
     SiteHealth(std::vector<std::string> names, Settings settings, Log log,
                Clock clock = &std::chrono::steady_clock::now);
+    /** The health of a reloaded configuration's sites: a site marked in kept goes on with its
+     *  entry in previous (breaker, counts, canary), shared with it so that answers still under
+     *  way on the old configuration count too; the others start afresh. */
+    SiteHealth(const SiteHealth& previous, std::vector<std::string> names,
+               const std::vector<bool>& kept, Settings settings);
 
     /** False while the site's breaker is open: answer at once, without fetching. No client's
      *  request ever closes it: only a trial the relay makes itself (TrialDue) or a canary. */
@@ -67,6 +73,7 @@ private:
     Settings settings_;
     Log log_;
     Clock clock_;
-    mutable std::mutex mutex_;
-    std::vector<Site> sites_;
+    // Shared with the health of configurations reloaded after this one, as are kept entries.
+    std::shared_ptr<std::mutex> mutex_ = std::make_shared<std::mutex>();
+    std::vector<std::shared_ptr<Site>> sites_;
 };

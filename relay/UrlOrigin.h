@@ -8,6 +8,7 @@ struct UrlOrigin {
     std::string scheme, host;
     int port = 0;
     std::string pathAndQuery; // from the first "/" after the authority on ("/" when absent)
+    bool operator==(const UrlOrigin&) const = default;
 };
 
 /** Splits an absolute http URL strictly: no user info, no percent signs or odd characters in the

@@ -1,12 +1,12 @@
 // reelmate-relay: see --help.
 #include "relay/Relay.h"
+#include "relay/RelayConfigFile.h"
 #include "relay/definitions/Definition.h"
 #include "serve/ServiceCommandLine.h"
 #include "serve/ServiceMain.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 #include <cstdio>
@@ -15,40 +15,39 @@
 
 namespace {
 
-/** The configuration, parsed and checked; a fault ends the process with "FILE:LINE: reason". */
-RelayConfig LoadConfig(const QString& path, const QString& secretFile)
+/** Where the configuration comes from, as the command line said: read the same way at start
+ *  and on every reload. */
+struct ConfigSource {
+    std::string path;
+    std::string secretFile;
+    QString listenAddress; // --listen, over the file's
+    int listenPort = 0;
+
+    std::string Load(RelayConfig& config) const
+    {
+        std::string error = LoadRelayConfigFile(path, secretFile, config);
+        if (error.empty() && !listenAddress.isEmpty()) {
+            config.listenAddress = listenAddress.toStdString();
+            config.listenPort = listenPort;
+        }
+        return error;
+    }
+};
+
+/** SIGHUP: the configuration, definitions and credentials read and checked anew, then in force
+ *  for new requests; a fault changes nothing. */
+void Reload(const ConfigSource& source, Relay& relay)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        std::fprintf(stderr, "%s: cannot read: %s\n", qPrintable(path),
-                     qPrintable(file.errorString()));
-        std::exit(2);
-    }
-    // Read no more than a configuration can be: /dev/zero or a log named by mistake is refused.
-    constexpr qint64 kMaxConfig = 1 << 20;
-    const QByteArray text = file.read(kMaxConfig + 1);
-    if (text.size() > kMaxConfig) {
-        std::fprintf(stderr, "%s: larger than %s bytes: not a configuration\n", qPrintable(path),
-                     std::to_string(kMaxConfig).c_str());
-        std::exit(2);
-    }
     RelayConfig config;
-    std::string error;
-    if (!ParseRelayConfig(text.toStdString(), config, error) ||
-        !(error = CheckRelayConfig(config)).empty()) {
-        std::fprintf(stderr, "%s:%s\n", qPrintable(path), error.c_str());
-        std::exit(2);
+    if (const std::string error = source.Load(config); !error.empty()) {
+        std::fprintf(stderr, "relay: %s; keeping the running configuration\n", error.c_str());
+        return;
     }
-    if (!secretFile.isEmpty() && config.gateway.enabled)
-        config.gateway.secretFile = QFileInfo(secretFile).absoluteFilePath().toStdString();
-    // Definition files and the gateway's secret are named relative to the configuration.
-    const QString folder = path.startsWith(u':') ? QString() : QFileInfo(path).absolutePath();
-    error = LoadGateway(config, folder.toStdString(), path.toStdString());
-    if (!error.empty()) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        std::exit(2);
-    }
-    return config;
+    const size_t sites = config.sites.size();
+    const std::vector<std::string> restart = relay.Reload(std::move(config));
+    for (const std::string& line : restart)
+        std::fprintf(stderr, "relay: %s\n", line.c_str());
+    std::fprintf(stderr, "relay: reloaded, %zu site(s)\n", sites);
 }
 
 /** reelmate-relay --check SITE QUERY: one search through the profile, its rows, what failed. */
@@ -111,6 +110,7 @@ int main(int argc, char* argv[])
     // Every serving thread would otherwise get a malloc arena of its own, each keeping the
     // freed tree of the last large page it parsed.
     mallopt(M_ARENA_MAX, 2);
+    BlockServiceSignals(); // before any thread starts: only the waiting thread takes them
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("reelmate-relay"));
     QCoreApplication::setApplicationVersion(QStringLiteral(REELMATE_VERSION));
@@ -120,12 +120,13 @@ int main(int argc, char* argv[])
                        "flat lists."),
         QStringLiteral("Read the configuration from FILE (default: the built-in one)."), true);
     if (!args.checkDefinitions.isEmpty()) return CheckDefinitions(args.checkDefinitions);
-    RelayConfig config =
-        LoadConfig(args.config.isEmpty() ? QStringLiteral(":/relay/relay.conf") : args.config,
-                   args.secretFile);
-    if (!args.listenAddress.isEmpty()) {
-        config.listenAddress = args.listenAddress.toStdString();
-        config.listenPort = args.listenPort;
+    const ConfigSource source{
+        (args.config.isEmpty() ? QStringLiteral(":/relay/relay.conf") : args.config).toStdString(),
+        args.secretFile.toStdString(), args.listenAddress, args.listenPort};
+    RelayConfig config;
+    if (const std::string error = source.Load(config); !error.empty()) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 2;
     }
     if (!args.check.isEmpty()) return Check(config, args.check[0], args.check[1]);
     Relay relay(config);
@@ -137,5 +138,6 @@ int main(int argc, char* argv[])
             return "on " + config.listenAddress + ":" + std::to_string(port) + ", " +
                    std::to_string(config.sites.size()) + " site(s)";
         },
-        [&relay] { relay.Stop(); }); // answers under way give up their fetches and say 503
+        [&relay] { relay.Stop(); }, // answers under way give up their fetches and say 503
+        [&] { Reload(source, relay); });
 }

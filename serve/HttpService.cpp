@@ -372,13 +372,28 @@ void HttpService::stop(std::chrono::milliseconds drain)
     impl_->daemon = nullptr;
 }
 
-void WaitForTermination()
+void BlockServiceSignals()
 {
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-    int signal = 0;
-    sigwait(&stop, &signal);
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+void WaitForTermination(const std::function<void()>& hangUp)
+{
+    sigset_t wanted;
+    sigemptyset(&wanted);
+    sigaddset(&wanted, SIGINT);
+    sigaddset(&wanted, SIGTERM);
+    if (hangUp) sigaddset(&wanted, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &wanted, nullptr);
+    for (;;) {
+        int signal = 0;
+        sigwait(&wanted, &signal);
+        if (signal != SIGHUP) return;
+        hangUp(); // a SIGHUP meanwhile stays pending: it runs again after this one
+    }
 }

@@ -69,5 +69,11 @@ private:
     int port_ = 0;
 };
 
-/** Blocks the calling thread until the process is asked to stop (SIGINT or SIGTERM). */
-void WaitForTermination();
+/** Blocks SIGINT, SIGTERM and SIGHUP in the calling thread and in the threads it starts from
+ *  then on, so that only WaitForTermination takes them: called first thing in main. */
+void BlockServiceSignals();
+
+/** Blocks the calling thread until the process is asked to stop (SIGINT or SIGTERM). With
+ *  hangUp, a SIGHUP runs it on this thread and the wait goes on; without, SIGHUP is left as
+ *  it was. */
+void WaitForTermination(const std::function<void()>& hangUp = {});

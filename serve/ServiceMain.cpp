@@ -16,11 +16,11 @@ std::string AccessLogLine(const ServiceRequest& request, const ServiceResponse& 
 
 int RunService(const std::string& name, HttpService& service, const HttpService::Options& options,
                const std::function<std::string(int port)>& detail,
-               const std::function<void()>& quiescing)
+               const std::function<void()>& quiescing, const std::function<void()>& reload)
 {
     if (!service.start(options)) return 1;
     std::fprintf(stderr, "%s: started %s\n", name.c_str(), detail(service.port()).c_str());
-    WaitForTermination();
+    WaitForTermination(reload);
     std::fprintf(stderr, "%s: stopping\n", name.c_str());
     service.quiesce();
     if (quiescing) quiescing();

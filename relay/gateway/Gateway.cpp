@@ -47,7 +47,8 @@ struct Gateway::Site {
     std::atomic_bool lagging{false};
     std::atomic_bool trialRunning{false}; // a lagging site's search runs as a trial
     std::mutex trialMutex;
-    std::future<SiteRows> trial; // that search, once it has outlived its grace
+    std::future<SiteRows> trial;         // that search, once it has outlived its grace
+    const Gateway* trialOwner = nullptr; // the gateway whose search the trial runs
 };
 
 Gateway::Reply Gateway::HtmlReply(int status, const std::string& text, const std::string& note)
@@ -69,15 +70,24 @@ std::string ErrorPage(int status, const std::string& text)
 }
 
 Gateway::Gateway(const RelayConfig& config, SiteHealth& health, ByteBudget& pages,
-                 const std::atomic_bool& stopping)
+                 const std::atomic_bool& stopping, const Gateway* previous,
+                 const std::vector<bool>& kept)
     : config_(config), health_(health), pages_(pages), stopping_(stopping)
 {
-    for (const SiteProfile& site : config.sites) {
+    for (size_t i = 0; i < config.sites.size(); ++i) {
+        const SiteProfile& site = config.sites[i];
+        const size_t before =
+            previous && i < kept.size() && kept[i] ? previous->IndexOf(site.name) : size_t(-1);
+        if (before != size_t(-1)) {
+            sites_.push_back(previous->sites_[before]);
+            continue;
+        }
         const double delay = site.definition ? site.definition->requestDelaySeconds : 0;
         sites_.push_back(
-            std::make_unique<Site>(std::chrono::milliseconds(std::llround(delay * 1000))));
+            std::make_shared<Site>(std::chrono::milliseconds(std::llround(delay * 1000))));
     }
-    magnets_ = std::make_unique<MagnetFetcher>(config.gateway.magnet);
+    magnets_ =
+        previous ? previous->magnets_ : std::make_shared<MagnetFetcher>(config.gateway.magnet);
 }
 
 std::string Gateway::BitTorrentJson() const
@@ -96,7 +106,12 @@ std::string Gateway::BitTorrentJson() const
 
 Gateway::~Gateway()
 {
-    closing_ = true; // trials still running end within a tick, as the sites are destroyed
+    closing_ = true; // trials still running end within a tick
+    // A kept site outlives this gateway: the trial this one started must not outlive it.
+    for (const auto& site : sites_) {
+        const std::lock_guard lock(site->trialMutex);
+        if (site->trialOwner == this && site->trial.valid()) site->trial.wait();
+    }
 }
 
 size_t Gateway::IndexOf(const std::string& siteName) const
@@ -324,7 +339,7 @@ Gateway::Reply Gateway::Search(const std::string& keywords, Deadline deadline, c
     if (served.empty())
         return HtmlReply(503,
                          "The relay has no site to search yet: put a site's definition (NAME.yml) "
-                         "in its definitions folder and restart it.",
+                         "in its definitions folder and reload it.",
                          "sites=0");
     std::vector<SiteRows> rows(served.size());
     if (served.size() == 1) {
@@ -384,6 +399,7 @@ void Gateway::SearchAll(const std::vector<size_t>& served, const std::string& ke
         {
             const std::lock_guard lock(site.trialMutex);
             site.trial = std::move(running[k]); // the one before has ended: nothing waits
+            site.trialOwner = this;
         }
         rows[k] = {};
         rows[k].failure = {504, "site " + config_.sites[served[k]].name +

@@ -48,8 +48,12 @@ public:
         bool searched = false; // false when only a login was tested
     };
 
+    /** previous: the gateway of the configuration this one replaces. A site marked in kept
+     *  goes on with its queue, cookies and lagging state there, and the BitTorrent session is
+     *  carried over whole (its settings take a restart). */
     Gateway(const RelayConfig& config, SiteHealth& health, ByteBudget& pages,
-            const std::atomic_bool& stopping);
+            const std::atomic_bool& stopping, const Gateway* previous = nullptr,
+            const std::vector<bool>& kept = {});
     ~Gateway();
 
     /** The search for keywords (UTF-8) over every definition site at once. */
@@ -129,8 +133,8 @@ private:
     ByteBudget& pages_;
     const std::atomic_bool& stopping_;
     std::atomic_bool closing_{false};
-    std::vector<std::unique_ptr<Site>> sites_; // as config_.sites
-    std::unique_ptr<MagnetFetcher> magnets_;   // one BitTorrent session for the whole relay
+    std::vector<std::shared_ptr<Site>> sites_; // as config_.sites; kept ones shared on reload
+    std::shared_ptr<MagnetFetcher> magnets_;   // one BitTorrent session for the whole relay
 };
 
 /** A site's search that took this much of the time it was allowed: three quarters or more. An

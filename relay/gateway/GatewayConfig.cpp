@@ -5,7 +5,9 @@
 
 #include "platform/core/HttpCall.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QString>
 #include <QStringDecoder>
@@ -20,6 +22,16 @@
 #include <unistd.h>
 
 namespace {
+
+/** The file's bytes, hashed; empty when it cannot be read. */
+std::string FileDigest(const std::string& path)
+{
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(&file);
+    return hash.result().toHex().toStdString();
+}
 
 std::string InFolder(const std::string& folder, const std::string& name)
 {
@@ -185,6 +197,7 @@ std::string LoadGateway(RelayConfig& config, const std::string& folder,
             !wrong.empty())
             return wrong;
         sites[i]->definition = std::move(read[i].definition);
+        sites[i]->definitionDigest = FileDigest(files[i]);
     }
     if (std::string why = SetStateDir(config.gateway, folder); !why.empty()) {
         const auto it = config.gateway.lines.find("state_dir");

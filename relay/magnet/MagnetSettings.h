@@ -14,6 +14,7 @@ struct MagnetSettings {
     int maxFetches = 8;   // swarm fetches at once; more wait their turn
     std::chrono::milliseconds timeout{20000};
     long long cacheBytes = 64LL << 20;
+    bool operator==(const MagnetSettings&) const = default;
 };
 
 /** Why the settings cannot be used, or empty when they can: every bound in one place. */

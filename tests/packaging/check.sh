@@ -59,6 +59,11 @@ done
 cp "$work/reelmate-relay@.service" "$work/reelmate-relay@18092.service" # an instance: its port
 systemd-analyze verify --man=no "$work/reelmate-relay.service" "$work/reelmate-relay@18092.service" \
     "$work/reelmate-demo-site.service"
+# systemctl reload: the relay re-reads its configuration on SIGHUP.
+for unit in reelmate-relay reelmate-relay@; do
+    grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$work/$unit.service" ||
+        { echo "$unit.service: no ExecReload by SIGHUP"; exit 1; }
+done
 
 (cd "$build" && cpack -G DEB -D CPACK_OUTPUT_FILE_PREFIX="$work/packages" >/dev/null 2>&1)
 for deb in "$work"/packages/*.deb; do

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the three packages on this machine, as a user would, and checks what the maintainer
 # scripts do on install, upgrade, remove and purge; in between, that the installed relay and demo
-# site work out of the box: a search through the relay's gateway and a torrent downloaded.
+# site work out of the box: a search through the relay's gateway and a torrent downloaded, and a
+# reload that reads the definitions folder anew.
 # Needs root; leaves the machine without the packages. Usage: lifecycle.sh DIR_WITH_DEBS
 set -euo pipefail
 debs=$1
@@ -46,6 +47,22 @@ query=$(curl -sf "$relay/moviejk/Down.php?url=$relay$film" | cut -d'|' -f2 | cut
 curl -sf -o /tmp/lifecycle.torrent --data "$query" "$relay/download.php" || fail "no torrent"
 [ "$(head -c 1 /tmp/lifecycle.torrent)" = d ] || fail "the download is not a torrent"
 rm -f /tmp/lifecycle.torrent
+
+# Reload: the demo's definition taken out, then put back, each read without a restart.
+reload() {
+    if [ ${#pids[@]} -eq 0 ]; then systemctl reload reelmate-relay; else kill -HUP "${pids[1]}"; fi
+}
+first_hit() {
+    curl -s "$relay/moviejk/Find.php?url=$relay/s.php?q=%E8%8B%B1%E9%9B%84" | iconv -f GB18030 -t UTF-8 | cut -s -d'|' -f2
+}
+rm "$link"
+reload
+for _ in $(seq 50); do [ -z "$(first_hit)" ] && break; sleep 0.1; done
+[ -z "$(first_hit)" ] || fail "a reload kept the definition taken out"
+ln -s /usr/share/reelmate-demo-site/reelmate-demo.yml "$link"
+reload
+for _ in $(seq 50); do [ -n "$(first_hit)" ] && break; sleep 0.1; done
+[ -n "$(first_hit)" ] || fail "a reload did not read the definition put back"
 for pid in "${pids[@]+"${pids[@]}"}"; do kill "$pid"; wait "$pid" 2>/dev/null || true; done
 pids=()
 [ "$(stat -c %a /etc/reelmate/relay.conf)" = 644 ] || fail "relay.conf is not 0644"
@@ -68,4 +85,4 @@ dpkg -r reelmate reelmate-relay >/dev/null
 dpkg -P $packages >/dev/null
 [ ! -e /etc/reelmate ] || fail "purge left $(find /etc/reelmate | tr '\n' ' ')"
 [ ! -e /var/lib/reelmate-relay ] || fail "purge left the relay's state folder"
-echo "lifecycle: install, out-of-the-box search and download, upgrade, remove and purge check out"
+echo "lifecycle: install, out-of-the-box search and download, reload, upgrade, remove and purge check out"
