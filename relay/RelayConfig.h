@@ -41,7 +41,8 @@ struct SiteProfile {
     std::shared_ptr<const Definition> definition; // read once the configuration is parsed
     std::string siteLink;                         // the definition's sitelink: base, any path, "/"
     std::string cookie;                           // for definitions that log in with a cookie
-    std::string cookieFile; // or the file it is kept in, which not every user may read
+    std::string cookieFile;      // or the file it is kept in, which not every user may read
+    std::string credentialsFile; // cookie and settings (a password) in a file only its owner reads
     std::map<std::string, std::string> settings; // config.KEY = VALUE over the file's defaults
     bool privateBase = false; // on a loopback or private address: its downloads may be too
     bool LogsIn() const { return !cookie.empty(); }
@@ -65,6 +66,22 @@ struct GatewayConfig {
     MagnetSettings magnet; // the BitTorrent side: magnet links and info hashes into torrents
     int line = 0;
     std::map<std::string, int> lines; // where each key stood
+};
+
+/** Where the configuration's lines came from: files read one after another, their lines
+ *  numbered on as one text, so that every stored line names its file too. */
+struct ConfigSources {
+    std::vector<std::pair<std::string, int>> files; // name, and the number before its first line
+    /** "FILE:LINE" for a line so numbered; "LINE" alone when no file was named. */
+    std::string Where(int line) const;
+    /** "N: reason" with N so numbered, as "FILE:LINE: reason"; any other text as it stands. */
+    std::string Locate(const std::string& error) const;
+};
+
+/** One file of the configuration: its name (for messages) and its text. */
+struct ConfigText {
+    std::string file;
+    std::string text;
 };
 
 /** The relay's settings. */
@@ -92,11 +109,17 @@ struct RelayConfig {
     std::chrono::seconds retryAfter{30}; // then one request may try the site again
     std::vector<SiteProfile> sites;
     GatewayConfig gateway;
+    ConfigSources sources; // empty when read from one text without a name
 };
 
 /** Parses the configuration text; on failure returns false with "N: reason" in error, N being
  *  the line, so that "FILE:" before it points an editor at the fault. */
 bool ParseRelayConfig(const std::string& text, RelayConfig& config, std::string& error);
+
+/** The same over several files read in turn, each starting outside any section (a later file
+ *  may add sites, or set keys again); error is "FILE:LINE: reason". */
+bool ParseRelayConfig(const std::vector<ConfigText>& files, RelayConfig& config,
+                      std::string& error);
 
 /** Checks what parsing cannot: every site's expressions compile and give what they should, every
  *  charset can be read. Empty when all is well, else "N: reason" (N the line in the file). */
