@@ -1,3 +1,4 @@
+#include "TestCertificate.h"
 #include "TestHttpServer.h"
 #include "relay/RelayConfigFile.h"
 #include "relay/catalogue/DefinitionArchive.h"
@@ -227,7 +228,8 @@ private Q_SLOTS:
     void archive_data();
     void archive();
     void archiveMadeByTar();
-    void updateOverHttpKeepsTheOldOnFailure();
+    void updateOverHttp_data();
+    void updateOverHttp();
     void catalogueLists();
     void addAndRemoveSite();
     void cookieGoesToCredentials();
@@ -347,39 +349,67 @@ void TestCatalogue::archiveMadeByTar()
     QCOMPARE(pack(QStringLiteral("pax")).fault, ArchiveFault::Link);
 }
 
-void TestCatalogue::updateOverHttpKeepsTheOldOnFailure()
+void TestCatalogue::updateOverHttp_data()
 {
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("says"); // empty: the update succeeds
+    QTest::newRow("redirected, as GitHub does") << false << "/archive/master.tar.gz" << QString();
+    QTest::newRow("a certificate nobody vouches for") << true << "/archive/master.tar.gz"
+                                                      << "certificate";
+    QTest::newRow("not there") << false << "/gone.tar.gz"
+                               << "404";
+    QTest::newRow("redirected to a file") << false << "/to-file"
+                                          << "not followed";
+    QTest::newRow("a page, not an archive") << false << "/page"
+                                            << "not a .tar.gz";
+    QTest::newRow("a hostile archive") << false << "/evil.tar.gz"
+                                       << "is a link";
+}
+
+void TestCatalogue::updateOverHttp()
+{
+    QFETCH(bool, tls);
+    QFETCH(QString, path);
+    QFETCH(QString, says);
     Install install;
-    QByteArray archive = Gzip(Tar(ProwlarrLike(QStringLiteral("http://127.0.0.1:9"))));
-    TestHttpServer server;
-    server.serve([&archive](const ServiceRequest& req, ServiceResponse& res) {
-        if (req.target == "/archive/refs/heads/master.tar.gz") { // as GitHub: elsewhere
+    // What the catalogue held before: kept unless the update succeeds.
+    install.Write(QStringLiteral("state/catalogue/old.yml"), PublicYml("http://127.0.0.1:9"));
+    const QByteArray archive = Gzip(Tar(ProwlarrLike(QStringLiteral("http://127.0.0.1:9"))));
+    const QByteArray evil =
+        Gzip(Tar({{"Indexers-master/definitions/v11/evil.yml", '2', {}, "/etc/passwd"}}));
+    const TestCertificate certificate;
+    TestHttpServer server(tls ? certificate.key : std::string(),
+                          tls ? certificate.cert : std::string());
+    server.serve([&](const ServiceRequest& req, ServiceResponse& res) {
+        const std::map<std::string, std::string> redirects = {
+            {"/archive/master.tar.gz", "/codeload/master"}, {"/to-file", "file:///etc/passwd"}};
+        if (const auto it = redirects.find(req.target); it != redirects.end()) {
             res.status = 302;
-            res.headers["Location"] = "/codeload/master";
-        } else if (req.target == "/codeload/master") {
-            res.body = archive.toStdString();
+            res.headers["Location"] = it->second;
+        } else if (req.target == "/codeload/master" || req.target == "/evil.tar.gz") {
+            res.body = (req.target == "/evil.tar.gz" ? evil : archive).toStdString();
             res.contentType = "application/x-gzip";
+        } else if (req.target == "/page") {
+            res.body = "<html>archive moved</html>";
         } else {
             res.status = 404;
         }
     });
-    const QString url = server.url() + QStringLiteral("/archive/refs/heads/master.tar.gz");
-    Run run = install.Do({"--update-catalogue", url});
-    QCOMPARE(run.status, 0);
-    QVERIFY2(run.out.contains(QStringLiteral("3 definitions")), qPrintable(run.out));
-    QVERIFY2(run.out.contains(QStringLiteral("serve 2")), qPrintable(run.out));
-    const QStringList three = {"engine.yml", "formsite.yml", "tracker.yml"};
-    QCOMPARE(install.Files(QStringLiteral("state/catalogue")), three);
-
-    archive = Gzip(Tar({{"Indexers-master/definitions/v11/evil.yml", '2', {}, "/etc/passwd"}}));
-    run = install.Do({"--update-catalogue", url});
-    QCOMPARE(run.status, 1);
-    QVERIFY2(run.err.contains(QStringLiteral("link")), qPrintable(run.err));
-    run = install.Do({"--update-catalogue", server.url() + QStringLiteral("/gone.tar.gz")});
-    QCOMPARE(run.status, 1);
-    QVERIFY2(run.err.contains(QStringLiteral("404")), qPrintable(run.err));
-    QCOMPARE(install.Files(QStringLiteral("state/catalogue")), three);
-    // No half-made folder is left beside it.
+    const Run run = install.Do({"--update-catalogue", server.url() + path});
+    const QStringList before = {"old.yml"};
+    if (says.isEmpty()) {
+        QVERIFY2(run.status == 0, qPrintable(run.err));
+        QVERIFY2(run.out.contains(QStringLiteral("3 definitions")), qPrintable(run.out));
+        QVERIFY2(run.out.contains(QStringLiteral("serve 2")), qPrintable(run.out));
+        QCOMPARE(install.Files(QStringLiteral("state/catalogue")),
+                 QStringList({"engine.yml", "formsite.yml", "tracker.yml"}));
+    } else {
+        QCOMPARE(run.status, 1);
+        QVERIFY2(run.err.contains(says, Qt::CaseInsensitive), qPrintable(run.err));
+        QCOMPARE(install.Files(QStringLiteral("state/catalogue")), before);
+    }
+    // No half-made or old folder is left beside it.
     QCOMPARE(
         QDir(install.Path(QStringLiteral("state"))).entryList(QDir::Dirs | QDir::NoDotAndDotDot),
         QStringList{"catalogue"});
