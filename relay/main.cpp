@@ -58,9 +58,10 @@ int UpdateCatalogue(const RelayConfig& config, const QStringList& arguments)
     ReadCatalogue(dir, {}, entries, why);
     const auto servable = std::count_if(entries.begin(), entries.end(),
                                         [](const CatalogueEntry& e) { return e.servable; });
-    std::printf("%zu definitions read into %s; the relay can serve %zu of them "
-                "(--catalogue lists them)\n",
-                entries.size(), dir.c_str(), size_t(servable));
+    const std::string counts = std::to_string(entries.size()) + " definitions read into " + dir +
+                               "; the relay can serve " + std::to_string(servable) +
+                               " of them (--catalogue lists them)";
+    std::printf("%s\n", counts.c_str());
     return 0;
 }
 

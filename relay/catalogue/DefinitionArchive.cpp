@@ -173,7 +173,8 @@ DefinitionArchive ReadDefinitionArchive(const QByteArray& gzipped)
                                                : Field(raw, 100);
         const std::string prefix =
             std::memcmp(raw + 257, "ustar", 5) == 0 ? Field(raw + 345, 155) : std::string();
-        if (paxPath.empty() && longName.empty() && !prefix.empty()) name = prefix + "/" + name;
+        if (paxPath.empty() && longName.empty() && !prefix.empty())
+            name = std::string(prefix).append("/").append(name);
         const bool link = paxLink;
         paxPath.clear();
         longName.clear();

@@ -96,7 +96,8 @@ SiteTexts(const std::string& name, const SiteFiles& files,
                        "]\ndefinition = " + files.definition + "\n";
     std::string secrets;
     for (const auto& [key, value] : settings) {
-        const std::string line = (key == "cookie" ? key : "config." + key) + " = " + value + "\n";
+        const std::string line =
+            std::string(key == "cookie" ? "" : "config.").append(key + " = ").append(value + "\n");
         (SecretSetting(key) ? secrets : conf) += line;
     }
     if (!secrets.empty()) {
@@ -141,7 +142,10 @@ SiteChange AddSite(const std::string& configPath, const std::string& secretFile,
             std::string known = "cookie";
             for (const auto& setting : read.definition.settings)
                 if (setting.first != "cookie") known += ", " + setting.first;
-            return Misuse(name + " has no setting " + key + " (it has " + known + ")");
+            return Misuse(std::string(name)
+                              .append(" has no setting ")
+                              .append(key)
+                              .append(" (it has " + known + ")"));
         }
         if (value.find_first_of("\r\n") != std::string::npos)
             return Misuse(key + ": a value is one line");
@@ -149,10 +153,13 @@ SiteChange AddSite(const std::string& configPath, const std::string& secretFile,
     const SiteFiles files = FilesOf(configPath, config, name);
     if (std::any_of(config.sites.begin(), config.sites.end(),
                     [&name](const SiteProfile& s) { return s.name == name; }))
-        return Refused(name + " is served already: --remove-site " + name + " first");
+        return Refused(
+            std::string(name).append(" is served already: --remove-site ").append(name + " first"));
     for (const std::string& path : {files.conf, files.credentials})
         if (QFileInfo::exists(QString::fromStdString(path)))
-            return Refused(path + " is there already: --remove-site " + name + " first");
+            return Refused(std::string(path)
+                               .append(" is there already: --remove-site ")
+                               .append(name + " first"));
     const auto [conf, secrets] = SiteTexts(name, files, settings);
     std::vector<std::string> written;
     const auto undo = [&written] {
