@@ -96,9 +96,11 @@ SiteTexts(const std::string& name, const SiteFiles& files,
                        "]\ndefinition = " + files.definition + "\n";
     std::string secrets;
     for (const auto& [key, value] : settings) {
-        const std::string line =
-            std::string(key == "cookie" ? "" : "config.").append(key + " = ").append(value + "\n");
-        (SecretSetting(key) ? secrets : conf) += line;
+        // The credentials file names settings bare ("password = ..."), as its readers expect.
+        if (SecretSetting(key))
+            secrets.append(key + " = ").append(value + "\n");
+        else
+            conf.append(key == "cookie" ? "" : "config.").append(key + " = ").append(value + "\n");
     }
     if (!secrets.empty()) {
         conf += "credentials_file = " + files.credentials + "\n";

@@ -99,8 +99,10 @@ QByteArray PublicYml(const QString& base)
            base.toUtf8() +
            "/\n"
            "settings:\n  - name: sort\n    type: text\n    default: added\n"
+           "  - name: apikey\n    type: text\n"
            "search:\n  paths:\n    - path: search\n"
            "  inputs:\n    q: \"{{ .Keywords }}\"\n    o: \"{{ .Config.sort }}\"\n"
+           "    k: \"{{ .Config.apikey }}\"\n"
            "  rows:\n    selector: div.result\n"
            "  fields:\n    title:\n      selector: a.name\n"
            "    download:\n      selector: a.name\n      attribute: href\n";
@@ -235,6 +237,7 @@ private Q_SLOTS:
     void cookieGoesToCredentials();
     void addSiteRefused_data();
     void addSiteRefused();
+    void addSiteBesideListedSites();
     void removeSiteKeepsAConfigurationThatStarts();
     void confDirInOrder();
     void confDirErrors_data();
@@ -441,20 +444,26 @@ void TestCatalogue::addAndRemoveSite()
     Install install;
     TestHttpServer site;
     site.serve([](const ServiceRequest& req, ServiceResponse& res) {
-        // Rows only when the setting given at --add-site reaches the site.
-        res.body = req.target.find("o=seeders") != std::string::npos
+        // Rows only when the settings given at --add-site reach the site.
+        res.body = req.target.find("o=seeders") != std::string::npos &&
+                           req.target.find("k=K123") != std::string::npos
                        ? "<div class=result><a class=name href=/1.torrent>Hero 2002</a></div>"
                        : "<p>nothing</p>";
         res.contentType = "text/html";
     });
     install.Catalogue(site.url());
-    Run run = install.Do({"--add-site", "engine", "sort=seeders"});
+    Run run = install.Do({"--add-site", "engine", "sort=seeders", "apikey=K123"});
     QVERIFY2(run.status == 0, qPrintable(run.err));
     QVERIFY(run.out.contains(QStringLiteral("systemctl reload reelmate-relay")));
     QCOMPARE(install.Files(QStringLiteral("definitions")), QStringList{"engine.yml"});
     QFile conf(install.Path(QStringLiteral("relay.conf.d/engine.conf")));
     QVERIFY(conf.open(QIODevice::ReadOnly));
-    QVERIFY(conf.readAll().contains("config.sort = seeders"));
+    const QByteArray text = conf.readAll();
+    QVERIFY(text.contains("config.sort = seeders"));
+    QVERIFY(!text.contains("K123")); // a key is a secret: in the owner's file only
+    QFile credentials(install.Path(QStringLiteral("credentials/engine.conf")));
+    QVERIFY(credentials.open(QIODevice::ReadOnly));
+    QVERIFY(credentials.readAll().contains("\napikey = K123\n"));
     run = install.Do({"--check", "engine", "hero"});
     QVERIFY2(run.status == 0 && run.out.contains(QStringLiteral("Hero 2002")), qPrintable(run.err));
 
@@ -463,6 +472,7 @@ void TestCatalogue::addAndRemoveSite()
     QVERIFY(run.out.contains(QStringLiteral("systemctl reload reelmate-relay")));
     QVERIFY(install.Files(QStringLiteral("definitions")).isEmpty());
     QVERIFY(install.Files(QStringLiteral("relay.conf.d")).isEmpty());
+    QVERIFY(install.Files(QStringLiteral("credentials")).isEmpty());
     run = install.Do({"--remove-site", "engine"});
     QCOMPARE(run.status, 1);
 }
@@ -519,7 +529,7 @@ void TestCatalogue::addSiteRefused_data()
     QTest::newRow("not in the catalogue")
         << QStringList{"--add-site", "nosuch"} << 1 << "no nosuch in the catalogue";
     QTest::newRow("unknown setting") << QStringList{"--add-site", "engine", "colour=red"} << 2
-                                     << "has no setting colour (it has cookie, sort)";
+                                     << "has no setting colour (it has cookie, apikey, sort)";
     QTest::newRow("not KEY=VALUE")
         << QStringList{"--add-site", "engine", "sort"} << 2 << "KEY=VALUE";
     QTest::newRow("a name with a slash")
@@ -542,6 +552,21 @@ void TestCatalogue::addSiteRefused()
     QVERIFY(install.Files(QStringLiteral("credentials")).isEmpty());
     RelayConfig config;
     QCOMPARE(Loaded(install.Conf(), config), QString());
+}
+
+void TestCatalogue::addSiteBesideListedSites()
+{
+    // The main file serves a list of sites; one added joins them.
+    Install install("sites = engine\n");
+    install.Write(QStringLiteral("definitions/engine.yml"), PublicYml("http://127.0.0.1:9"));
+    install.Catalogue(QStringLiteral("http://127.0.0.1:9"));
+    const Run run = install.Do({"--add-site", "tracker", "cookie=uid=1"});
+    QVERIFY2(run.status == 0, qPrintable(run.err));
+    RelayConfig config;
+    QCOMPARE(Loaded(install.Conf(), config), QString());
+    QVERIFY(Site(config, "engine"));
+    QVERIFY(Site(config, "tracker"));
+    QCOMPARE(Site(config, "tracker")->cookie, std::string("uid=1"));
 }
 
 void TestCatalogue::removeSiteKeepsAConfigurationThatStarts()
