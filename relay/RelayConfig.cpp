@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <sstream>
 
 namespace {
@@ -66,14 +67,22 @@ struct SiteKey {
 };
 
 const SiteKey kSiteKeys[] = {
-    {"charset", &SiteProfile::charset},           {"search_rows", &SiteProfile::searchRows},
-    {"search_title", &SiteProfile::searchTitle},  {"search_path", &SiteProfile::searchPath},
-    {"film_rows", &SiteProfile::filmRows},        {"film_name", &SiteProfile::filmName},
-    {"film_link", &SiteProfile::filmLink},        {"ca_file", &SiteProfile::caFile},
-    {"user_agent", &SiteProfile::userAgent},      {"search_next", &SiteProfile::searchNext},
-    {"search_form", &SiteProfile::searchForm},    {"canary", &SiteProfile::canary},
-    {"definition", &SiteProfile::definitionFile}, {"cookie", &SiteProfile::cookie},
+    {"charset", &SiteProfile::charset},
+    {"search_rows", &SiteProfile::searchRows},
+    {"search_title", &SiteProfile::searchTitle},
+    {"search_path", &SiteProfile::searchPath},
+    {"film_rows", &SiteProfile::filmRows},
+    {"film_name", &SiteProfile::filmName},
+    {"film_link", &SiteProfile::filmLink},
+    {"ca_file", &SiteProfile::caFile},
+    {"user_agent", &SiteProfile::userAgent},
+    {"search_next", &SiteProfile::searchNext},
+    {"search_form", &SiteProfile::searchForm},
+    {"canary", &SiteProfile::canary},
+    {"definition", &SiteProfile::definitionFile},
+    {"cookie", &SiteProfile::cookie},
     {"cookie_file", &SiteProfile::cookieFile},
+    {"credentials_file", &SiteProfile::credentialsFile},
 };
 
 /** The site keys that take whole numbers (their bounds are in the key table). */
@@ -230,7 +239,8 @@ std::string CheckSites(const RelayConfig& config, const std::vector<int>& siteLi
         if (s.siteLink != s.base + "/")
             return std::to_string(s.lines.at("base")) +
                    ": base must be http://host[:port] or https://host[:port] without a path";
-        if (!s.cookie.empty() || !s.cookieFile.empty() || !s.settings.empty())
+        if (!s.cookie.empty() || !s.cookieFile.empty() || !s.credentialsFile.empty() ||
+            !s.settings.empty())
             return at + "cookie and config.KEY belong to sites read through a definition";
     }
     if (config.sites.empty() && listed.empty() && config.gateway.definitionsDir.empty())
@@ -271,9 +281,29 @@ std::string CheckSiteName(const std::string& name)
 
 } // namespace
 
-bool ParseRelayConfig(const std::string& text, RelayConfig& config, std::string& error)
+std::string ConfigSources::Where(int line) const
 {
-    std::istringstream in(text);
+    for (size_t i = files.size(); i-- > 0;)
+        if (line > files[i].second || i == 0)
+            return files[i].first + ":" + std::to_string(line - files[i].second);
+    return std::to_string(line);
+}
+
+std::string ConfigSources::Locate(const std::string& error) const
+{
+    const size_t colon = error.find(": ");
+    int line = 0;
+    if (files.empty() || colon == std::string::npos || colon == 0 || colon > 9) return error;
+    const auto [end, failure] = std::from_chars(error.data(), error.data() + colon, line);
+    if (failure != std::errc() || end != error.data() + colon) return error;
+    return Where(line) + error.substr(colon);
+}
+
+namespace {
+
+/** Parses the texts in turn, lines numbered on across them; "N: reason" on failure. */
+bool ParseTexts(const std::vector<std::string>& texts, RelayConfig& config, std::string& error)
+{
     std::string line, section;
     SiteProfile* site = nullptr;
     int number = 0;
@@ -282,48 +312,57 @@ bool ParseRelayConfig(const std::string& text, RelayConfig& config, std::string&
         error = std::to_string(at) + ": " + what;
         return false;
     };
-    while (std::getline(in, line)) {
-        ++number;
-        line = Trim(line);
-        if (line.empty() || line[0] == '#' || line[0] == ';') continue;
-        if (line.front() == '[' && line.back() == ']') {
-            section = Trim(line.substr(1, line.size() - 2));
-            site = nullptr;
-            if (section.rfind("site", 0) == 0) {
-                config.sites.push_back({});
-                site = &config.sites.back();
-                site->name = Trim(section.substr(4));
-                siteLines.push_back(number);
-                if (std::string why = CheckSiteName(site->name); !why.empty())
-                    return fail(number, why);
-                for (size_t i = 0; i + 1 < config.sites.size(); ++i)
-                    if (config.sites[i].name == site->name)
-                        return fail(number, "site " + site->name + " is named twice (line " +
-                                                std::to_string(siteLines[i]) + ")");
-            } else if (section == "gateway") {
-                config.gateway.enabled = true;
-                config.gateway.line = number;
-            } else if (section != "relay") {
-                return fail(number, "unknown section [" + section + "]");
+    const auto lineName = [&config](int at) {
+        return config.sources.files.empty() ? "line " + std::to_string(at)
+                                            : config.sources.Where(at);
+    };
+    for (const std::string& text : texts) {
+        std::istringstream in(text);
+        section.clear(); // a file's keys belong to its own sections
+        site = nullptr;
+        while (std::getline(in, line)) {
+            ++number;
+            line = Trim(line);
+            if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+            if (line.front() == '[' && line.back() == ']') {
+                section = Trim(line.substr(1, line.size() - 2));
+                site = nullptr;
+                if (section.rfind("site", 0) == 0) {
+                    config.sites.push_back({});
+                    site = &config.sites.back();
+                    site->name = Trim(section.substr(4));
+                    siteLines.push_back(number);
+                    if (std::string why = CheckSiteName(site->name); !why.empty())
+                        return fail(number, why);
+                    for (size_t i = 0; i + 1 < config.sites.size(); ++i)
+                        if (config.sites[i].name == site->name)
+                            return fail(number, "site " + site->name + " is named twice (" +
+                                                    lineName(siteLines[i]) + ")");
+                } else if (section == "gateway") {
+                    config.gateway.enabled = true;
+                    config.gateway.line = number;
+                } else if (section != "relay") {
+                    return fail(number, "unknown section [" + section + "]");
+                }
+                continue;
             }
-            continue;
+            const size_t eq = line.find('=');
+            if (eq == std::string::npos) return fail(number, "expected key = value");
+            const std::string key = Trim(line.substr(0, eq));
+            const std::string value = Trim(line.substr(eq + 1));
+            std::string wrong;
+            if (site) {
+                wrong = SetSiteKey(*site, key, value);
+                site->lines[key] = number;
+            } else if (section == "relay")
+                wrong = SetRelayKey(config, key, value);
+            else if (section == "gateway") {
+                wrong = SetGatewayKey(config.gateway, key, value);
+                config.gateway.lines[key] = number;
+            } else
+                wrong = "key outside a section";
+            if (!wrong.empty()) return fail(number, wrong);
         }
-        const size_t eq = line.find('=');
-        if (eq == std::string::npos) return fail(number, "expected key = value");
-        const std::string key = Trim(line.substr(0, eq));
-        const std::string value = Trim(line.substr(eq + 1));
-        std::string wrong;
-        if (site) {
-            wrong = SetSiteKey(*site, key, value);
-            site->lines[key] = number;
-        } else if (section == "relay")
-            wrong = SetRelayKey(config, key, value);
-        else if (section == "gateway") {
-            wrong = SetGatewayKey(config.gateway, key, value);
-            config.gateway.lines[key] = number;
-        } else
-            wrong = "key outside a section";
-        if (!wrong.empty()) return fail(number, wrong);
     }
     if (std::string why = FitMagnetTimeout(config); !why.empty()) {
         error = why;
@@ -334,6 +373,28 @@ bool ParseRelayConfig(const std::string& text, RelayConfig& config, std::string&
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool ParseRelayConfig(const std::string& text, RelayConfig& config, std::string& error)
+{
+    return ParseTexts({text}, config, error);
+}
+
+bool ParseRelayConfig(const std::vector<ConfigText>& files, RelayConfig& config, std::string& error)
+{
+    std::vector<std::string> texts;
+    int lines = 0;
+    for (const ConfigText& file : files) {
+        config.sources.files.emplace_back(file.file, lines);
+        lines += int(std::count(file.text.begin(), file.text.end(), '\n'));
+        if (!file.text.empty() && file.text.back() != '\n') ++lines;
+        texts.push_back(file.text);
+    }
+    if (ParseTexts(texts, config, error)) return true;
+    error = config.sources.Locate(error);
+    return false;
 }
 
 std::string SetSiteBase(SiteProfile& site, const std::string& value)

@@ -42,6 +42,7 @@ struct SiteProfile {
     std::string siteLink;   // the definition's sitelink: base, any path, "/"
     std::string cookie;     // for definitions that log in with a cookie
     std::string cookieFile; // or the file it is kept in, which not every user may read
+    std::string credentialsFile; // cookie and settings (a password) in a file only its owner reads
     std::map<std::string, std::string> settings; // config.KEY = VALUE over the file's defaults
     bool privateBase = false;     // on a loopback or private address: its downloads may be too
     std::string definitionDigest; // of the definition file's bytes: a reload compares it
@@ -70,6 +71,23 @@ struct GatewayConfig {
     bool operator==(const GatewayConfig&) const = default;
 };
 
+/** Where the configuration's lines came from: files read one after another, their lines
+ *  numbered on as one text, so that every stored line names its file too. */
+struct ConfigSources {
+    std::vector<std::pair<std::string, int>> files; // name, and the number before its first line
+    /** "FILE:LINE" for a line so numbered; "LINE" alone when no file was named. */
+    std::string Where(int line) const;
+    /** "N: reason" with N so numbered, as "FILE:LINE: reason"; any other text as it stands. */
+    std::string Locate(const std::string& error) const;
+    bool operator==(const ConfigSources&) const = default;
+};
+
+/** One file of the configuration: its name (for messages) and its text. */
+struct ConfigText {
+    std::string file;
+    std::string text;
+};
+
 /** The relay's settings. */
 struct RelayConfig {
     std::string listenAddress = "127.0.0.1";
@@ -95,12 +113,18 @@ struct RelayConfig {
     std::chrono::seconds retryAfter{30}; // then one request may try the site again
     std::vector<SiteProfile> sites;
     GatewayConfig gateway;
+    ConfigSources sources; // empty when read from one text without a name
     bool operator==(const RelayConfig&) const = default;
 };
 
 /** Parses the configuration text; on failure returns false with "N: reason" in error, N being
  *  the line, so that "FILE:" before it points an editor at the fault. */
 bool ParseRelayConfig(const std::string& text, RelayConfig& config, std::string& error);
+
+/** The same over several files read in turn, each starting outside any section (a later file
+ *  may add sites, or set keys again); error is "FILE:LINE: reason". */
+bool ParseRelayConfig(const std::vector<ConfigText>& files, RelayConfig& config,
+                      std::string& error);
 
 /** Checks what parsing cannot: every site's expressions compile and give what they should, every
  *  charset can be read. Empty when all is well, else "N: reason" (N the line in the file). */

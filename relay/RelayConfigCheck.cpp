@@ -55,7 +55,9 @@ std::string CheckRelayConfig(const RelayConfig& config)
             return std::to_string(it == site.lines.end() ? 0 : it->second) + ": site " + site.name +
                    ": ";
         };
-        if (!site.definitionFile.empty()) continue; // its definition is checked when read
+        // A definition's site, named or from the folder, is checked when its file is read.
+        if (!site.definitionFile.empty() || (site.searchRows.empty() && site.filmRows.empty()))
+            continue;
         if (site.charset != "auto" && !KnownCharset(site.charset))
             return at("charset") + "unknown charset " + site.charset;
         if (!site.caFile.empty())

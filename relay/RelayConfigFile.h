@@ -4,9 +4,13 @@
 
 #include <string>
 
-/** Reads the configuration file (":/..." for a built-in one), parses and checks it, then reads
- *  the definitions and the gateway's key it names (relative to its folder); secretFile, when
- *  given, overrides the gateway's secret_file. Empty when config holds the result, else the
- *  whole "FILE:LINE: reason" (or "FILE: reason"). */
+/** The folder of drop-in files read after the configuration at path: "relay.conf.d" beside it;
+ *  empty for a built-in (":/...") configuration. */
+std::string ConfDirOf(const std::string& path);
+
+/** Reads the configuration at path, then every relay.conf.d/NAME.conf beside it in name order
+ *  (a missing folder is fine), checks it all and loads the gateway as a start does. secretFile,
+ *  when not empty, stands for [gateway] secret_file. Returns "" or "FILE:LINE: reason", the
+ *  file being the one the fault is in; it never ends the process. */
 std::string LoadRelayConfigFile(const std::string& path, const std::string& secretFile,
                                 RelayConfig& config);

@@ -1,6 +1,9 @@
 // reelmate-relay: see --help.
 #include "relay/Relay.h"
 #include "relay/RelayConfigFile.h"
+#include "relay/catalogue/Catalogue.h"
+#include "relay/catalogue/CatalogueFetch.h"
+#include "relay/catalogue/SiteInstall.h"
 #include "relay/definitions/Definition.h"
 #include "serve/ServiceCommandLine.h"
 #include "serve/ServiceMain.h"
@@ -9,6 +12,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cstdio>
 #include <malloc.h>
 #include <string>
@@ -48,6 +52,109 @@ void Reload(const ConfigSource& source, Relay& relay)
     for (const std::string& line : restart)
         std::fprintf(stderr, "relay: %s\n", line.c_str());
     std::fprintf(stderr, "relay: reloaded, %zu site(s)\n", sites);
+}
+
+/** The configuration for a command that reads it once: a fault ends the process with
+ *  "FILE:LINE: reason". */
+RelayConfig LoadConfig(const QString& path, const QString& secretFile)
+{
+    RelayConfig config;
+    const std::string error =
+        LoadRelayConfigFile(path.toStdString(), secretFile.toStdString(), config);
+    if (!error.empty()) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        std::exit(2);
+    }
+    return config;
+}
+
+/** reelmate-relay --update-catalogue [URL]: the community's definitions into the catalogue. */
+int UpdateCatalogue(const RelayConfig& config, const QStringList& arguments)
+{
+    const std::string where =
+        arguments.isEmpty() ? kDefaultCatalogueUrl : arguments.front().toStdString();
+    QByteArray bytes;
+    std::string why;
+    if (!FetchCatalogueArchive(where, bytes, why)) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return 1;
+    }
+    const DefinitionArchive archive = ReadDefinitionArchive(bytes);
+    if (archive.fault != ArchiveFault::None) {
+        std::fprintf(stderr, "%s: refused: %s\n", where.c_str(), archive.why.c_str());
+        return 1;
+    }
+    if (why = InstallCatalogue(config.gateway.magnet.stateDir, archive); !why.empty()) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return 1;
+    }
+    std::vector<CatalogueEntry> entries;
+    const std::string dir = CatalogueDir(config.gateway.magnet.stateDir);
+    ReadCatalogue(dir, {}, entries, why);
+    const auto servable = std::count_if(entries.begin(), entries.end(),
+                                        [](const CatalogueEntry& e) { return e.servable; });
+    const std::string counts = std::to_string(entries.size()) + " definitions read into " + dir +
+                               "; the relay can serve " + std::to_string(servable) +
+                               " of them (--catalogue lists them)";
+    std::printf("%s\n", counts.c_str());
+    return 0;
+}
+
+/** reelmate-relay --catalogue [WORD]: one line per definition of the catalogue. */
+int ListCatalogue(const RelayConfig& config, const QStringList& arguments)
+{
+    std::vector<CatalogueEntry> entries;
+    std::string why;
+    if (!ReadCatalogue(CatalogueDir(config.gateway.magnet.stateDir),
+                       arguments.isEmpty() ? std::string() : arguments.front().toStdString(),
+                       entries, why)) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return 1;
+    }
+    for (const CatalogueEntry& e : entries)
+        std::printf("%-28s %-12s %-7s %s\n", e.name.c_str(), e.type.empty() ? "-" : e.type.c_str(),
+                    e.language.empty() ? "-" : e.language.c_str(),
+                    e.servable ? "ok" : e.why.c_str());
+    return 0;
+}
+
+/** --add-site and --remove-site: 0 done, 1 refused, 2 misuse. */
+int ChangeSite(const ServiceArguments& args)
+{
+    SiteChange change;
+    if (args.siteCommand == QLatin1String("add-site")) {
+        std::vector<std::pair<std::string, std::string>> settings;
+        for (const QString& pair : args.siteArguments) {
+            const qsizetype eq = pair.indexOf(u'=');
+            settings.emplace_back(pair.left(eq).trimmed().toStdString(),
+                                  pair.mid(eq + 1).trimmed().toStdString());
+        }
+        change = AddSite(args.config.toStdString(), args.secretFile.toStdString(),
+                         args.site.toStdString(), settings);
+    } else {
+        change = RemoveSite(args.config.toStdString(), args.secretFile.toStdString(),
+                            args.site.toStdString());
+    }
+    std::fprintf(change.kind == SiteChangeKind::Done ? stdout : stderr, "%s\n",
+                 change.message.c_str());
+    return change.kind == SiteChangeKind::Done ? 0 : change.kind == SiteChangeKind::Refused ? 1 : 2;
+}
+
+/** The catalogue's commands, which read and change the configuration rather than serve it. */
+int CatalogueCommand(const ServiceArguments& args)
+{
+    if (args.siteCommand == QLatin1String("add-site") ||
+        args.siteCommand == QLatin1String("remove-site"))
+        return ChangeSite(args);
+    const RelayConfig config = LoadConfig(args.config, args.secretFile);
+    if (!config.gateway.enabled) {
+        std::fprintf(stderr, "%s has no [gateway]: the catalogue's sites are served through it\n",
+                     qPrintable(args.config));
+        return 2;
+    }
+    return args.siteCommand == QLatin1String("catalogue")
+               ? ListCatalogue(config, args.siteArguments)
+               : UpdateCatalogue(config, args.siteArguments);
 }
 
 /** reelmate-relay --check SITE QUERY: one search through the profile, its rows, what failed. */
@@ -120,6 +227,7 @@ int main(int argc, char* argv[])
                        "flat lists."),
         QStringLiteral("Read the configuration from FILE (default: the built-in one)."), true);
     if (!args.checkDefinitions.isEmpty()) return CheckDefinitions(args.checkDefinitions);
+    if (!args.siteCommand.isEmpty()) return CatalogueCommand(args);
     const ConfigSource source{
         (args.config.isEmpty() ? QStringLiteral(":/relay/relay.conf") : args.config).toStdString(),
         args.secretFile.toStdString(), args.listenAddress, args.listenPort};

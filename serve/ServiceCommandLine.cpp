@@ -48,13 +48,37 @@ ServiceArguments ParseServiceArguments(const QStringList& arguments, const QStri
         QStringLiteral("Read the gateway's secret from FILE instead of the configuration's "
                        "secret_file (as systemd hands it over, for one)."),
         QStringLiteral("FILE"));
+    const QCommandLineOption catalogue(
+        QStringLiteral("catalogue"),
+        QStringLiteral("List the catalogue of the community's definitions (fetched by "
+                       "--update-catalogue), the names holding WORD only: name, type, language "
+                       "and ok or why the relay cannot serve it."));
+    const QCommandLineOption updateCatalogue(
+        QStringLiteral("update-catalogue"),
+        QStringLiteral("Download the community's definition set (a .tar.gz: URL, file:// URL "
+                       "or path; default: Prowlarr's Indexers) into [gateway] state_dir's "
+                       "catalogue/, and say how many definitions the relay can serve."));
+    const QCommandLineOption addSite(
+        QStringLiteral("add-site"),
+        QStringLiteral("Serve the catalogue's NAME: its definition into the definitions folder, "
+                       "its settings (KEY=VALUE, KEY one of the definition's settings or "
+                       "cookie) into relay.conf.d/NAME.conf, passwords and cookies into a file "
+                       "only its owner reads; undone unless the configuration still starts."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption removeSite(QStringLiteral("remove-site"),
+                                        QStringLiteral("Take out what --add-site NAME put in."),
+                                        QStringLiteral("NAME"));
     if (allowCheck) {
+        parser.addOptions({catalogue, updateCatalogue, addSite, removeSite});
         parser.addOption(secretFile);
         parser.addOption(check);
         parser.addOption(checkDefinition);
         parser.addPositionalArgument(QStringLiteral("QUERY"), QStringLiteral("With --check."));
         parser.addPositionalArgument(QStringLiteral("FILE"),
                                      QStringLiteral("With --check-definition, one or more."));
+        parser.addPositionalArgument(
+            QStringLiteral("WORD|URL|KEY=VALUE"),
+            QStringLiteral("With --catalogue, --update-catalogue, --add-site (any number)."));
     }
     parser.addOption(help);
     parser.addOption(version);
@@ -82,7 +106,41 @@ ServiceArguments ParseServiceArguments(const QStringList& arguments, const QStri
         result.listenPort = where.port;
     }
     if (allowCheck) result.secretFile = parser.value(secretFile);
-    if (allowCheck && parser.isSet(checkDefinition)) {
+    if (allowCheck) {
+        const QList<std::pair<const QCommandLineOption*, QString>> commands = {
+            {&catalogue, QStringLiteral("catalogue")},
+            {&updateCatalogue, QStringLiteral("update-catalogue")},
+            {&addSite, QStringLiteral("add-site")},
+            {&removeSite, QStringLiteral("remove-site")}};
+        for (const auto& [option, name] : commands) {
+            if (!parser.isSet(*option)) continue;
+            if (!result.siteCommand.isEmpty() || parser.isSet(check) ||
+                parser.isSet(checkDefinition))
+                Misuse(parser, QStringLiteral("--") + name + QStringLiteral(" goes alone"));
+            result.siteCommand = name;
+        }
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (!result.siteCommand.isEmpty()) {
+        const QString& command = result.siteCommand;
+        if (result.config.isEmpty())
+            Misuse(parser, QStringLiteral("--") + command +
+                               QStringLiteral(" needs --config FILE: the configuration it "
+                                              "reads and changes"));
+        if ((command == QLatin1String("catalogue") ||
+             command == QLatin1String("update-catalogue")) &&
+            positional.size() > 1)
+            Misuse(parser, QStringLiteral("--") + command + QStringLiteral(" takes one argument"));
+        if (command == QLatin1String("remove-site") && !positional.isEmpty())
+            Misuse(parser, QStringLiteral("--remove-site NAME takes nothing more"));
+        if (command == QLatin1String("add-site"))
+            for (const QString& pair : positional)
+                if (pair.indexOf(u'=') < 1)
+                    Misuse(parser, QStringLiteral("--add-site NAME wants KEY=VALUE, not ") + pair);
+        if (command == QLatin1String("add-site")) result.site = parser.value(addSite);
+        if (command == QLatin1String("remove-site")) result.site = parser.value(removeSite);
+        result.siteArguments = positional;
+    } else if (allowCheck && parser.isSet(checkDefinition)) {
         if (parser.isSet(check) || parser.positionalArguments().isEmpty())
             Misuse(parser, QStringLiteral("--check-definition wants one or more FILEs"));
         result.checkDefinitions = parser.positionalArguments();

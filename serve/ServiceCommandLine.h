@@ -11,11 +11,18 @@ struct ServiceArguments {
     QStringList check;            // --check SITE QUERY: site and query
     QStringList checkDefinitions; // --check-definition FILE...
     QString secretFile;           // --secret-file FILE: over the configuration's
+    /** The catalogue's commands: "catalogue", "update-catalogue", "add-site" or "remove-site";
+     *  empty for none. */
+    QString siteCommand;
+    QString site;              // --add-site NAME, --remove-site NAME
+    QStringList siteArguments; // WORD, URL or KEY=VALUE...: what follows the command
 };
 
 /** A service's command line: --help, --version, --config FILE (or --config=FILE) and
  *  --listen ADDRESS:PORT; where allowCheck (the relay), also --check SITE QUERY,
- *  --check-definition FILE... and --secret-file FILE.
+ *  --check-definition FILE..., --secret-file FILE and the catalogue's commands (--catalogue
+ *  [WORD], --update-catalogue [URL], --add-site NAME [KEY=VALUE]..., --remove-site NAME), which
+ *  need --config.
  * --help and --version print and end the process (0); an unknown option, a missing value or a bad
  * address prints usage on stderr and ends it with status 2. */
 ServiceArguments ParseServiceArguments(const QStringList& arguments, const QString& description,

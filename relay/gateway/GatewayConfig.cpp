@@ -1,5 +1,6 @@
 #include "relay/RelayConfig.h"
 #include "relay/definitions/CompiledDefinition.h"
+#include "relay/gateway/Credentials.h"
 #include "relay/gateway/DownloadTicket.h"
 #include "relay/magnet/MetadataCache.h"
 
@@ -37,6 +38,35 @@ std::string InFolder(const std::string& folder, const std::string& name)
 {
     if (name.empty() || name[0] == '/' || folder.empty()) return name;
     return folder + "/" + name;
+}
+
+/** "FILE:LINE" for a line of the configuration: its own file when several were read. */
+std::string Where(const RelayConfig& config, const std::string& configFile, int line)
+{
+    return config.sources.files.empty() ? configFile + ":" + std::to_string(line)
+                                        : config.sources.Where(line);
+}
+
+/** The credentials file's cookie and settings, merged into the site's; empty, or why not. */
+std::string MergeCredentials(SiteProfile& site)
+{
+    std::map<std::string, std::string> values;
+    std::string why;
+    if (!ReadCredentialsFile(site.credentialsFile, values, why)) return why;
+    const int line = site.lines["credentials_file"];
+    for (const auto& [key, value] : values) {
+        if (key == "cookie") {
+            if (!site.cookie.empty() || !site.cookieFile.empty())
+                return "the cookie is given twice: in " + site.credentialsFile + " and here";
+            site.cookie = value;
+            continue;
+        }
+        const std::string name = key.rfind("config.", 0) == 0 ? key.substr(7) : key;
+        if (!site.settings.emplace(name, value).second)
+            return "config." + name + " is given twice: in " + site.credentialsFile + " and here";
+        site.lines.emplace("config." + name, line);
+    }
+    return {};
 }
 
 /** A base on this machine or a private network: its downloads may point there too. Names other
@@ -82,13 +112,16 @@ std::string ReadCookie(const std::string& file, std::string& cookie)
 
 /** The site's settings and base from its definition; empty when they fit, else why not. */
 std::string ApplyDefinition(SiteProfile& site, const Definition& definition,
-                            const std::string& configFile)
+                            const RelayConfig& config, const std::string& configFile)
 {
     const auto at = [&](const std::string& key) {
         const auto it = site.lines.find(key);
-        return configFile + ":" + std::to_string(it == site.lines.end() ? 0 : it->second) +
-               ": site " + site.name + ": ";
+        return Where(config, configFile, it == site.lines.end() ? 0 : it->second) + ": site " +
+               site.name + ": ";
     };
+    if (!site.credentialsFile.empty())
+        if (std::string why = MergeCredentials(site); !why.empty())
+            return at("credentials_file") + why;
     for (const auto& [key, value] : site.settings)
         if (!definition.settings.count(key))
             return at("config." + key)
@@ -164,7 +197,7 @@ std::string LoadGateway(RelayConfig& config, const std::string& folder,
     const std::string dir = InFolder(folder, config.gateway.definitionsDir);
     if (listed.empty() && !config.gateway.definitionsDir.empty())
         if (std::string why = DefinitionsIn(dir, listed); !why.empty())
-            return configFile + ":" + std::to_string(config.gateway.line) + ": " + why;
+            return Where(config, configFile, config.gateway.line) + ": " + why;
     // The sites the gateway lists are definitions of its folder, with a section or without.
     for (const std::string& name : listed) {
         auto it = std::find_if(config.sites.begin(), config.sites.end(),
@@ -179,8 +212,7 @@ std::string LoadGateway(RelayConfig& config, const std::string& folder,
     }
     for (const SiteProfile& site : config.sites)
         if (site.definitionFile.empty() && site.searchRows.empty())
-            return configFile + ":" +
-                   std::to_string(site.lines.count("base") ? site.lines.at("base") : 0) +
+            return Where(config, configFile, site.lines.count("base") ? site.lines.at("base") : 0) +
                    ": site " + site.name + ": no " + site.name + ".yml in the definitions folder";
     std::vector<std::string> files;
     std::vector<SiteProfile*> sites;
@@ -188,12 +220,14 @@ std::string LoadGateway(RelayConfig& config, const std::string& folder,
         if (!site.definitionFile.empty()) {
             files.push_back(InFolder(folder, site.definitionFile));
             if (!site.cookieFile.empty()) site.cookieFile = InFolder(folder, site.cookieFile);
+            if (!site.credentialsFile.empty())
+                site.credentialsFile = InFolder(folder, site.credentialsFile);
             sites.push_back(&site);
         }
     std::vector<DefinitionRead> read = ReadDefinitions(files);
     for (size_t i = 0; i < read.size(); ++i) {
         if (!read[i].ok) return read[i].why.insert(0, files[i] + ":");
-        if (std::string wrong = ApplyDefinition(*sites[i], *read[i].definition, configFile);
+        if (std::string wrong = ApplyDefinition(*sites[i], *read[i].definition, config, configFile);
             !wrong.empty())
             return wrong;
         sites[i]->definition = std::move(read[i].definition);
@@ -201,13 +235,13 @@ std::string LoadGateway(RelayConfig& config, const std::string& folder,
     }
     if (std::string why = SetStateDir(config.gateway, folder); !why.empty()) {
         const auto it = config.gateway.lines.find("state_dir");
-        return configFile + ":" +
-               std::to_string(it == config.gateway.lines.end() ? config.gateway.line : it->second) +
+        return Where(config, configFile,
+                     it == config.gateway.lines.end() ? config.gateway.line : it->second) +
                ": " + why;
     }
     std::string why;
     auto key = TicketKey::Load(InFolder(folder, config.gateway.secretFile), why);
-    if (!key) return configFile + ":" + std::to_string(config.gateway.line) + ": " + why;
+    if (!key) return Where(config, configFile, config.gateway.line) + ": " + why;
     config.gateway.key = std::make_shared<TicketKey>(std::move(*key));
     return {};
 }
