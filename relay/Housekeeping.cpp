@@ -29,7 +29,7 @@ void Housekeeping::RunCanaries(const std::stop_token& stop)
         // never by a client's request: nobody else can take the trial or time it.
         const bool trial = health_.TrialDue(i);
         // A cookie login is tested at start and with every canary, whether or not one is set.
-        const bool regular = !site.canary.empty() || site.LogsIn();
+        const bool regular = !site.canary.empty() || site.LogsIn() || site.passwordLogin;
         if (!trial && (!regular || now < canaryDue_[i])) continue;
         if (regular) canaryDue_[i] = now + std::chrono::seconds(site.canarySeconds);
         const Outcome probe = search_(i, site.canary);

@@ -86,14 +86,22 @@ struct SiteKey {
 };
 
 const SiteKey kSiteKeys[] = {
-    {"charset", &SiteProfile::charset},           {"search_rows", &SiteProfile::searchRows},
-    {"search_title", &SiteProfile::searchTitle},  {"search_path", &SiteProfile::searchPath},
-    {"film_rows", &SiteProfile::filmRows},        {"film_name", &SiteProfile::filmName},
-    {"film_link", &SiteProfile::filmLink},        {"ca_file", &SiteProfile::caFile},
-    {"user_agent", &SiteProfile::userAgent},      {"search_next", &SiteProfile::searchNext},
-    {"search_form", &SiteProfile::searchForm},    {"canary", &SiteProfile::canary},
-    {"definition", &SiteProfile::definitionFile}, {"cookie", &SiteProfile::cookie},
+    {"charset", &SiteProfile::charset},
+    {"search_rows", &SiteProfile::searchRows},
+    {"search_title", &SiteProfile::searchTitle},
+    {"search_path", &SiteProfile::searchPath},
+    {"film_rows", &SiteProfile::filmRows},
+    {"film_name", &SiteProfile::filmName},
+    {"film_link", &SiteProfile::filmLink},
+    {"ca_file", &SiteProfile::caFile},
+    {"user_agent", &SiteProfile::userAgent},
+    {"search_next", &SiteProfile::searchNext},
+    {"search_form", &SiteProfile::searchForm},
+    {"canary", &SiteProfile::canary},
+    {"definition", &SiteProfile::definitionFile},
+    {"cookie", &SiteProfile::cookie},
     {"cookie_file", &SiteProfile::cookieFile},
+    {"credentials_file", &SiteProfile::credentialsFile},
 };
 
 /** The site keys that take whole numbers, with their bounds. */
@@ -190,6 +198,12 @@ std::string SetGatewayKey(GatewayConfig& gateway, const std::string& key, const 
         long long n = 0;
         std::string why = ReadBounded(key, value, kKiB, kGiB, n);
         if (why.empty()) gateway.maxTorrentBytes = n;
+        return why;
+    }
+    if (key == "login_retry_seconds") {
+        long long n = 0;
+        std::string why = ReadBounded(key, value, 10, 7 * 86400, n);
+        if (why.empty()) gateway.loginRetry = std::chrono::seconds(n);
         return why;
     }
     if (key == "state_dir") {

@@ -43,8 +43,12 @@ struct SiteProfile {
     std::string cookie;                           // for definitions that log in with a cookie
     std::string cookieFile; // or the file it is kept in, which not every user may read
     std::map<std::string, std::string> settings; // config.KEY = VALUE over the file's defaults
+    std::string credentialsFile;                 // settings kept where not every user may read them
+    /** Values never to be shown: passwords, keys, what credentials_file gave. */
+    std::vector<std::string> secrets;
     bool privateBase = false; // on a loopback or private address: its downloads may be too
     bool LogsIn() const { return !cookie.empty(); }
+    bool passwordLogin = false; // the definition logs in by post, form or get: sessions
 };
 
 /** The relay as the movie site the program was built with, over the definition sites. */
@@ -62,7 +66,10 @@ struct GatewayConfig {
     std::shared_ptr<const TicketKey> key; // loaded with the definitions
     /** The DHT's state and the magnet cache; empty: a folder beside secret_file. */
     std::string stateDir;
-    MagnetSettings magnet; // the BitTorrent side: magnet links and info hashes into torrents
+    /** A login the site refused is not tried again for this long, whatever the searches do. */
+    std::chrono::seconds loginRetry{900};
+    std::string configFile; // as given: what --login must be run with
+    MagnetSettings magnet;  // the BitTorrent side: magnet links and info hashes into torrents
     int line = 0;
     std::map<std::string, int> lines; // where each key stood
 };

@@ -9,6 +9,8 @@
 #include "relay/definitions/RowExtraction.h"
 #include "relay/definitions/XmlDocument.h"
 #include "relay/gateway/DownloadTicket.h"
+#include "relay/gateway/SiteLogin.h"
+#include "relay/gateway/SiteSession.h"
 
 #include <QJsonDocument>
 #include <QString>
@@ -67,7 +69,8 @@ struct Gateway::Site {
     std::atomic_bool lagging{false};
     std::atomic_bool trialRunning{false}; // a lagging site's search runs as a trial
     std::mutex trialMutex;
-    std::future<SiteRows> trial; // that search, once it has outlived its grace
+    std::future<SiteRows> trial;          // that search, once it has outlived its grace
+    std::unique_ptr<SiteSession> session; // a password login's session
 };
 
 Gateway::Reply Gateway::HtmlReply(int status, const std::string& text, const std::string& note)
@@ -96,6 +99,13 @@ Gateway::Gateway(const RelayConfig& config, SiteHealth& health, ByteBudget& page
         const double delay = site.definition ? site.definition->requestDelaySeconds : 0;
         sites_.push_back(
             std::make_unique<Site>(std::chrono::milliseconds(std::llround(delay * 1000))));
+        if (site.passwordLogin) {
+            const size_t index = sites_.size() - 1;
+            sites_.back()->session = std::make_unique<SiteSession>(
+                site, config.gateway, sites_.back()->jar,
+                [this, index](Deadline deadline) { return LogIn(index, deadline); },
+                [this, index](const LoginOutcome& outcome) { RecordLogin(index, outcome); });
+        }
     }
     magnets_ = std::make_unique<MagnetFetcher>(config.gateway.magnet);
 }
@@ -127,7 +137,60 @@ size_t Gateway::IndexOf(const std::string& siteName) const
 }
 
 FetchedPage Gateway::Fetch(size_t index, SiteRequest request, bool followRedirects,
-                           bool sitePagesOnly)
+                           bool sitePagesOnly, unsigned long long* session)
+{
+    const SiteProfile& site = config_.sites[index];
+    SiteSession* login = sites_[index]->session.get();
+    if (!login || !SameSite(site, ParseOrigin(request.url)))
+        return FetchPage(index, std::move(request), followRedirects, sitePagesOnly);
+    // A password login: the session first, and a new one (once) when the site refuses it.
+    unsigned long long unused = 0;
+    unsigned long long& generation = session ? *session : unused;
+    RelayFailure failed = login->Ready(request.deadline, generation);
+    if (!failed) {
+        FetchedPage page = FetchPage(index, request, followRedirects, sitePagesOnly);
+        if (!LooksLoggedOut(site, page)) return page;
+        failed = login->Renew(request.deadline, generation);
+        if (!failed) return FetchPage(index, std::move(request), followRedirects, sitePagesOnly);
+    }
+    FetchedPage page;
+    page.url = request.url;
+    page.failure = failed;
+    return page;
+}
+
+LoginOutcome Gateway::LogIn(size_t index, Deadline deadline)
+{
+    SiteLogin login(
+        config_.sites[index],
+        [this, index](SiteRequest request, bool follow) {
+            request.giveUp = [this] { return stopping_.load(); };
+            return FetchPage(index, std::move(request), follow, true);
+        },
+        deadline);
+    return login.Run();
+}
+
+void Gateway::RecordLogin(size_t index, const LoginOutcome& outcome)
+{
+    switch (outcome.kind) {
+    case LoginOutcome::Kind::LoggedIn:
+        health_.RecordLogin(index, true, {});
+        break;
+    case LoginOutcome::Kind::Refused:
+        health_.RecordLogin(index, false, "login failed: " + outcome.reason);
+        break;
+    case LoginOutcome::Kind::NeedsPerson:
+        health_.RecordNeedsLogin(index, outcome.reason);
+        break;
+    case LoginOutcome::Kind::SiteFault:
+        health_.RecordFetch(index, false, "login: " + outcome.reason);
+        break;
+    }
+}
+
+FetchedPage Gateway::FetchPage(size_t index, SiteRequest request, bool followRedirects,
+                               bool sitePagesOnly)
 {
     const SiteProfile& site = config_.sites[index];
     request.site = &site;
@@ -238,7 +301,8 @@ Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords,
         out.failure = {502, "site " + site.name + " is down; the relay tries it again shortly"};
         return out;
     }
-    if (health_.LoginFailed(index)) return out; // no rows, and no error for the other sites
+    // No rows, and no error for the other sites (a password login says why itself).
+    if (!site.passwordLogin && health_.LoginFailed(index)) return out;
     // Each site has its own deadline: a slow one costs its rows, not the answer.
     const Deadline own = std::min(deadline, start + config_.totalTimeout);
     const TemplateValues values = SearchValues(site, keywords);
@@ -256,7 +320,8 @@ Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords,
         request.giveUp = giveUp;
         std::unique_ptr<ByteBudget::Hold> hold;
         request.admitLarge = [&] { return Claim(hold, size_t(config_.maxPageBytes), own, giveUp); };
-        const FetchedPage page = Fetch(index, request, r.followRedirect, true);
+        unsigned long long session = 0;
+        FetchedPage page = Fetch(index, request, r.followRedirect, true, &session);
         if (!probe && !giveUp()) RecordHealth(index, page);
         if (page.siteAnswered)
             sites_[index]->lagging =
@@ -268,7 +333,20 @@ Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords,
             break;
         }
         ExtractedRows rows;
-        if (RelayFailure failed = ReadRows(index, r.path, page, values, own, giveUp, hold, rows)) {
+        bool loggedOut = false;
+        RelayFailure failed =
+            ReadRows(index, r.path, page, values, own, giveUp, hold, rows, &loggedOut);
+        if (loggedOut) { // the page lacks the login test's mark: a new session, and once more
+            failed = sites_[index]->session->Renew(own, session);
+            if (!failed) page = Fetch(index, request, r.followRedirect, true, &session);
+            if (!failed) failed = page.failure;
+            if (!failed) {
+                rows = {};
+                hold.reset();
+                failed = ReadRows(index, r.path, page, values, own, giveUp, hold, rows);
+            }
+        }
+        if (failed) {
             out.failure = failed;
             break;
         }
@@ -292,7 +370,7 @@ Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords,
 RelayFailure Gateway::ReadRows(size_t index, size_t path, const FetchedPage& page,
                                const TemplateValues& values, Deadline deadline,
                                const GiveUp& giveUp, std::unique_ptr<ByteBudget::Hold>& hold,
-                               ExtractedRows& rows)
+                               ExtractedRows& rows, bool* loggedOut)
 {
     const Definition& d = *config_.sites[index].definition;
     if (!Claim(hold, size_t(page.body.size()), deadline, giveUp)) return {503, "busy"};
@@ -316,6 +394,14 @@ RelayFailure Gateway::ReadRows(size_t index, size_t path, const FetchedPage& pag
     RelayFailure failure;
     const auto document = Parse(index, page, deadline, giveUp, hold, failure);
     if (!document) return failure;
+    // As the reference readers judge a page: one without the login test's mark is logged out.
+    if (loggedOut && config_.sites[index].passwordLogin && !d.loginTestSelector.empty() &&
+        (page.contentType.empty() || page.contentType.find("html") != std::string::npos) &&
+        !CssSelector(d.loginTestSelector).SelectFirst(document->root())) {
+        *loggedOut = true;
+        return {502, "site " + config_.sites[index].name + ": logged out (the page has no " +
+                         d.loginTestSelector + ")"};
+    }
     if (std::string said = SiteError(d, *document); !said.empty())
         return {502, "the site says: " + said};
     rows = ExtractRows(d, *document, page.url, values);
@@ -473,6 +559,14 @@ Gateway::SiteRows Gateway::Probe(size_t index, const std::string& keywords)
     const Deadline deadline = std::chrono::steady_clock::now() + config_.answerTimeout;
     const SiteProfile& site = config_.sites[index];
     if (site.LogsIn()) TestLogin(index, deadline);
+    if (SiteSession* session = sites_[index]->session.get()) { // logs in at start
+        unsigned long long generation = 0;
+        if (RelayFailure failed = session->Ready(deadline, generation)) {
+            SiteRows out;
+            if (failed.siteDown) out.failure = failed; // else the health says it already
+            return out;
+        }
+    }
     // Only the login was due (no canary is set): nothing to search, unless this is the trial
     // of an open breaker.
     if (keywords.empty() && site.canary.empty() && health_.Allow(index)) return {};

@@ -1,5 +1,7 @@
 #include "relay/RelayConfig.h"
 #include "relay/definitions/Definition.h"
+#include "relay/definitions/LoginBlock.h"
+#include "relay/gateway/Credentials.h"
 #include "relay/gateway/DownloadTicket.h"
 #include "relay/magnet/MetadataCache.h"
 
@@ -7,6 +9,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringDecoder>
 
@@ -68,6 +71,52 @@ std::string ReadCookie(const std::string& file, std::string& cookie)
     return {};
 }
 
+/** Whether a setting's name says it holds a secret: its value is never shown. */
+bool SecretSetting(const std::string& name)
+{
+    static const QRegularExpression kSecret(
+        QStringLiteral("pass|key|token|cookie|secret|pin|2fa|auth|hash|otp"),
+        QRegularExpression::CaseInsensitiveOption);
+    return kSecret.match(QString::fromStdString(name)).hasMatch();
+}
+
+/** The settings a login's templates read (".Config.NAME") that have no value: it cannot work
+ *  without them. */
+std::string MissingLoginSetting(const SiteProfile& site, const Definition& definition)
+{
+    std::string text = definition.login->path;
+    for (const auto& [name, value] : definition.login->inputs)
+        text += " " + value;
+    for (const auto& [name, value] : definition.login->headers)
+        text += " " + value;
+    for (const auto& [name, value] : definition.searchHeaders)
+        text += " " + value;
+    static const QRegularExpression kSetting(QStringLiteral("\\.Config\\.(\\w+)"));
+    auto it = kSetting.globalMatch(QString::fromStdString(text));
+    while (it.hasNext()) {
+        const std::string name = it.next().captured(1).toStdString();
+        const auto value = site.settings.find(name);
+        if (value != site.settings.end() && value->second.empty() && name != "sitelink")
+            return name;
+    }
+    return {};
+}
+
+/** credentials_file's settings merged into the site's: each must be one of the definition's. */
+std::string ApplyCredentials(SiteProfile& site, const Definition& definition)
+{
+    std::map<std::string, std::string> values;
+    std::string why;
+    if (!ReadCredentialsFile(site.credentialsFile, values, why)) return why;
+    for (auto& [key, value] : values) {
+        if (!definition.settings.count(key))
+            return site.credentialsFile + ": " + definition.file + " has no setting " + key;
+        if (value.size() >= 4) site.secrets.push_back(value);
+        site.settings[key] = std::move(value);
+    }
+    return {};
+}
+
 /** The site's settings and base from its definition; empty when they fit, else why not. */
 std::string ApplyDefinition(SiteProfile& site, const Definition& definition,
                             const std::string& configFile)
@@ -83,6 +132,11 @@ std::string ApplyDefinition(SiteProfile& site, const Definition& definition,
                 .append(definition.file)
                 .append(" has no setting ")
                 .append(key);
+    if (!site.credentialsFile.empty())
+        if (std::string why = ApplyCredentials(site, definition); !why.empty())
+            return at("credentials_file") + why;
+    for (const auto& [key, value] : site.settings)
+        if (SecretSetting(key) && value.size() >= 4) site.secrets.push_back(value);
     for (const auto& [key, value] : definition.settings)
         site.settings.emplace(key, value); // the file's default where none is configured
     if (site.base.empty())
@@ -96,6 +150,12 @@ std::string ApplyDefinition(SiteProfile& site, const Definition& definition,
     if (definition.loginMethod == "cookie" && site.cookie.empty())
         return at("definition") + definition.file +
                " logs in with a cookie: give it as cookie = NAME=VALUE; ...";
+    if (definition.login) {
+        site.passwordLogin = true;
+        if (const std::string missing = MissingLoginSetting(site, definition); !missing.empty())
+            return at("definition") + definition.file + " logs in with its setting " + missing +
+                   ": give it as config." + missing + " = ... or in credentials_file";
+    }
     if (!QStringDecoder(definition.encoding.c_str()).isValid())
         return at("definition") + definition.file + ": unknown encoding " + definition.encoding;
     site.privateBase = PrivateHost(site.host);
@@ -148,6 +208,7 @@ std::string LoadGateway(RelayConfig& config, const std::string& folder,
                         const std::string& configFile)
 {
     if (!config.gateway.enabled) return {};
+    config.gateway.configFile = configFile;
     std::vector<std::string> listed = config.gateway.sites;
     const std::string dir = InFolder(folder, config.gateway.definitionsDir);
     if (listed.empty() && !config.gateway.definitionsDir.empty())
@@ -176,6 +237,8 @@ std::string LoadGateway(RelayConfig& config, const std::string& folder,
         if (!site.definitionFile.empty()) {
             files.push_back(InFolder(folder, site.definitionFile));
             if (!site.cookieFile.empty()) site.cookieFile = InFolder(folder, site.cookieFile);
+            if (!site.credentialsFile.empty())
+                site.credentialsFile = InFolder(folder, site.credentialsFile);
             sites.push_back(&site);
         }
     std::vector<DefinitionRead> read = ReadDefinitions(files);
