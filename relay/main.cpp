@@ -1,6 +1,7 @@
 // reelmate-relay: see --help.
 #include "relay/Relay.h"
 #include "relay/definitions/Definition.h"
+#include "relay/gateway/TerminalLogin.h"
 #include "serve/ServiceCommandLine.h"
 #include "serve/ServiceMain.h"
 
@@ -11,6 +12,7 @@
 
 #include <cstdio>
 #include <malloc.h>
+#include <sys/prctl.h>
 #include <string>
 
 namespace {
@@ -123,11 +125,16 @@ int main(int argc, char* argv[])
     RelayConfig config =
         LoadConfig(args.config.isEmpty() ? QStringLiteral(":/relay/relay.conf") : args.config,
                    args.secretFile);
+    // Passwords and keys stay out of core dumps (and other users' debuggers).
+    for (const SiteProfile& site : config.sites)
+        if (!site.secrets.empty()) prctl(PR_SET_DUMPABLE, 0);
     if (!args.listenAddress.isEmpty()) {
         config.listenAddress = args.listenAddress.toStdString();
         config.listenPort = args.listenPort;
     }
     if (!args.check.isEmpty()) return Check(config, args.check[0], args.check[1]);
+    if (!args.login.isEmpty())
+        return TerminalLogin(config, args.login.toStdString(), stdin, stderr);
     Relay relay(config);
     HttpService service(
         [&relay](const ServiceRequest& req, ServiceResponse& res) { relay.Handle(req, res); });

@@ -48,8 +48,16 @@ ServiceArguments ParseServiceArguments(const QStringList& arguments, const QStri
         QStringLiteral("Read the gateway's secret from FILE instead of the configuration's "
                        "secret_file (as systemd hands it over, for one)."),
         QStringLiteral("FILE"));
+    const QCommandLineOption login(
+        QStringLiteral("login"),
+        QStringLiteral("Log SITE in on the terminal (a captcha, a one-time code): the captcha "
+                       "is saved to a file, its answer read from stdin; the session goes to the "
+                       "state folder, where the running relay takes it. Run it as that "
+                       "folder's owner."),
+        QStringLiteral("SITE"));
     if (allowCheck) {
         parser.addOption(secretFile);
+        parser.addOption(login);
         parser.addOption(check);
         parser.addOption(checkDefinition);
         parser.addPositionalArgument(QStringLiteral("QUERY"), QStringLiteral("With --check."));
@@ -82,7 +90,12 @@ ServiceArguments ParseServiceArguments(const QStringList& arguments, const QStri
         result.listenPort = where.port;
     }
     if (allowCheck) result.secretFile = parser.value(secretFile);
-    if (allowCheck && parser.isSet(checkDefinition)) {
+    if (allowCheck && parser.isSet(login)) {
+        if (parser.isSet(check) || parser.isSet(checkDefinition) ||
+            !parser.positionalArguments().isEmpty())
+            Misuse(parser, QStringLiteral("--login SITE takes nothing else but --config"));
+        result.login = parser.value(login);
+    } else if (allowCheck && parser.isSet(checkDefinition)) {
         if (parser.isSet(check) || parser.positionalArguments().isEmpty())
             Misuse(parser, QStringLiteral("--check-definition wants one or more FILEs"));
         result.checkDefinitions = parser.positionalArguments();

@@ -10,12 +10,13 @@ struct ServiceArguments {
     int listenPort = 0;
     QStringList check;            // --check SITE QUERY: site and query
     QStringList checkDefinitions; // --check-definition FILE...
+    QString login;                // --login SITE: a person logs the site in
     QString secretFile;           // --secret-file FILE: over the configuration's
 };
 
 /** A service's command line: --help, --version, --config FILE (or --config=FILE) and
  *  --listen ADDRESS:PORT; where allowCheck (the relay), also --check SITE QUERY,
- *  --check-definition FILE... and --secret-file FILE.
+ *  --check-definition FILE..., --login SITE and --secret-file FILE.
  * --help and --version print and end the process (0); an unknown option, a missing value or a bad
  * address prints usage on stderr and ends it with status 2. */
 ServiceArguments ParseServiceArguments(const QStringList& arguments, const QString& description,

@@ -78,8 +78,8 @@ SessionStore::Session SessionStore::Load() const
         ReadFileAt(dirFd_, name_ + ".session", kMaxSessionBytes);
     if (!text || text->rfind(kMagic, 0) != 0) return session;
     session.host = LineValue(*text, "host");
-    session.cookies = LineValue(*text, "cookie");
-    if (!session.cookies.empty()) session.version = version;
+    session.cookies = LineValue(*text, "cookie"); // none, for an API that only checks its key
+    session.version = version;
     return session;
 }
 

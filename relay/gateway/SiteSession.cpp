@@ -38,7 +38,7 @@ bool SiteSession::AdoptStored()
     const unsigned long long version = store_.Version();
     if (version == 0 || version == version_) return false;
     const SessionStore::Session stored = store_.Load();
-    if (stored.cookies.empty() || stored.host != site_.host) return false;
+    if (stored.version == 0 || stored.host != site_.host) return false;
     jar_.Clear();
     std::istringstream pairs(stored.cookies);
     for (std::string pair; std::getline(pairs, pair, ';');) {
