@@ -111,7 +111,6 @@ std::string ApplyCredentials(SiteProfile& site, const Definition& definition)
     for (auto& [key, value] : values) {
         if (!definition.settings.count(key))
             return site.credentialsFile + ": " + definition.file + " has no setting " + key;
-        if (value.size() >= 4) site.secrets.push_back(value);
         site.settings[key] = std::move(value);
     }
     return {};

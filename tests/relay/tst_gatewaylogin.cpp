@@ -1,0 +1,669 @@
+#include "TestHttpServer.h"
+#include "platform/core/HttpCall.h"
+#include "relay/Relay.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QStringDecoder>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrlQuery>
+
+#include <atomic>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include <sys/stat.h>
+
+namespace {
+
+const char kGatewayBase[] = "http://127.0.0.1:9";
+const QByteArray kTorrent = "d8:announce14:http://t.test/4:infod6:lengthi1e4:name5:a.mkvee";
+const std::string kPassword = "hunter2-correct";
+const std::string kApiKey = "k3y-0123456789abcdef";
+const std::string kCaptchaAnswer = "7K3Q";
+/** A captcha as such sites serve it: a small PNG. */
+const QByteArray kCaptchaImage = QByteArray::fromHex(
+    "89504e470d0a1a0a0000000d4948445200000001000000010806000000"
+    "1f15c4890000000d49444154789c63f8ffff3f0005fe02fea7d6a4fb0000000049454e44ae426082");
+
+enum class Style { Post, Form, Api, Captcha };
+
+/** The definition each fake tracker is read through. */
+QByteArray DefinitionFor(Style style)
+{
+    const QByteArray rows = "  paths:\n    - path: browse.php\n"
+                            "  inputs:\n    search: \"{{ .Keywords }}\"\n"
+                            "  rows:\n    selector: table.list tr.row\n"
+                            "  fields:\n"
+                            "    title:\n      selector: a.title\n"
+                            "    download:\n      selector: a.dl\n      attribute: href\n";
+    const QByteArray head = "id: tracker\nlinks:\n  - http://example.invalid/\n"
+                            "settings:\n"
+                            "  - {name: username, type: text, label: Username}\n"
+                            "  - {name: password, type: password, label: Password}\n";
+    switch (style) {
+    case Style::Post:
+        return head +
+               "login:\n  path: takelogin.php\n  method: post\n"
+               "  inputs:\n    username: \"{{ .Config.username }}\"\n"
+               "    password: \"{{ .Config.password }}\"\n"
+               "  error:\n    - selector: td.error\n"
+               "  test:\n    path: index.php\n    selector: a[href*=\"logout.php\"]\n"
+               "search:\n" +
+               rows;
+    case Style::Form:
+        return head +
+               "login:\n  path: login.php\n  method: form\n  form: form#login\n"
+               "  submitpath: takelogin.php\n"
+               "  inputs:\n    user: \"{{ .Config.username }}\"\n"
+               "    pass: \"{{ .Config.password }}\"\n"
+               "  selectorinputs:\n    token:\n      selector: script\n"
+               "      filters:\n        - name: regexp\n          args: \"csrf = '([0-9a-f]+)'\"\n"
+               "  error:\n    - selector: div.alert\n      message:\n        selector: div.alert "
+               "span\n"
+               "  test:\n    path: index.php\n    selector: a.logout\n"
+               "search:\n" +
+               rows;
+    case Style::Api:
+        return "id: tracker\nlinks:\n  - http://example.invalid/\n"
+               "settings:\n  - {name: apikey, type: text, label: API key}\n"
+               "login:\n  path: api/check\n  method: get\n"
+               "  error:\n    - selector: ':root:contains(\"Unauthorized\")'\n"
+               "  test:\n    path: api/user\n"
+               "search:\n"
+               "  headers:\n    Authorization: [\"Bearer {{ .Config.apikey }}\"]\n"
+               "  paths:\n    - path: api/torrents\n      response:\n        type: json\n"
+               "  inputs:\n    q: \"{{ .Keywords }}\"\n"
+               "  rows:\n    selector: data\n"
+               "  fields:\n"
+               "    title:\n      selector: name\n"
+               "    download:\n      selector: files[0].url\n";
+    case Style::Captcha:
+        return head +
+               "login:\n  path: login.php\n  method: form\n  form: form\n"
+               "  inputs:\n    username: \"{{ .Config.username }}\"\n"
+               "    password: \"{{ .Config.password }}\"\n"
+               "  captcha:\n    type: image\n    selector: img#captcha\n    input: imagestring\n"
+               "  error:\n    - selector: td.error\n"
+               "  test:\n    path: index.php\n    selector: a[href*=\"logout.php\"]\n"
+               "search:\n" +
+               rows;
+    }
+    return {};
+}
+
+std::string CookieOf(const ServiceRequest& q, const std::string& name)
+{
+    const auto it = q.headers.find("cookie");
+    if (it == q.headers.end()) return {};
+    for (const QString& part : QString::fromStdString(it->second).split(u';')) {
+        const QString pair = part.trimmed();
+        if (pair.startsWith(QString::fromStdString(name) + u'='))
+            return pair.mid(int(name.size()) + 1).toStdString();
+    }
+    return {};
+}
+
+QUrlQuery FormOf(const ServiceRequest& q)
+{
+    QString body = QString::fromStdString(q.body);
+    body.replace(u'+', u' ');
+    return QUrlQuery(body);
+}
+
+std::string PathOf(const ServiceRequest& q)
+{
+    return q.target.substr(0, q.target.find('?'));
+}
+
+/** A private tracker on a free loopback port, in one of the login styles the definitions use.
+ *  It counts the logins it is sent (the requests that carry the credentials) and can expire
+ *  every session it gave. */
+class FakeTracker {
+public:
+    explicit FakeTracker(Style style) : style_(style)
+    {
+        server.serve([this](const ServiceRequest& q, ServiceResponse& r) { Answer(q, r); });
+    }
+    void expire()
+    {
+        const std::lock_guard lock(mutex_);
+        sessions_.clear();
+        revoked_ = true;
+    }
+    std::atomic_int logins{0};
+    std::atomic_int searches{0};
+    TestHttpServer server;
+
+private:
+    bool LoggedIn(const ServiceRequest& q)
+    {
+        const std::lock_guard lock(mutex_);
+        if (style_ == Style::Api) {
+            const auto it = q.headers.find("authorization");
+            return !revoked_ && it != q.headers.end() && it->second == "Bearer " + kApiKey;
+        }
+        return sessions_.count(CookieOf(q, "sid")) > 0;
+    }
+    void Grant(ServiceResponse& r)
+    {
+        const std::lock_guard lock(mutex_);
+        const std::string sid = "s" + std::to_string(++next_);
+        sessions_.insert(sid);
+        r.status = 302;
+        r.headers["Location"] = "/index.php";
+        r.headers["Set-Cookie"] = "sid=" + sid + "; path=/; HttpOnly";
+    }
+    void Html(ServiceResponse& r, const std::string& body)
+    {
+        r.contentType = "text/html; charset=utf-8";
+        r.body = "<html><body>" + body + "</body></html>";
+    }
+    void Rows(ServiceResponse& r)
+    {
+        ++searches;
+        const std::string torrent = server.url().toStdString() + "/dl/1.torrent";
+        if (style_ == Style::Api) {
+            r.contentType = "application/json";
+            r.body =
+                "{\"data\":[{\"name\":\"Hero 2002\",\"files\":[{\"url\":\"" + torrent + "\"}]}]}";
+            return;
+        }
+        Html(r, "<a class=logout href=\"logout.php\">Log out</a><table class=list>"
+                "<tr class=row><td><a class=title href=d/1>Hero 2002</a>"
+                "<a class=dl href=\"" +
+                    torrent + "\">get</a></td></tr></table>");
+    }
+    void Answer(const ServiceRequest& q, ServiceResponse& r)
+    {
+        const std::string path = PathOf(q);
+        if (style_ == Style::Api) return Api(q, r, path);
+        if (path == "/login.php") return LoginPage(r);
+        if (path == "/captcha.php") {
+            r.contentType = "image/png";
+            r.body = CookieOf(q, "cap") == "1" ? kCaptchaImage.toStdString() : std::string();
+            return;
+        }
+        if (path == "/takelogin.php" && q.method == "POST") return TakeLogin(q, r);
+        if (!LoggedIn(q)) {
+            if (style_ == Style::Form) // this one shows its login form in place of the page
+                return LoginPage(r);
+            r.status = 302;
+            r.headers["Location"] = "/login.php?returnto=" + q.target;
+            return;
+        }
+        if (path == "/index.php")
+            return Html(r, "<a class=logout href=\"logout.php\">Log out</a> Welcome alice");
+        if (path == "/browse.php") return Rows(r);
+        if (path == "/dl/1.torrent") {
+            r.contentType = "application/x-bittorrent";
+            r.body = kTorrent.toStdString();
+            return;
+        }
+        r.status = 404;
+    }
+    void LoginPage(ServiceResponse& r)
+    {
+        if (style_ == Style::Form) {
+            r.headers["Set-Cookie"] = "pre=1; path=/";
+            return Html(r, "<form id=login action=\"/elsewhere.php\" method=post>"
+                           "<input type=hidden name=returnto value=\"/browse.php\">"
+                           "<input type=checkbox name=remember value=1>"
+                           "<input name=user><input type=password name=pass></form>"
+                           "<script>var csrf = 'c0ffee42';</script>");
+        }
+        if (style_ == Style::Captcha) {
+            r.headers["Set-Cookie"] = "cap=1; path=/";
+            return Html(r, "<form action=\"takelogin.php\" method=post><input name=username>"
+                           "<input type=password name=password>"
+                           "<img id=captcha src=\"captcha.php\"><input name=imagestring></form>");
+        }
+        Html(r, "<form action=takelogin.php method=post>Log in</form>");
+    }
+    void TakeLogin(const ServiceRequest& q, ServiceResponse& r)
+    {
+        ++logins;
+        const QUrlQuery form = FormOf(q);
+        if (style_ == Style::Form) {
+            if (form.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded) != u"c0ffee42" ||
+                form.queryItemValue(QStringLiteral("returnto"), QUrl::FullyDecoded) !=
+                    u"/browse.php" ||
+                form.hasQueryItem(QStringLiteral("remember")) || CookieOf(q, "pre") != "1")
+                return Html(r,
+                            "<div class=alert><b>Error</b><span>Invalid form token</span></div>");
+            if (form.queryItemValue(QStringLiteral("user"), QUrl::FullyDecoded) != u"alice" ||
+                form.queryItemValue(QStringLiteral("pass"), QUrl::FullyDecoded).toStdString() !=
+                    kPassword)
+                return Html(r, "<div class=alert><b>Error</b><span>Wrong password for "
+                               "alice</span></div>");
+            return Grant(r);
+        }
+        if (style_ == Style::Captcha &&
+            form.queryItemValue(QStringLiteral("imagestring"), QUrl::FullyDecoded).toStdString() !=
+                kCaptchaAnswer)
+            return Html(r, "<table><tr><td class=error>The security code was wrong</td></tr>"
+                           "</table>");
+        if (form.queryItemValue(QStringLiteral("username"), QUrl::FullyDecoded) != u"alice" ||
+            form.queryItemValue(QStringLiteral("password"), QUrl::FullyDecoded).toStdString() !=
+                kPassword)
+            return Html(r, "<table><tr><td class=error>Username or password incorrect</td></tr>"
+                           "</table>");
+        Grant(r);
+    }
+    void Api(const ServiceRequest& q, ServiceResponse& r, const std::string& path)
+    {
+        r.contentType = "application/json";
+        if (path == "/api/check") {
+            ++logins;
+            const auto it = q.headers.find("authorization");
+            if (it == q.headers.end() || it->second != "Bearer " + kApiKey) {
+                r.status = 403;
+                r.body = "{\"error\":\"Unauthorized: this API key is not valid\"}";
+                return;
+            }
+            const std::lock_guard lock(mutex_);
+            revoked_ = false;
+            r.body = "{\"ok\":true}";
+            return;
+        }
+        if (!LoggedIn(q)) {
+            r.status = 401;
+            r.body = "{\"error\":\"Unauthenticated\"}";
+            return;
+        }
+        if (path == "/api/user") {
+            r.body = "{\"user\":\"alice\"}";
+            return;
+        }
+        if (path == "/api/torrents") return Rows(r);
+        if (path == "/dl/1.torrent") {
+            r.contentType = "application/x-bittorrent";
+            r.body = kTorrent.toStdString();
+            return;
+        }
+        r.status = 404;
+    }
+
+    const Style style_;
+    std::mutex mutex_;
+    std::set<std::string> sessions_;
+    int next_ = 0;
+    bool revoked_ = false;
+};
+
+struct Answer {
+    long status = 0;
+    QByteArray body;
+};
+
+/** A relay serving the tracker, its credentials in a credentials_file, its sessions in
+ *  stateDir (shared by the relays of one test). */
+class LoginRelay {
+public:
+    LoginRelay(Style style, const FakeTracker& tracker, const QString& stateDir,
+               const std::string& secret)
+    {
+        Write(QStringLiteral("tracker.yml"), DefinitionFor(style), 0644);
+        const std::string credentials = style == Style::Api ? "apikey = " + secret + "\n"
+                                                            : "# the tracker's account\n"
+                                                              "username = alice\npassword = " +
+                                                                  secret + "\n";
+        Write(QStringLiteral("credentials"), QByteArray::fromStdString(credentials), 0600);
+        configFile = dir.filePath(QStringLiteral("relay.conf"));
+        Write(QStringLiteral("relay.conf"),
+              QStringLiteral("[relay]\n[gateway]\nbase = %1\nsecret_file = secret\ndht = off\n"
+                             "bt_listen = 127.0.0.1:0\nstate_dir = %2\n"
+                             "[site tracker]\ndefinition = tracker.yml\nbase = %3\n"
+                             "credentials_file = credentials\n")
+                  .arg(QLatin1String(kGatewayBase), stateDir, tracker.server.url())
+                  .toUtf8(),
+              0644);
+    }
+    void Write(const QString& name, const QByteArray& content, mode_t mode)
+    {
+        QFile file(dir.filePath(name));
+        if (file.open(QIODevice::WriteOnly)) file.write(content);
+        file.close();
+        ::chmod(QFile::encodeName(file.fileName()).constData(), mode);
+    }
+    bool start()
+    {
+        QFile file(configFile);
+        if (!file.open(QIODevice::ReadOnly)) return false;
+        std::string why;
+        if (!ParseRelayConfig(file.readAll().toStdString(), config, why) ||
+            !(why = LoadGateway(config, dir.path().toStdString(), configFile.toStdString()))
+                 .empty()) {
+            error = QString::fromStdString(why);
+            return false;
+        }
+        relay = std::make_unique<Relay>(config, [this](const std::string& line) {
+            const std::lock_guard lock(logMutex);
+            log += line + "\n";
+        });
+        service.start({});
+        return true;
+    }
+    Answer get(const QString& target) const
+    {
+        HttpCall call;
+        call.url = QStringLiteral("http://127.0.0.1:%1%2").arg(service.port()).arg(target);
+        const HttpOutcome out = PerformHttp(call);
+        return {out.status, out.body};
+    }
+    Answer search(const QString& query) const
+    {
+        return get(QStringLiteral("/moviejk/Find.php?url=%1/s.php?q=%2")
+                       .arg(QLatin1String(kGatewayBase), query));
+    }
+    QString health() const { return QString::fromUtf8(get(QStringLiteral("/healthz")).body); }
+    std::string logged()
+    {
+        const std::lock_guard lock(logMutex);
+        return log;
+    }
+
+    QTemporaryDir dir;
+    QString configFile;
+    RelayConfig config;
+    QString error;
+    std::mutex logMutex;
+    std::string log;
+    std::unique_ptr<Relay> relay;
+    HttpService service{
+        [this](const ServiceRequest& q, ServiceResponse& r) { relay->Handle(q, r); }};
+};
+
+QString FromGb(const QByteArray& bytes)
+{
+    QStringDecoder decode("GB18030");
+    return decode.decode(bytes);
+}
+
+/** reelmate-relay --login tracker, answering its captcha prompt with answer; its exit code,
+ *  and stderr in err. The captcha file it names must hold the tracker's image. */
+int TerminalLogin(const QString& configFile, const std::string& answer, QString& err,
+                  QByteArray* captcha = nullptr)
+{
+    QProcess login;
+    login.start(QStringLiteral(RELAY_BIN), {QStringLiteral("--config"), configFile,
+                                            QStringLiteral("--login"), QStringLiteral("tracker")});
+    if (!login.waitForStarted()) return -1;
+    QByteArray said;
+    QElapsedTimer waited;
+    waited.start();
+    while (!said.contains("What does it say?") && login.state() == QProcess::Running &&
+           waited.elapsed() < 20000) {
+        login.waitForReadyRead(200);
+        said += login.readAllStandardError();
+    }
+    const int at = said.indexOf("The captcha is in ");
+    if (captcha && at >= 0) {
+        const QByteArray path = said.mid(at + 18).split('\n').front();
+        QFile file(QString::fromUtf8(path));
+        if (file.open(QIODevice::ReadOnly)) *captcha = file.readAll();
+    }
+    login.write(QByteArray::fromStdString(answer) + "\n");
+    login.closeWriteChannel();
+    if (!login.waitForFinished(20000)) return -1;
+    err = QString::fromUtf8(said + login.readAllStandardError());
+    return login.exitStatus() == QProcess::NormalExit ? login.exitCode() : -1;
+}
+
+/** The tracker's session logged in the way it has to be: the captcha one by a person. */
+bool LogInFirst(Style style, LoginRelay& relay)
+{
+    if (style != Style::Captcha) return true;
+    QString err;
+    return TerminalLogin(relay.configFile, kCaptchaAnswer, err) == 0;
+}
+
+const char* StyleName(Style style)
+{
+    switch (style) {
+    case Style::Post:
+        return "post";
+    case Style::Form:
+        return "form";
+    case Style::Api:
+        return "api";
+    case Style::Captcha:
+        return "captcha";
+    }
+    return "";
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Style)
+
+class TestGatewayLogin : public QObject {
+    Q_OBJECT
+
+private:
+    void styles()
+    {
+        QTest::addColumn<Style>("style");
+        for (Style s : {Style::Post, Style::Form, Style::Api, Style::Captcha})
+            QTest::newRow(StyleName(s)) << s;
+    }
+    static std::string Secret(Style style) { return style == Style::Api ? kApiKey : kPassword; }
+
+private Q_SLOTS:
+    void rightCredentialsGiveRows_data() { styles(); }
+    void rightCredentialsGiveRows()
+    {
+        QFETCH(Style, style);
+        FakeTracker tracker(style);
+        QTemporaryDir state;
+        LoginRelay relay(style, tracker, state.path(), Secret(style));
+        QVERIFY(LogInFirst(style, relay));
+        QElapsedTimer first; // from the start: the relay logs in as it starts
+        first.start();
+        QVERIFY2(relay.start(), qPrintable(relay.error));
+        const Answer found = relay.search(QStringLiteral("Hero"));
+        const qint64 firstMs = first.elapsed();
+        QCOMPARE(found.status, 200L);
+        QVERIFY2(FromGb(found.body).contains(u"Hero 2002"), found.body.constData());
+        QElapsedTimer second;
+        second.start();
+        QVERIFY(FromGb(relay.search(QStringLiteral("Hero 2")).body).contains(u"Hero 2002"));
+        qInfo("%s: start and first search %lld ms (the login included), the next search %lld ms",
+              StyleName(style), (long long)firstMs, (long long)second.elapsed());
+        QCOMPARE(tracker.logins.load(), 1);
+        QTRY_VERIFY(relay.health().contains(u"\"state\":\"ok\""));
+        // The session is kept for the relay's owner alone.
+        struct stat st {};
+        QCOMPARE(
+            ::stat(QFile::encodeName(state.filePath(QStringLiteral("sessions/tracker.session")))
+                       .constData(),
+                   &st),
+            0);
+        QCOMPARE(st.st_mode & 0777, mode_t(0600));
+    }
+
+    void wrongCredentialsHoldOff_data() { styles(); }
+    void wrongCredentialsHoldOff()
+    {
+        QFETCH(Style, style);
+        FakeTracker tracker(style);
+        QTemporaryDir state;
+        const std::string wrong = style == Style::Api ? "k3y-revoked-000000" : "wrong-password-1";
+        LoginRelay relay(style, tracker, state.path(), wrong);
+        QVERIFY2(relay.start(), qPrintable(relay.error));
+        std::vector<std::future<Answer>> burst;
+        for (int i = 0; i < 20; ++i)
+            burst.push_back(std::async(std::launch::async, [&relay, i] {
+                return relay.search(QStringLiteral("Hero%1").arg(i));
+            }));
+        QByteArray answers;
+        for (auto& answer : burst) {
+            const Answer a = answer.get();
+            QVERIFY(a.status != 200 || !FromGb(a.body).contains(u"Hero 2002"));
+            answers += a.body;
+        }
+        const QString health = relay.health();
+        if (style == Style::Captcha) { // only a person can log in: the command to run
+            QVERIFY2(health.contains(u"\"state\":\"needs_login\""), qPrintable(health));
+            QVERIFY(health.contains(u"--login tracker"));
+            QCOMPARE(tracker.logins.load(), 0);
+        } else {
+            QVERIFY2(health.contains(u"\"state\":\"login_failed\""), qPrintable(health));
+            const char* words = style == Style::Post   ? "Username or password incorrect"
+                                : style == Style::Form ? "Wrong password for alice"
+                                                       : "this API key is not valid";
+            QVERIFY2(health.contains(QLatin1String(words)), qPrintable(health));
+            QCOMPARE(tracker.logins.load(), 1);
+        }
+        QCOMPARE(tracker.searches.load(), 0);
+        // The credentials are shown nowhere.
+        for (const QByteArray& shown :
+             {health.toUtf8(), answers, QByteArray::fromStdString(relay.logged())})
+            QVERIFY2(!shown.contains(QByteArray::fromStdString(wrong)), shown.constData());
+    }
+
+    void expiredSessionCostsOneLogin_data() { styles(); }
+    void expiredSessionCostsOneLogin()
+    {
+        QFETCH(Style, style);
+        FakeTracker tracker(style);
+        QTemporaryDir state;
+        LoginRelay relay(style, tracker, state.path(), Secret(style));
+        QVERIFY(LogInFirst(style, relay));
+        QVERIFY2(relay.start(), qPrintable(relay.error));
+        QVERIFY(FromGb(relay.search(QStringLiteral("Hero")).body).contains(u"Hero 2002"));
+        QCOMPARE(tracker.logins.load(), 1);
+        QElapsedTimer renewed;
+        renewed.start();
+        QVERIFY(FromGb(relay.search(QStringLiteral("Hero")).body).contains(u"Hero 2002"));
+        const qint64 plainMs = renewed.elapsed();
+        tracker.expire();
+        renewed.restart();
+        // Searches at once: the first to meet the logged-out site logs in, the others wait.
+        std::vector<std::future<Answer>> burst;
+        for (int i = 0; i < 5; ++i)
+            burst.push_back(std::async(std::launch::async, [&relay, i] {
+                return relay.search(QStringLiteral("Again%1").arg(i));
+            }));
+        for (auto& answer : burst) {
+            const Answer a = answer.get();
+            if (style == Style::Captcha) { // no person there: it says what to run
+                QVERIFY(!FromGb(a.body).contains(u"Hero 2002"));
+                QVERIFY2(a.body.contains("--login tracker"), a.body.constData());
+            } else {
+                QCOMPARE(a.status, 200L);
+                QVERIFY2(FromGb(a.body).contains(u"Hero 2002"), a.body.constData());
+            }
+        }
+        qInfo("%s: a search %lld ms; searches that met the expired session %lld ms",
+              StyleName(style), (long long)plainMs, (long long)renewed.elapsed());
+        QCOMPARE(tracker.logins.load(), style == Style::Captcha ? 1 : 2);
+    }
+
+    void restartReusesSession_data() { styles(); }
+    void restartReusesSession()
+    {
+        QFETCH(Style, style);
+        FakeTracker tracker(style);
+        QTemporaryDir state;
+        {
+            LoginRelay relay(style, tracker, state.path(), Secret(style));
+            QVERIFY(LogInFirst(style, relay));
+            QVERIFY2(relay.start(), qPrintable(relay.error));
+            QVERIFY(FromGb(relay.search(QStringLiteral("Hero")).body).contains(u"Hero 2002"));
+        }
+        LoginRelay restarted(style, tracker, state.path(), Secret(style));
+        QVERIFY2(restarted.start(), qPrintable(restarted.error));
+        QVERIFY(FromGb(restarted.search(QStringLiteral("Hero")).body).contains(u"Hero 2002"));
+        QCOMPARE(tracker.logins.load(), 1);
+    }
+
+    void relaysSharingStateLogInOnce()
+    {
+        FakeTracker tracker(Style::Post);
+        QTemporaryDir state;
+        LoginRelay one(Style::Post, tracker, state.path(), kPassword);
+        LoginRelay two(Style::Post, tracker, state.path(), kPassword);
+        QVERIFY(one.start());
+        QVERIFY(two.start());
+        auto a = std::async(std::launch::async, [&] { return one.search(QStringLiteral("x")); });
+        auto b = std::async(std::launch::async, [&] { return two.search(QStringLiteral("y")); });
+        QVERIFY(FromGb(a.get().body).contains(u"Hero 2002"));
+        QVERIFY(FromGb(b.get().body).contains(u"Hero 2002"));
+        QCOMPARE(tracker.logins.load(), 1);
+    }
+
+    void terminalLogin_data()
+    {
+        QTest::addColumn<std::string>("answer");
+        QTest::addColumn<std::string>("password");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("right") << kCaptchaAnswer << kPassword << 0 << QStringLiteral("logged in");
+        QTest::newRow("wrong answer") << std::string("XXXX") << kPassword << 1
+                                      << QStringLiteral("The security code was wrong");
+        QTest::newRow("wrong password") << kCaptchaAnswer << std::string("not-the-password") << 1
+                                        << QStringLiteral("Username or password incorrect");
+    }
+    void terminalLogin()
+    {
+        QFETCH(std::string, answer);
+        QFETCH(std::string, password);
+        QFETCH(int, exitCode);
+        QFETCH(QString, said);
+        FakeTracker tracker(Style::Captcha);
+        QTemporaryDir state;
+        LoginRelay relay(Style::Captcha, tracker, state.path(), password);
+        QVERIFY2(relay.start(), qPrintable(relay.error));
+        QTRY_VERIFY(relay.health().contains(u"\"state\":\"needs_login\""));
+        QString err;
+        QByteArray captcha;
+        QCOMPARE(TerminalLogin(relay.configFile, answer, err, &captcha), exitCode);
+        QVERIFY2(err.contains(said), qPrintable(err));
+        QCOMPARE(captcha, kCaptchaImage);
+        QVERIFY(!err.contains(QString::fromStdString(password)));
+        // The running service takes the session from its next request, without a restart.
+        const bool rows = FromGb(relay.search(QStringLiteral("Hero")).body).contains(u"Hero 2002");
+        QCOMPARE(rows, exitCode == 0);
+        if (exitCode == 0) QTRY_VERIFY(relay.health().contains(u"\"state\":\"ok\""));
+    }
+
+    void credentialsFileOthersCanReadIsRefused_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("owner only") << 0600 << 1;
+        QTest::newRow("group") << 0640 << 2;
+        QTest::newRow("everyone") << 0604 << 2;
+    }
+    void credentialsFileOthersCanReadIsRefused()
+    {
+        QFETCH(int, mode);
+        QFETCH(int, exitCode);
+        FakeTracker tracker(Style::Post);
+        QTemporaryDir state;
+        LoginRelay relay(Style::Post, tracker, state.path(), "wrong-password-2");
+        ::chmod(QFile::encodeName(relay.dir.filePath(QStringLiteral("credentials"))).constData(),
+                mode_t(mode));
+        QProcess check;
+        check.start(QStringLiteral(RELAY_BIN),
+                    {QStringLiteral("--config"), relay.configFile, QStringLiteral("--check"),
+                     QStringLiteral("tracker"), QStringLiteral("Hero")});
+        QVERIFY(check.waitForFinished(20000));
+        const QByteArray out = check.readAllStandardOutput() + check.readAllStandardError();
+        QCOMPARE(check.exitCode(), exitCode);
+        QVERIFY(!out.contains("wrong-password-2"));
+        if (exitCode == 2)
+            QVERIFY2(out.contains("credentials") && out.contains("chmod 600"), out.constData());
+        else
+            QVERIFY2(out.contains("Username or password incorrect"), out.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestGatewayLogin)
+#include "tst_gatewaylogin.moc"
