@@ -39,6 +39,15 @@ std::string LineValue(const std::string& text, const std::string& key)
     return {};
 }
 
+/** Run by root (--login for a service whose user systemd makes), a file made in the folder is
+ *  given to the folder's owner: the service must read and replace it. */
+bool GiveToFolderOwner(int dirFd, const char* name)
+{
+    struct stat folder {};
+    if (::geteuid() != 0 || ::fstat(dirFd, &folder) != 0 || folder.st_uid == 0) return true;
+    return ::fchownat(dirFd, name, folder.st_uid, folder.st_gid, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 } // namespace
 
 SessionStore::SessionStore(const std::string& folder, const std::string& site)
@@ -46,7 +55,10 @@ SessionStore::SessionStore(const std::string& folder, const std::string& site)
 {
     const int parent = OpenFolder(folder);
     if (parent < 0) return;
-    ::mkdirat(parent, "sessions", 0700);
+    if (::mkdirat(parent, "sessions", 0700) == 0 && !GiveToFolderOwner(parent, "sessions")) {
+        ::close(parent);
+        return;
+    }
     dirFd_ = ::openat(parent, "sessions", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     ::close(parent);
 }
@@ -88,8 +100,11 @@ bool SessionStore::Save(const std::string& host, const std::string& cookies)
     if (dirFd_ < 0 || host.find('\n') != std::string::npos ||
         cookies.find('\n') != std::string::npos)
         return false;
-    return WriteFileAt(dirFd_, name_ + ".session",
-                       std::string(kMagic) + "\nhost " + host + "\ncookie " + cookies + "\n");
+    const std::string file = name_ + ".session";
+    if (!WriteFileAt(dirFd_, file,
+                     std::string(kMagic) + "\nhost " + host + "\ncookie " + cookies + "\n"))
+        return false;
+    return GiveToFolderOwner(dirFd_, file.c_str());
 }
 
 void SessionStore::Forget()
@@ -106,9 +121,11 @@ void SessionStore::RecordRefusal(std::chrono::system_clock::time_point when,
         if (c == '\n' || c == '\r') c = ' ';
     const long long seconds =
         std::chrono::duration_cast<std::chrono::seconds>(when.time_since_epoch()).count();
-    WriteFileAt(dirFd_, name_ + ".refused",
-                std::string(kMagic) + "\nat " + std::to_string(seconds) + "\nreason " + oneLine +
-                    "\n");
+    const std::string file = name_ + ".refused";
+    if (WriteFileAt(dirFd_, file,
+                    std::string(kMagic) + "\nat " + std::to_string(seconds) + "\nreason " +
+                        oneLine + "\n"))
+        (void)GiveToFolderOwner(dirFd_, file.c_str()); // else the service cannot replace it
 }
 
 void SessionStore::ClearRefusal()
@@ -154,6 +171,10 @@ SessionStore::Lock SessionStore::Exclusive(std::chrono::steady_clock::time_point
     const int fd = ::openat(dirFd_, (name_ + ".lock").c_str(),
                             O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return {};
+    if (!GiveToFolderOwner(dirFd_, (name_ + ".lock").c_str())) {
+        ::close(fd);
+        return {};
+    }
     // Another relay's login takes a few seconds at most: wait in short steps, not unbounded.
     for (;;) {
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return Lock(fd);

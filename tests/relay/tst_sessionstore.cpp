@@ -82,6 +82,27 @@ private Q_SLOTS:
         QVERIFY(!store.LastRefusal(when, reason));
     }
 
+    void rootWritesForTheFolderOwner()
+    {
+        if (::geteuid() != 0) QSKIP("only root can give a file to another user");
+        QTemporaryDir state;
+        const uid_t service = 65534; // as systemd's DynamicUser= owns the unit's state folder
+        QCOMPARE(::chown(QFile::encodeName(state.path()).constData(), service, service), 0);
+        SessionStore store(state.path().toStdString(), "t");
+        QVERIFY(store.Save("h", "sid=1"));
+        struct stat st {};
+        QCOMPARE(
+            ::stat(
+                QFile::encodeName(state.filePath(QStringLiteral("sessions/t.session"))).constData(),
+                &st),
+            0);
+        QCOMPARE(st.st_uid, service);
+        QCOMPARE(
+            ::stat(QFile::encodeName(state.filePath(QStringLiteral("sessions"))).constData(), &st),
+            0);
+        QCOMPARE(st.st_uid, service);
+    }
+
     void oneLoginAtATime()
     {
         QTemporaryDir state;
