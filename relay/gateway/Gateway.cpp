@@ -183,8 +183,7 @@ void Gateway::RecordLogin(size_t index, const LoginOutcome& outcome)
     case LoginOutcome::Kind::NeedsPerson:
         health_.RecordNeedsLogin(index, outcome.reason);
         break;
-    case LoginOutcome::Kind::SiteFault:
-        health_.RecordFetch(index, false, "login: " + outcome.reason);
+    case LoginOutcome::Kind::SiteFault: // the request that needed the login records it
         break;
     }
 }
