@@ -1,6 +1,7 @@
 #include "relay/gateway/SiteLogin.h"
 
 #include "relay/PageReducer.h"
+#include "relay/RowEncoding.h"
 #include "relay/definitions/CssSelector.h"
 #include "relay/definitions/HtmlDocument.h"
 #include "relay/definitions/RowExtraction.h"
@@ -150,7 +151,9 @@ bool LooksLoggedOut(const SiteProfile& site, const FetchedPage& page)
 {
     if (!site.passwordLogin || !site.definition || !site.definition->login) return false;
     if (page.status == 401 || page.status == 403) return true;
-    if (page.status >= 300 && page.status < 400) return true;
+    // A redirect within the site (to its login page); one to another host is no login's doing.
+    if (page.status >= 300 && page.status < 400)
+        return page.location.empty() || SameSite(site, ParseOrigin(page.location));
     const std::string login = PathOf(Resolved(
         site.siteLink, Template(site.definition->login->path).Render(SearchValues(site, {}))));
     return !page.url.empty() && PathOf(page.url) == login && login != "/" && !login.empty();
@@ -179,18 +182,19 @@ std::string SiteLogin::Shown(std::string text) const
     return text;
 }
 
-FetchedPage SiteLogin::Get(const std::string& url, bool follow)
+FetchedPage SiteLogin::Get(const std::string& url, bool follow, const std::string& referer)
 {
     SiteRequest request;
     request.url = url;
     request.deadline = deadline_;
     request.siteHeaders = headers_;
+    request.siteHeaders.push_back("Referer: " + (referer.empty() ? site_.siteLink : referer));
     ++requests_;
     return fetch_(request, follow);
 }
 
 FetchedPage SiteLogin::Post(const std::string& url, const std::string& body,
-                            const std::string& contentType)
+                            const std::string& contentType, const std::string& referer)
 {
     SiteRequest request;
     request.url = url;
@@ -198,6 +202,8 @@ FetchedPage SiteLogin::Post(const std::string& url, const std::string& body,
     request.body = body;
     request.deadline = deadline_;
     request.siteHeaders = headers_;
+    // As the reference readers send it: the site's link, or the form's page.
+    request.siteHeaders.push_back("Referer: " + (referer.empty() ? site_.siteLink : referer));
     request.headers.push_back("Content-Type: " + contentType);
     ++requests_;
     return fetch_(request, true);
@@ -267,7 +273,7 @@ LoginOutcome SiteLogin::Form(const CaptchaSolver& solver)
                 CssSelector(login_.captcha.selector).SelectFirst(page->root())) {
             const char* source = AttributeOf(image, "src");
             if (!solver || !source) return {Kind::NeedsPerson, "the login page asks for a captcha"};
-            const FetchedPage picture = Get(Resolved(landing.url, source), true);
+            const FetchedPage picture = Get(Resolved(landing.url, source), true, landing.url);
             if (picture.failure) return {Kind::SiteFault, "the captcha: " + picture.failure.reason};
             std::string answer;
             if (!solver(picture.body, picture.contentType, answer))
@@ -285,9 +291,10 @@ LoginOutcome SiteLogin::Form(const CaptchaSolver& solver)
     if (enctype && std::string(enctype) == "multipart/form-data") {
         std::string boundary;
         const std::string body = Multipart(pairs, boundary);
-        return Judge(Post(url, body, "multipart/form-data; boundary=" + boundary));
+        return Judge(Post(url, body, "multipart/form-data; boundary=" + boundary, landing.url));
     }
-    return Judge(Post(url, Encoded(pairs, charset), "application/x-www-form-urlencoded"));
+    return Judge(
+        Post(url, Encoded(pairs, charset), "application/x-www-form-urlencoded", landing.url));
 }
 
 LoginOutcome SiteLogin::Judge(const FetchedPage& page)

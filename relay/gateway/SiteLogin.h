@@ -46,9 +46,9 @@ public:
     LoginOutcome Test();
 
 private:
-    FetchedPage Get(const std::string& url, bool follow);
+    FetchedPage Get(const std::string& url, bool follow, const std::string& referer = {});
     FetchedPage Post(const std::string& url, const std::string& body,
-                     const std::string& contentType);
+                     const std::string& contentType, const std::string& referer = {});
     LoginOutcome Form(const CaptchaSolver& solver);
     /** The outcome of the answer to the login itself: a fault, the site's refusal, or the test. */
     LoginOutcome Judge(const FetchedPage& page);

@@ -238,7 +238,9 @@ private:
             if (form.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded) != u"c0ffee42" ||
                 form.queryItemValue(QStringLiteral("returnto"), QUrl::FullyDecoded) !=
                     u"/browse.php" ||
-                form.hasQueryItem(QStringLiteral("remember")) || CookieOf(q, "pre") != "1")
+                form.hasQueryItem(QStringLiteral("remember")) || CookieOf(q, "pre") != "1" ||
+                !q.headers.count("referer") ||
+                q.headers.at("referer").find("/login.php") == std::string::npos)
                 return Html(r,
                             "<div class=alert><b>Error</b><span>Invalid form token</span></div>");
             if (form.queryItemValue(QStringLiteral("user"), QUrl::FullyDecoded) != u"alice" ||
