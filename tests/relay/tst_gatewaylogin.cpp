@@ -64,6 +64,8 @@ QByteArray DefinitionFor(Style style)
                "    pass: \"{{ .Config.password }}\"\n"
                "  selectorinputs:\n    token:\n      selector: script\n"
                "      filters:\n        - name: regexp\n          args: \"csrf = '([0-9a-f]+)'\"\n"
+               "  getselectorinputs:\n    lang:\n      selector: meta[name=lang]\n"
+               "      attribute: content\n"
                "  error:\n    - selector: div.alert\n      message:\n        selector: div.alert "
                "span\n"
                "  test:\n    path: index.php\n    selector: a.logout\n"
@@ -216,7 +218,8 @@ private:
                            "<input type=hidden name=returnto value=\"/browse.php\">"
                            "<input type=checkbox name=remember value=1>"
                            "<input name=user><input type=password name=pass></form>"
-                           "<script>var csrf = 'c0ffee42';</script>");
+                           "<script>var csrf = 'c0ffee42';</script>"
+                           "<meta name=lang content=en>");
         }
         if (style_ == Style::Captcha) {
             r.headers["Set-Cookie"] = "cap=1; path=/";
@@ -239,7 +242,7 @@ private:
                 form.queryItemValue(QStringLiteral("returnto"), QUrl::FullyDecoded) !=
                     u"/browse.php" ||
                 form.hasQueryItem(QStringLiteral("remember")) || CookieOf(q, "pre") != "1" ||
-                !q.headers.count("referer") ||
+                q.target != "/takelogin.php?lang=en" || !q.headers.count("referer") ||
                 q.headers.at("referer").find("/login.php") == std::string::npos)
                 return Html(r,
                             "<div class=alert><b>Error</b><span>Invalid form token</span></div>");
@@ -302,6 +305,12 @@ private:
     int next_ = 0;
     bool revoked_ = false;
 };
+
+QString FromGb(const QByteArray& bytes)
+{
+    QStringDecoder decode("GB18030");
+    return decode.decode(bytes);
+}
 
 struct Answer {
     long status = 0;
@@ -369,6 +378,23 @@ public:
         return get(QStringLiteral("/moviejk/Find.php?url=%1/s.php?q=%2")
                        .arg(QLatin1String(kGatewayBase), query));
     }
+    /** The first hit's film page, then its download: what the program does. */
+    Answer searchAndDownload(const QString& query) const
+    {
+        const QStringList hits = FromGb(search(query).body).split(u'|');
+        if (hits.size() < 2) return {};
+        const QStringList torrent = FromGb(get(QStringLiteral("/moviejk/Down.php?url=%1%2")
+                                                   .arg(QLatin1String(kGatewayBase), hits[1]))
+                                               .body)
+                                        .split(u'|');
+        if (torrent.size() < 2) return {};
+        HttpCall call;
+        call.method = "POST";
+        call.url = QStringLiteral("http://127.0.0.1:%1/download.php").arg(service.port());
+        call.body = torrent[1].section(u'?', 1).toUtf8();
+        const HttpOutcome out = PerformHttp(call);
+        return {out.status, out.body};
+    }
     QString health() const { return QString::fromUtf8(get(QStringLiteral("/healthz")).body); }
     std::string logged()
     {
@@ -386,12 +412,6 @@ public:
     HttpService service{
         [this](const ServiceRequest& q, ServiceResponse& r) { relay->Handle(q, r); }};
 };
-
-QString FromGb(const QByteArray& bytes)
-{
-    QStringDecoder decode("GB18030");
-    return decode.decode(bytes);
-}
 
 /** reelmate-relay --login tracker, answering its captcha prompt with answer; its exit code,
  *  and stderr in err. The captcha file it names must hold the tracker's image. */
@@ -483,6 +503,10 @@ private Q_SLOTS:
         QVERIFY(FromGb(relay.search(QStringLiteral("Second")).body).contains(u"Hero 2002"));
         qInfo("%s: start and first search %.1f ms (the login included), the next search %.1f ms",
               StyleName(style), firstMs, double(second.nsecsElapsed()) / 1e6);
+        // The download goes with the session too.
+        const Answer torrent = relay.searchAndDownload(QStringLiteral("Third"));
+        QCOMPARE(torrent.status, 200L);
+        QCOMPARE(torrent.body, kTorrent);
         QCOMPARE(tracker.logins.load(), 1);
         QTRY_VERIFY(relay.health().contains(u"\"state\":\"ok\""));
         // The session is kept for the relay's owner alone.
