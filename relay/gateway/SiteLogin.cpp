@@ -7,6 +7,9 @@
 #include "relay/definitions/RowExtraction.h"
 #include "relay/gateway/SiteSearch.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QString>
 #include <QUrl>
 
@@ -267,6 +270,24 @@ LoginOutcome SiteLogin::Form(const CaptchaSolver& solver)
         if (!value && field.optional) continue;
         if (!value) return {Kind::Refused, "the login page has no " + field.selector};
         Set(query, name, *value);
+    }
+    // A "simple captcha" (pick the image named) answers itself, as the reference readers solve
+    // it: the site's own first image.
+    if (CssSelector("script[src*=\"simpleCaptcha\"]").SelectFirst(page->root())) {
+        const FetchedPage images =
+            Get(Resolved(site_.siteLink, "simpleCaptcha.php?numImages=1"), true, landing.url);
+        if (!images.siteAnswered || images.status >= 500)
+            return {Kind::SiteFault, "the simple captcha: " + images.failure.reason};
+        const QJsonValue hash = QJsonDocument::fromJson(images.body)
+                                    .object()
+                                    .value(QStringLiteral("images"))
+                                    .toArray()
+                                    .at(0)
+                                    .toObject()
+                                    .value(QStringLiteral("hash"));
+        if (!hash.isString()) return {Kind::Refused, "the simple captcha gave no image"};
+        Set(pairs, "captchaSelection", hash.toString().toStdString());
+        Set(pairs, "submitme", "X");
     }
     if (login_.captcha.present)
         if (const GumboNode* image =

@@ -193,6 +193,11 @@ private:
             return;
         }
         if (path == "/takelogin.php" && q.method == "POST") return TakeLogin(q, r);
+        if (path == "/simpleCaptcha.php" && style_ == Style::Form) {
+            r.contentType = "application/json";
+            r.body = "{\"images\":[{\"hash\":\"f00d\"},{\"hash\":\"beef\"}]}";
+            return;
+        }
         if (!LoggedIn(q)) {
             if (style_ == Style::Form) // this one shows its login form in place of the page
                 return LoginPage(r);
@@ -219,7 +224,8 @@ private:
                            "<input type=checkbox name=remember value=1>"
                            "<input name=user><input type=password name=pass></form>"
                            "<script>var csrf = 'c0ffee42';</script>"
-                           "<meta name=lang content=en>");
+                           "<meta name=lang content=en>"
+                           "<script src=\"/js/simpleCaptcha.js\"></script>");
         }
         if (style_ == Style::Captcha) {
             r.headers["Set-Cookie"] = "cap=1; path=/";
@@ -242,7 +248,11 @@ private:
                 form.queryItemValue(QStringLiteral("returnto"), QUrl::FullyDecoded) !=
                     u"/browse.php" ||
                 form.hasQueryItem(QStringLiteral("remember")) || CookieOf(q, "pre") != "1" ||
-                q.target != "/takelogin.php?lang=en" || !q.headers.count("referer") ||
+                q.target != "/takelogin.php?lang=en" ||
+                form.queryItemValue(QStringLiteral("captchaSelection"), QUrl::FullyDecoded) !=
+                    u"f00d" ||
+                form.queryItemValue(QStringLiteral("submitme"), QUrl::FullyDecoded) != u"X" ||
+                !q.headers.count("referer") ||
                 q.headers.at("referer").find("/login.php") == std::string::npos)
                 return Html(r,
                             "<div class=alert><b>Error</b><span>Invalid form token</span></div>");
