@@ -264,8 +264,10 @@ std::string CheckSites(const RelayConfig& config, const std::vector<int>& siteLi
         if (s.siteLink != s.base + "/")
             return std::to_string(s.lines.at("base")) +
                    ": base must be http://host[:port] or https://host[:port] without a path";
-        if (!s.cookie.empty() || !s.cookieFile.empty() || !s.settings.empty())
-            return at + "cookie and config.KEY belong to sites read through a definition";
+        if (!s.cookie.empty() || !s.cookieFile.empty() || !s.settings.empty() ||
+            !s.credentialsFile.empty())
+            return at + "cookie, credentials_file and config.KEY belong to sites read through a "
+                        "definition";
     }
     if (config.sites.empty() && listed.empty() && config.gateway.definitionsDir.empty())
         return std::to_string(lastLine) + ": no [site] section";

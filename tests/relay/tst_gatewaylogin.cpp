@@ -696,6 +696,46 @@ private Q_SLOTS:
         if (exitCode == 0) QTRY_VERIFY(relay.health().contains(u"\"state\":\"ok\""));
     }
 
+    void refusedConfigurations_data()
+    {
+        QTest::addColumn<QByteArray>("credentials");
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<QString>("to");
+        QTest::addColumn<QString>("why");
+        const QByteArray good = "username = alice\npassword = x\n";
+        QTest::newRow("no password") << QByteArray("username = alice\n") << QString() << QString()
+                                     << "logs in with its setting password";
+        QTest::newRow("a setting the definition lacks")
+            << QByteArray("username = alice\npassword = x\npasskey = y\n") << QString() << QString()
+            << "has no setting passkey";
+        QTest::newRow("a hold-off too short")
+            << good << QStringLiteral("dht = off") << QStringLiteral("login_retry_seconds = 5")
+            << "6: login_retry_seconds must be a whole number from 10";
+        QTest::newRow("credentials for a profile site")
+            << good << QStringLiteral("definition = tracker.yml")
+            << QStringLiteral("search_rows = //tr\nfilm_rows = //a") << "credentials_file";
+    }
+    void refusedConfigurations()
+    {
+        QFETCH(QByteArray, credentials);
+        QFETCH(QString, from);
+        QFETCH(QString, to);
+        QFETCH(QString, why);
+        FakeTracker tracker(Style::Post);
+        QTemporaryDir state;
+        LoginRelay relay(Style::Post, tracker, state.path(), kPassword);
+        relay.Write(QStringLiteral("credentials"), credentials, 0600);
+        QFile conf(relay.configFile);
+        QVERIFY(conf.open(QIODevice::ReadOnly));
+        QString text = QString::fromUtf8(conf.readAll());
+        conf.close();
+        if (!from.isEmpty()) text.replace(from, to);
+        relay.Write(QStringLiteral("relay.conf"), text.toUtf8(), 0644);
+        QVERIFY(!relay.start());
+        QVERIFY2(relay.error.contains(why), qPrintable(relay.error));
+        QVERIFY(!relay.error.contains(u"= x") && !relay.error.contains(u"= y"));
+    }
+
     void credentialsFileOthersCanReadIsRefused_data()
     {
         QTest::addColumn<int>("mode");
