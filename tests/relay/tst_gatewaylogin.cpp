@@ -713,7 +713,8 @@ private Q_SLOTS:
             << "6: login_retry_seconds must be a whole number from 10";
         QTest::newRow("credentials for a profile site")
             << good << QStringLiteral("definition = tracker.yml")
-            << QStringLiteral("search_rows = //tr\nfilm_rows = //a") << "credentials_file";
+            << QStringLiteral("search_rows = //tr\nfilm_rows = //a")
+            << "credentials_file and config.KEY belong to sites read through a definition";
     }
     void refusedConfigurations()
     {
