@@ -1,6 +1,8 @@
 #include "TestHttpServer.h"
 #include "platform/core/HttpCall.h"
 #include "relay/Relay.h"
+#include "relay/definitions/Definition.h"
+#include "relay/gateway/SiteLogin.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -493,6 +495,48 @@ private:
     static std::string Secret(Style style) { return style == Style::Api ? kApiKey : kPassword; }
 
 private Q_SLOTS:
+    void looksLoggedOut_data()
+    {
+        QTest::addColumn<long>("status");
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("location");
+        QTest::addColumn<bool>("loggedOut");
+        const QString page = QStringLiteral("http://t.example/browse.php");
+        QTest::newRow("rows") << 200L << page << QString() << false;
+        QTest::newRow("401") << 401L << page << QString() << true;
+        QTest::newRow("403") << 403L << page << QString() << true;
+        QTest::newRow("404") << 404L << page << QString() << false;
+        QTest::newRow("sent to the login page")
+            << 302L << page << QStringLiteral("http://t.example/login.php?returnto=%2F") << true;
+        QTest::newRow("sent to another host")
+            << 302L << page << QStringLiteral("http://cdn.example/1.torrent") << false;
+        QTest::newRow("a redirect followed to the login")
+            << 200L << QStringLiteral("http://t.example/takelogin.php") << QString() << true;
+    }
+    void looksLoggedOut()
+    {
+        QFETCH(long, status);
+        QFETCH(QString, url);
+        QFETCH(QString, location);
+        QFETCH(bool, loggedOut);
+        Definition d;
+        std::string why;
+        QVERIFY2(ParseDefinition(DefinitionFor(Style::Post).toStdString(), "t.yml", d, why),
+                 why.c_str());
+        SiteProfile site;
+        site.name = "t";
+        QVERIFY(SetSiteBase(site, "http://t.example/").empty());
+        site.definition = std::make_shared<Definition>(d);
+        site.passwordLogin = true;
+        FetchedPage fetched;
+        fetched.status = status;
+        fetched.url = url.toStdString();
+        fetched.location = location.toStdString();
+        QCOMPARE(LooksLoggedOut(site, fetched), loggedOut);
+        site.passwordLogin = false; // a public site or a cookie's: never
+        QVERIFY(!LooksLoggedOut(site, fetched));
+    }
+
     void rightCredentialsGiveRows_data() { styles(); }
     void rightCredentialsGiveRows()
     {
