@@ -607,6 +607,11 @@ private Q_SLOTS:
             QCOMPARE(tracker.logins.load(), 1);
         }
         QCOMPARE(tracker.searches.load(), 0);
+        // The hold-off outlives a restart: the state folder remembers the refusal.
+        LoginRelay restarted(style, tracker, state.path(), wrong);
+        QVERIFY(restarted.start());
+        QVERIFY(!FromGb(restarted.search(QStringLiteral("Later")).body).contains(u"Hero 2002"));
+        QCOMPARE(tracker.logins.load(), style == Style::Captcha ? 0 : 1);
         // The credentials are shown nowhere.
         for (const QByteArray& shown :
              {health.toUtf8(), answers, QByteArray::fromStdString(relay.logged())})
@@ -690,18 +695,22 @@ private Q_SLOTS:
         QCOMPARE(tracker.logins.load(), before + 1);
     }
 
-    void relaysSharingStateLogInOnce()
+    void threeRelaysSharingStateLogInOnce()
     {
         FakeTracker tracker(Style::Post);
         QTemporaryDir state;
-        LoginRelay one(Style::Post, tracker, state.path(), kPassword);
-        LoginRelay two(Style::Post, tracker, state.path(), kPassword);
-        QVERIFY(one.start());
-        QVERIFY(two.start());
-        auto a = std::async(std::launch::async, [&] { return one.search(QStringLiteral("x")); });
-        auto b = std::async(std::launch::async, [&] { return two.search(QStringLiteral("y")); });
-        QVERIFY(FromGb(a.get().body).contains(u"Hero 2002"));
-        QVERIFY(FromGb(b.get().body).contains(u"Hero 2002"));
+        std::vector<std::unique_ptr<LoginRelay>> relays;
+        for (int i = 0; i < 3; ++i) {
+            relays.push_back(
+                std::make_unique<LoginRelay>(Style::Post, tracker, state.path(), kPassword));
+            QVERIFY(relays.back()->start());
+        }
+        std::vector<std::future<Answer>> searches;
+        for (const auto& relay : relays)
+            searches.push_back(std::async(std::launch::async,
+                                          [&relay] { return relay->search(QStringLiteral("x")); }));
+        for (auto& answer : searches)
+            QVERIFY(FromGb(answer.get().body).contains(u"Hero 2002"));
         QCOMPARE(tracker.logins.load(), 1);
     }
 
