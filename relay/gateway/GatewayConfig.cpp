@@ -3,6 +3,7 @@
 #include "relay/definitions/LoginBlock.h"
 #include "relay/gateway/Credentials.h"
 #include "relay/gateway/DownloadTicket.h"
+#include "relay/gateway/SiteLogin.h"
 #include "relay/magnet/MetadataCache.h"
 
 #include "platform/core/HttpCall.h"
@@ -80,23 +81,14 @@ bool SecretSetting(const std::string& name)
     return kSecret.match(QString::fromStdString(name)).hasMatch();
 }
 
-/** The settings a login's templates read (".Config.NAME") that have no value: it cannot work
- *  without them. */
+/** A setting the login needs that has no value, else "". One-time codes (a second factor)
+ *  may stay empty: the site logs in without, or a person gives one with --login. */
 std::string MissingLoginSetting(const SiteProfile& site, const Definition& definition)
 {
-    std::string text = definition.login->path;
-    for (const auto& [name, value] : definition.login->inputs)
-        text += " " + value;
-    for (const auto& [name, value] : definition.login->headers)
-        text += " " + value;
-    for (const auto& [name, value] : definition.searchHeaders)
-        text += " " + value;
-    static const QRegularExpression kSetting(QStringLiteral("\\.Config\\.(\\w+)"));
-    auto it = kSetting.globalMatch(QString::fromStdString(text));
-    while (it.hasNext()) {
-        const std::string name = it.next().captured(1).toStdString();
+    for (const std::string& name : LoginSettings(definition)) {
         const auto value = site.settings.find(name);
-        if (value != site.settings.end() && value->second.empty() && name != "sitelink")
+        if (value != site.settings.end() && value->second.empty() && name != "sitelink" &&
+            !OneTimeSetting(name))
             return name;
     }
     return {};

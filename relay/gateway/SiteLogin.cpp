@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QString>
 #include <QUrl>
 
@@ -148,6 +149,31 @@ std::optional<std::string> SelectedValue(const DefinitionField& field, const Htm
         }
     }
     return ApplyFilters(value, field.filters, &values);
+}
+
+std::vector<std::string> LoginSettings(const Definition& definition)
+{
+    const LoginBlock& login = *definition.login;
+    std::string text = login.path;
+    for (const auto& [name, value] : login.inputs)
+        text += " " + value;
+    for (const auto& [name, value] :
+         login.headers.empty() ? definition.searchHeaders : login.headers)
+        text += " " + value;
+    static const QRegularExpression kSetting(QStringLiteral("\\.Config\\.(\\w+)"));
+    std::vector<std::string> names;
+    for (auto it = kSetting.globalMatch(QString::fromStdString(text)); it.hasNext();) {
+        const std::string name = it.next().captured(1).toStdString();
+        if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    }
+    return names;
+}
+
+bool OneTimeSetting(const std::string& name)
+{
+    static const QRegularExpression kOneTime(QStringLiteral("2fa|otp|totp|pin$|token|code"),
+                                             QRegularExpression::CaseInsensitiveOption);
+    return kOneTime.match(QString::fromStdString(name)).hasMatch();
 }
 
 bool LooksLoggedOut(const SiteProfile& site, const FetchedPage& page)

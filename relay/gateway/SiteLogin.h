@@ -70,6 +70,14 @@ private:
  *  followed, or a followed one that ended on the login page. */
 bool LooksLoggedOut(const SiteProfile& site, const FetchedPage& page);
 
+/** The settings a login's templates read (".Config.NAME"), in order, each once: its path,
+ *  inputs and headers (or the search's headers it sends). */
+std::vector<std::string> LoginSettings(const Definition& definition);
+
+/** Whether a setting's name says it holds a one-time code (a second factor): asked for by
+ *  --login, never required at start. */
+bool OneTimeSetting(const std::string& name);
+
 /** The value a login's selector block reads on the page: its text or attribute (or its
  *  template), filters applied; nullopt when the selector finds nothing and there is no default. */
 std::optional<std::string> SelectedValue(const DefinitionField& field, const HtmlDocument& page,

@@ -126,6 +126,21 @@ int TerminalLogin(const RelayConfig& config, const std::string& siteName, std::F
         std::fprintf(err, "site %s does not log in with a password or a form\n", siteName.c_str());
         return 2;
     }
+    // A one-time code the configuration cannot hold: asked for now.
+    SiteProfile profile = *site;
+    for (const std::string& name : LoginSettings(*site->definition)) {
+        if (!OneTimeSetting(name) || !profile.settings.count(name) ||
+            !profile.settings[name].empty())
+            continue;
+        std::fprintf(err, "%s (a one-time code; empty for none): ", name.c_str());
+        std::fflush(err);
+        char line[256];
+        std::string code = std::fgets(line, sizeof line, in) ? line : "";
+        while (!code.empty() && (code.back() == '\n' || code.back() == '\r'))
+            code.pop_back();
+        profile.settings[name] = code;
+    }
+    site = &profile;
     HttpCookieJar jar;
     const auto deadline = std::chrono::steady_clock::now() + config.answerTimeout * 4;
     SiteSession session(

@@ -87,11 +87,12 @@ QByteArray DefinitionFor(Style style)
                "  fields:\n"
                "    title:\n      selector: name\n"
                "    download:\n      selector: files[0].url\n";
-    case Style::Captcha:
-        return head +
+    case Style::Captcha: // and a second factor, a one-time code
+        return head + "  - {name: 2facode, type: text, label: 2FA code}\n" +
                "login:\n  path: login.php\n  method: form\n  form: form\n"
                "  inputs:\n    username: \"{{ .Config.username }}\"\n"
                "    password: \"{{ .Config.password }}\"\n"
+               "    otp: \"{{ .Config.2facode }}\"\n"
                "  captcha:\n    type: image\n    selector: img#captcha\n    input: imagestring\n"
                "  error:\n    - selector: td.error\n"
                "  test:\n    path: index.php\n    selector: a[href*=\"logout.php\"]\n"
@@ -270,6 +271,10 @@ private:
                 kCaptchaAnswer)
             return Html(r, "<table><tr><td class=error>The security code was wrong</td></tr>"
                            "</table>");
+        if (style_ == Style::Captcha &&
+            form.queryItemValue(QStringLiteral("otp"), QUrl::FullyDecoded) != u"246810")
+            return Html(r, "<table><tr><td class=error>Two-factor code expired</td></tr>"
+                           "</table>");
         if (form.queryItemValue(QStringLiteral("username"), QUrl::FullyDecoded) != u"alice" ||
             form.queryItemValue(QStringLiteral("password"), QUrl::FullyDecoded).toStdString() !=
                 kPassword)
@@ -428,7 +433,7 @@ public:
 /** reelmate-relay --login tracker, answering its captcha prompt with answer; its exit code,
  *  and stderr in err. The captcha file it names must hold the tracker's image. */
 int TerminalLogin(const QString& configFile, const std::string& answer, QString& err,
-                  QByteArray* captcha = nullptr)
+                  QByteArray* captcha = nullptr, const std::string& code = "246810")
 {
     QProcess login;
     login.start(QStringLiteral(RELAY_BIN), {QStringLiteral("--config"), configFile,
@@ -437,10 +442,15 @@ int TerminalLogin(const QString& configFile, const std::string& answer, QString&
     QByteArray said;
     QElapsedTimer waited;
     waited.start();
+    bool codeGiven = false;
     while (!said.contains("What does it say?") && login.state() == QProcess::Running &&
            waited.elapsed() < 20000) {
         login.waitForReadyRead(200);
         said += login.readAllStandardError();
+        if (!codeGiven && said.contains("2facode (a one-time code")) {
+            login.write(QByteArray::fromStdString(code) + "\n");
+            codeGiven = true;
+        }
     }
     const int at = said.indexOf("The captcha is in ");
     if (captcha && at >= 0) {
@@ -720,11 +730,17 @@ private Q_SLOTS:
         QTest::addColumn<std::string>("password");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("said");
-        QTest::newRow("right") << kCaptchaAnswer << kPassword << 0 << QStringLiteral("logged in");
+        QTest::addColumn<std::string>("code");
+        const std::string code = "246810";
+        QTest::newRow("right") << kCaptchaAnswer << kPassword << 0 << QStringLiteral("logged in")
+                               << code;
         QTest::newRow("wrong answer") << std::string("XXXX") << kPassword << 1
-                                      << QStringLiteral("The security code was wrong");
+                                      << QStringLiteral("The security code was wrong") << code;
         QTest::newRow("wrong password") << kCaptchaAnswer << std::string("not-the-password") << 1
-                                        << QStringLiteral("Username or password incorrect");
+                                        << QStringLiteral("Username or password incorrect") << code;
+        QTest::newRow("an old one-time code")
+            << kCaptchaAnswer << kPassword << 1 << QStringLiteral("Two-factor code expired")
+            << std::string("135790");
     }
     void terminalLogin()
     {
@@ -732,6 +748,7 @@ private Q_SLOTS:
         QFETCH(std::string, password);
         QFETCH(int, exitCode);
         QFETCH(QString, said);
+        QFETCH(std::string, code);
         FakeTracker tracker(Style::Captcha);
         QTemporaryDir state;
         LoginRelay relay(Style::Captcha, tracker, state.path(), password);
@@ -739,7 +756,7 @@ private Q_SLOTS:
         QTRY_VERIFY(relay.health().contains(u"\"state\":\"needs_login\""));
         QString err;
         QByteArray captcha;
-        QCOMPARE(TerminalLogin(relay.configFile, answer, err, &captcha), exitCode);
+        QCOMPARE(TerminalLogin(relay.configFile, answer, err, &captcha, code), exitCode);
         QVERIFY2(err.contains(said), qPrintable(err));
         QCOMPARE(captcha, kCaptchaImage);
         QVERIFY(!err.contains(QString::fromStdString(password)));
