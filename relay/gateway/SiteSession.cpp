@@ -48,6 +48,7 @@ bool SiteSession::AdoptStored()
     version_ = stored.version;
     haveSession_ = true;
     needsPerson_ = false;
+    refusedAt_ = {}; // a login made elsewhere since: the refusal is over
     ++generation_;
     report_({});
     return true;
