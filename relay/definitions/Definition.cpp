@@ -346,6 +346,7 @@ void ReadLogin(const YAML::Node& login, Definition& d, const TemplateValues& v)
             block->captcha.selector = Text(captcha["selector"], "login.captcha.selector");
             CheckSelector(captcha["selector"], block->captcha.selector, v);
             block->captcha.input = Text(captcha["input"], "login.captcha.input");
+            if (block->inputsAreSelectors) CheckSelector(captcha["input"], block->captcha.input, v);
         }
         d.login = std::move(block);
     }

@@ -325,7 +325,15 @@ LoginOutcome SiteLogin::Form(const CaptchaSolver& solver)
             std::string answer;
             if (!solver(picture.body, picture.contentType, answer))
                 return {Kind::NeedsPerson, "no answer to the captcha"};
-            Set(pairs, login_.captcha.input, answer);
+            std::string input = login_.captcha.input;
+            if (login_.inputsAreSelectors) { // the input named as the others are: a selector
+                const GumboNode* field = CssSelector(input).SelectFirst(page->root());
+                const char* name = field ? AttributeOf(field, "name") : nullptr;
+                if (!name)
+                    return {Kind::Refused, "no captcha input " + input + " on the login page"};
+                input = name;
+            }
+            Set(pairs, input, answer);
         }
     const char* action = AttributeOf(form, "action");
     std::string submit = !login_.submitPath.empty() ? Template(login_.submitPath).Render(values_)

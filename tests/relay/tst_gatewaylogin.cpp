@@ -90,10 +90,12 @@ QByteArray DefinitionFor(Style style)
     case Style::Captcha: // and a second factor, a one-time code
         return head + "  - {name: 2facode, type: text, label: 2FA code}\n" +
                "login:\n  path: login.php\n  method: form\n  form: form\n"
-               "  inputs:\n    username: \"{{ .Config.username }}\"\n"
-               "    password: \"{{ .Config.password }}\"\n"
-               "    otp: \"{{ .Config.2facode }}\"\n"
-               "  captcha:\n    type: image\n    selector: img#captcha\n    input: imagestring\n"
+               "  selectors: true\n" // the inputs are named by selectors
+               "  inputs:\n    \"input.user\": \"{{ .Config.username }}\"\n"
+               "    \"input.pass\": \"{{ .Config.password }}\"\n"
+               "    \"#otp\": \"{{ .Config.2facode }}\"\n"
+               "  captcha:\n    type: image\n    selector: img#captcha\n"
+               "    input: \"input.code\"\n"
                "  error:\n    - selector: td.error\n"
                "  test:\n    path: index.php\n    selector: a[href*=\"logout.php\"]\n"
                "search:\n" +
@@ -232,9 +234,12 @@ private:
         }
         if (style_ == Style::Captcha) {
             r.headers["Set-Cookie"] = "cap=1; path=/";
-            return Html(r, "<form action=\"takelogin.php\" method=post><input name=username>"
-                           "<input type=password name=password>"
-                           "<img id=captcha src=\"captcha.php\"><input name=imagestring></form>");
+            return Html(r, "<form action=\"takelogin.php\" method=post>"
+                           "<input class=user name=username>"
+                           "<input class=pass type=password name=password>"
+                           "<input id=otp name=otp>"
+                           "<img id=captcha src=\"captcha.php\">"
+                           "<input class=code name=imagestring></form>");
         }
         Html(r, "<form action=takelogin.php method=post>Log in</form>");
     }
