@@ -142,7 +142,8 @@ int TerminalLogin(const RelayConfig& config, const std::string& siteName, std::F
     }
     site = &profile;
     HttpCookieJar jar;
-    const auto deadline = std::chrono::steady_clock::now() + config.answerTimeout * 4;
+    // A person reads the captcha meanwhile; each request keeps the site's own time limits.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
     SiteSession session(
         *site, config.gateway, jar, [](SiteSession::Deadline) { return LoginOutcome{}; },
         [](const LoginOutcome&) {});
