@@ -82,9 +82,7 @@ const std::vector<ConfigKey>& ConfigKeys()
         {"site", "cookie_file", "", "a file, not readable by every user",
          "instead of cookie: the file it is in"},
         {"site", "credentials_file", "", "a file, not readable by every user",
-         "a form login's user name and password, for a definition site"},
-        {"site", "login_retry_seconds", "", "seconds",
-         "how long a failed form login waits before the next"},
+         "KEY = VALUE lines: the site's secret settings (password, apikey) or its cookie"},
         {"site", "config.KEY", "", "the setting's value",
          "a definition's setting over its default"},
         // [gateway]
@@ -99,7 +97,10 @@ const std::vector<ConfigKey>& ConfigKeys()
         {"gateway", "max_torrent_bytes", "10485760", "bytes", "a larger download is no torrent",
          kKiB, kGiB},
         {"gateway", "state_dir", "", "a folder",
-         "the magnet cache and DHT state; none: the unit's state folder, or beside secret_file"},
+         "logins' sessions, the catalogue, the magnet cache and DHT state; none: the unit's "
+         "state folder, or beside secret_file"},
+        {"gateway", "login_retry_seconds", "900", "seconds",
+         "how long a site that refused a login waits before the next", 10, 7 * kDay},
         {"gateway", "bt_listen", "", "ADDRESS:PORT, a numeric address",
          "BitTorrent's address; none: every address, a port the system picks"},
         {"gateway", "dht", "on", "on or off", "whether the DHT is asked for a magnet's peers"},

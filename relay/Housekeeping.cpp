@@ -26,7 +26,7 @@ void Housekeeping::RunCanaries(const Round& round, const std::stop_token& stop)
         // never by a client's request: nobody else can take the trial or time it.
         const bool trial = round.health->TrialDue(i);
         // A cookie login is tested at start and with every canary, whether or not one is set.
-        const bool regular = !site.canary.empty() || site.LogsIn();
+        const bool regular = !site.canary.empty() || site.LogsIn() || site.passwordLogin;
         const auto due = canaryDue_.try_emplace(site.name, now).first;
         if (!trial && (!regular || now < due->second)) continue;
         if (regular) due->second = now + std::chrono::seconds(site.canarySeconds);

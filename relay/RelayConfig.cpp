@@ -181,6 +181,10 @@ std::string SetGatewayKey(GatewayConfig& gateway, const std::string& key, const 
         gateway.maxTorrentBytes = n;
         return {};
     }
+    if (key == "login_retry_seconds") {
+        gateway.loginRetry = std::chrono::seconds(n);
+        return {};
+    }
     if (key == "state_dir") {
         gateway.stateDir = value;
         return value.empty() ? "state_dir must name a folder" : std::string();
@@ -239,9 +243,10 @@ std::string CheckSites(const RelayConfig& config, const std::vector<int>& siteLi
         if (s.siteLink != s.base + "/")
             return std::to_string(s.lines.at("base")) +
                    ": base must be http://host[:port] or https://host[:port] without a path";
-        if (!s.cookie.empty() || !s.cookieFile.empty() || !s.credentialsFile.empty() ||
-            !s.settings.empty())
-            return at + "cookie and config.KEY belong to sites read through a definition";
+        if (!s.cookie.empty() || !s.cookieFile.empty() || !s.settings.empty() ||
+            !s.credentialsFile.empty())
+            return at + "cookie, credentials_file and config.KEY belong to sites read through a "
+                        "definition";
     }
     if (config.sites.empty() && listed.empty() && config.gateway.definitionsDir.empty())
         return std::to_string(lastLine) + ": no [site] section";

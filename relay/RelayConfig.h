@@ -39,14 +39,17 @@ struct SiteProfile {
     // served only through the gateway.
     std::string definitionFile;
     std::shared_ptr<const CompiledDefinition> definition; // read once the configuration is parsed
-    std::string siteLink;   // the definition's sitelink: base, any path, "/"
-    std::string cookie;     // for definitions that log in with a cookie
-    std::string cookieFile; // or the file it is kept in, which not every user may read
+    std::string siteLink;        // the definition's sitelink: base, any path, "/"
+    std::string cookie;          // for definitions that log in with a cookie
+    std::string cookieFile;      // or the file it is kept in, which not every user may read
     std::string credentialsFile; // cookie and settings (a password) in a file only its owner reads
     std::map<std::string, std::string> settings; // config.KEY = VALUE over the file's defaults
+    /** Values never to be shown: passwords, keys, what credentials_file gave. */
+    std::vector<std::string> secrets;
     bool privateBase = false;     // on a loopback or private address: its downloads may be too
     std::string definitionDigest; // of the definition file's bytes: a reload compares it
     bool LogsIn() const { return !cookie.empty(); }
+    bool passwordLogin = false; // the definition logs in by post, form or get: sessions
     bool operator==(const SiteProfile&) const = default;
 };
 
@@ -65,7 +68,10 @@ struct GatewayConfig {
     std::shared_ptr<const TicketKey> key; // loaded with the definitions
     /** The DHT's state and the magnet cache; empty: a folder beside secret_file. */
     std::string stateDir;
-    MagnetSettings magnet; // the BitTorrent side: magnet links and info hashes into torrents
+    /** A login the site refused is not tried again for this long, whatever the searches do. */
+    std::chrono::seconds loginRetry{900};
+    std::string configFile; // as given: what --login must be run with
+    MagnetSettings magnet;  // the BitTorrent side: magnet links and info hashes into torrents
     int line = 0;
     std::map<std::string, int> lines; // where each key stood
     bool operator==(const GatewayConfig&) const = default;

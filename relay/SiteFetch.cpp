@@ -90,7 +90,8 @@ FetchedPage FetchSitePage(const SiteRequest& request, const RelayConfig& config,
         fetched.status = outcome.status;
         fetched.location = outcome.location.toStdString();
     }
-    if (!fetched.failure) {
+    // A 4xx page is kept too: a login reads the site's reason on it.
+    if (!fetched.failure || (outcome.completed && outcome.status >= 400 && outcome.status < 500)) {
         fetched.body = std::move(outcome.body);
         fetched.contentType = outcome.contentType.toStdString();
     }

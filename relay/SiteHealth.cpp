@@ -130,7 +130,18 @@ void SiteHealth::RecordLogin(size_t site, bool ok, const std::string& error)
     std::lock_guard lock(*mutex_);
     Site& s = *sites_.at(site);
     s.loginFailed = !ok;
+    s.needsLogin = false;
     if (!ok) s.lastError = error;
+    Settle(s);
+}
+
+void SiteHealth::RecordNeedsLogin(size_t site, const std::string& how)
+{
+    std::lock_guard lock(*mutex_);
+    Site& s = *sites_.at(site);
+    s.loginFailed = false;
+    s.needsLogin = true;
+    s.lastError = how;
     Settle(s);
 }
 
@@ -154,6 +165,7 @@ void SiteHealth::Settle(Site& s)
 {
     const std::string state = s.open                      ? "down"
                               : s.loginFailed             ? "login_failed"
+                              : s.needsLogin              ? "needs_login"
                               : s.layoutChanged           ? "layout_changed"
                               : s.consecutiveFailures > 0 ? "degraded"
                                                           : "ok";

@@ -44,6 +44,9 @@ public:
     /** A cookie login's test: a failed one makes the site "login_failed" until one passes. */
     void RecordLogin(size_t site, bool ok, const std::string& error);
     bool LoginFailed(size_t site) const;
+    /** A login only a person can make (a captcha): "needs_login", how in the error, until a
+     *  login passes. */
+    void RecordNeedsLogin(size_t site, const std::string& how);
     /** {"status": ..., "sites": {name: {...}}} and whether every site is "ok". */
     std::string Json(bool& allOk) const;
 
@@ -64,6 +67,7 @@ private:
         bool foundRows = false; // some canary ever found rows
         bool layoutChanged = false;
         bool loginFailed = false;
+        bool needsLogin = false;
         long long searchTime = 0; // seconds since the epoch of the last search, 0: none
         double searchMs = 0;
     };

@@ -5,6 +5,7 @@
 #include "relay/catalogue/CatalogueFetch.h"
 #include "relay/catalogue/SiteInstall.h"
 #include "relay/definitions/Definition.h"
+#include "relay/gateway/TerminalLogin.h"
 #include "serve/ServiceCommandLine.h"
 #include "serve/ServiceMain.h"
 
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <malloc.h>
 #include <string>
+#include <sys/prctl.h>
 
 namespace {
 
@@ -30,6 +32,9 @@ struct ConfigSource {
     std::string Load(RelayConfig& config) const
     {
         std::string error = LoadRelayConfigFile(path, secretFile, config);
+        // Passwords and keys stay out of core dumps (and other users' debuggers).
+        for (const SiteProfile& site : config.sites)
+            if (error.empty() && !site.secrets.empty()) prctl(PR_SET_DUMPABLE, 0);
         if (error.empty() && !listenAddress.isEmpty()) {
             config.listenAddress = listenAddress.toStdString();
             config.listenPort = listenPort;
@@ -237,6 +242,8 @@ int main(int argc, char* argv[])
         return 2;
     }
     if (!args.check.isEmpty()) return Check(config, args.check[0], args.check[1]);
+    if (!args.login.isEmpty())
+        return TerminalLogin(config, args.login.toStdString(), stdin, stderr);
     Relay relay(config);
     HttpService service(
         [&relay](const ServiceRequest& req, ServiceResponse& res) { relay.Handle(req, res); });

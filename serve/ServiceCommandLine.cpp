@@ -68,9 +68,17 @@ ServiceArguments ParseServiceArguments(const QStringList& arguments, const QStri
     const QCommandLineOption removeSite(QStringLiteral("remove-site"),
                                         QStringLiteral("Take out what --add-site NAME put in."),
                                         QStringLiteral("NAME"));
+    const QCommandLineOption login(
+        QStringLiteral("login"),
+        QStringLiteral("Log SITE in on the terminal (a captcha, a one-time code): the captcha "
+                       "is saved to a file, its answer read from stdin; the session goes to the "
+                       "state folder, where the running relay takes it. Run it as that "
+                       "folder's owner."),
+        QStringLiteral("SITE"));
     if (allowCheck) {
         parser.addOptions({catalogue, updateCatalogue, addSite, removeSite});
         parser.addOption(secretFile);
+        parser.addOption(login);
         parser.addOption(check);
         parser.addOption(checkDefinition);
         parser.addPositionalArgument(QStringLiteral("QUERY"), QStringLiteral("With --check."));
@@ -115,7 +123,7 @@ ServiceArguments ParseServiceArguments(const QStringList& arguments, const QStri
         for (const auto& [option, name] : commands) {
             if (!parser.isSet(*option)) continue;
             if (!result.siteCommand.isEmpty() || parser.isSet(check) ||
-                parser.isSet(checkDefinition))
+                parser.isSet(checkDefinition) || parser.isSet(login))
                 Misuse(parser, QStringLiteral("--") + name + QStringLiteral(" goes alone"));
             result.siteCommand = name;
         }
@@ -140,6 +148,11 @@ ServiceArguments ParseServiceArguments(const QStringList& arguments, const QStri
         if (command == QLatin1String("add-site")) result.site = parser.value(addSite);
         if (command == QLatin1String("remove-site")) result.site = parser.value(removeSite);
         result.siteArguments = positional;
+    } else if (allowCheck && parser.isSet(login)) {
+        if (parser.isSet(check) || parser.isSet(checkDefinition) ||
+            !parser.positionalArguments().isEmpty())
+            Misuse(parser, QStringLiteral("--login SITE takes nothing else but --config"));
+        result.login = parser.value(login);
     } else if (allowCheck && parser.isSet(checkDefinition)) {
         if (parser.isSet(check) || parser.positionalArguments().isEmpty())
             Misuse(parser, QStringLiteral("--check-definition wants one or more FILEs"));

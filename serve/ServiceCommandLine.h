@@ -10,6 +10,7 @@ struct ServiceArguments {
     int listenPort = 0;
     QStringList check;            // --check SITE QUERY: site and query
     QStringList checkDefinitions; // --check-definition FILE...
+    QString login;                // --login SITE: a person logs the site in
     QString secretFile;           // --secret-file FILE: over the configuration's
     /** The catalogue's commands: "catalogue", "update-catalogue", "add-site" or "remove-site";
      *  empty for none. */
@@ -20,9 +21,9 @@ struct ServiceArguments {
 
 /** A service's command line: --help, --version, --config FILE (or --config=FILE) and
  *  --listen ADDRESS:PORT; where allowCheck (the relay), also --check SITE QUERY,
- *  --check-definition FILE..., --secret-file FILE and the catalogue's commands (--catalogue
- *  [WORD], --update-catalogue [URL], --add-site NAME [KEY=VALUE]..., --remove-site NAME), which
- *  need --config.
+ *  --check-definition FILE..., --login SITE, --secret-file FILE and the catalogue's commands
+ * (--catalogue [WORD], --update-catalogue [URL], --add-site NAME [KEY=VALUE]..., --remove-site
+ * NAME), which need --config.
  * --help and --version print and end the process (0); an unknown option, a missing value or a bad
  * address prints usage on stderr and ends it with status 2. */
 ServiceArguments ParseServiceArguments(const QStringList& arguments, const QString& description,

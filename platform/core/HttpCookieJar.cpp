@@ -159,6 +159,13 @@ std::string HttpCookieJar::HeaderFor(const std::string& host, bool secure) const
     return header;
 }
 
+void HttpCookieJar::Clear()
+{
+    std::lock_guard lock(mutex_);
+    cookies_.clear();
+    bytes_ = 0;
+}
+
 size_t HttpCookieJar::count() const
 {
     std::lock_guard lock(mutex_);

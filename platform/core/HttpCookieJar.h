@@ -29,6 +29,9 @@ public:
     /** "a=1; b=2" for a request to host, or empty. */
     std::string HeaderFor(const std::string& host, bool secure) const;
 
+    /** Forgets every cookie: a new login starts from none. */
+    void Clear();
+
     size_t count() const;
     size_t bytes() const;
 

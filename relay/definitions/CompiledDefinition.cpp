@@ -1,4 +1,5 @@
 #include "relay/definitions/CompiledDefinition.h"
+#include "relay/definitions/LoginBlock.h"
 
 #include "relay/definitions/DotNetRegex.h"
 
@@ -176,6 +177,12 @@ void Compile(const Definition& d, CompiledDefinition& out)
     add(d.before.path);
     addPairs(d.before.inputs);
     add(d.loginTestPath);
+    if (d.login) {
+        add(d.login->path);
+        add(d.login->submitPath);
+        addPairs(d.login->inputs);
+        addPairs(d.login->headers);
+    }
 }
 
 } // namespace

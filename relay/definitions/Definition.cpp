@@ -3,6 +3,7 @@
 #include "relay/definitions/CompiledDefinition.h"
 #include "relay/definitions/CssSelector.h"
 #include "relay/definitions/JsonSelector.h"
+#include "relay/definitions/LoginBlock.h"
 #include "relay/definitions/Template.h"
 
 #include <QRegularExpression>
@@ -278,16 +279,104 @@ DefinitionField Field(const YAML::Node& key, const YAML::Node& node, const Templ
     return f;
 }
 
+/** A map of names to templates, in the file's order; a list value stands for its first item. */
+Definition::Pairs Pairs(const YAML::Node& map, const std::string& what);
+
+/** A login's values read from its page: name -> selector block. */
+std::vector<std::pair<std::string, DefinitionField>>
+SelectorInputs(const YAML::Node& map, const std::string& what, const TemplateValues& v)
+{
+    if (!map.IsMap()) Error(map, what + " must be a map");
+    std::vector<std::pair<std::string, DefinitionField>> out;
+    for (const auto& entry : map) {
+        const std::string name = entry.first.as<std::string>();
+        out.emplace_back(name, Field(entry.first, entry.second, v, false));
+    }
+    return out;
+}
+
+void ReadLoginErrors(const YAML::Node& list, LoginBlock& login, const TemplateValues& v)
+{
+    if (!list.IsSequence()) Error(list, "login.error must be a list");
+    for (const YAML::Node& e : list) {
+        OnlyKeys(e, {"selector", "message"}, "login.error");
+        LoginBlock::Error block;
+        block.selector = Text(e["selector"], "login.error.selector");
+        CheckSelector(e["selector"], block.selector, v);
+        if (const YAML::Node m = e["message"]) {
+            block.hasMessage = true;
+            block.message = Field(YAML::Node("message"), m, v, false);
+        }
+        login.errors.push_back(std::move(block));
+    }
+}
+
 void ReadLogin(const YAML::Node& login, Definition& d, const TemplateValues& v)
 {
     if (!login.IsMap()) Error(login, "login must be a map");
     const YAML::Node method = login["method"];
-    d.loginMethod = method ? Text(method, "login.method") : "";
-    if (d.loginMethod != "cookie")
-        Unsupported(method ? method : login, "login method " +
-                                                 (d.loginMethod.empty() ? "form" : d.loginMethod) +
-                                                 " (only cookie)");
-    OnlyKeys(login, {"method", "inputs", "test"}, "login");
+    d.loginMethod = method ? Text(method, "login.method") : "form";
+    static const std::set<std::string> kMethods = {"cookie", "post", "form", "get"};
+    if (!kMethods.count(d.loginMethod))
+        Unsupported(method ? method : login, "login method " + d.loginMethod);
+    if (d.loginMethod == "cookie") {
+        OnlyKeys(login, {"method", "inputs", "test"}, "login");
+    } else {
+        OnlyKeys(login,
+                 {"method", "path", "submitpath", "form", "inputs", "selectors", "selectorinputs",
+                  "getselectorinputs", "cookies", "headers", "error", "test", "captcha"},
+                 "login");
+        auto block = std::make_shared<LoginBlock>();
+        block->method = d.loginMethod;
+        if (!login["path"]) Error(login, "login.path is missing");
+        block->path = TemplateText(login["path"], "login.path");
+        if (d.loginMethod != "form")
+            for (const char* key : {"submitpath", "form", "selectors", "selectorinputs",
+                                    "getselectorinputs", "captcha"})
+                if (login[key])
+                    Error(login[key], std::string("login.") + key + " needs method form");
+        if (login["submitpath"])
+            block->submitPath = TemplateText(login["submitpath"], "login.submitpath");
+        if (login["form"]) {
+            block->form = Text(login["form"], "login.form");
+            CheckSelector(login["form"], block->form, v);
+        }
+        if (login["inputs"]) block->inputs = Pairs(login["inputs"], "login.inputs");
+        if (login["selectors"]) block->inputsAreSelectors = Flag(login["selectors"], "selectors");
+        if (block->inputsAreSelectors)
+            for (const auto& entry : login["inputs"])
+                CheckSelector(entry.first, entry.first.as<std::string>(), v);
+        if (login["selectorinputs"])
+            block->selectorInputs = SelectorInputs(login["selectorinputs"], "selectorinputs", v);
+        if (login["getselectorinputs"])
+            block->getSelectorInputs =
+                SelectorInputs(login["getselectorinputs"], "getselectorinputs", v);
+        if (const YAML::Node cookies = login["cookies"]) {
+            if (!cookies.IsSequence()) Error(cookies, "login.cookies must be a list");
+            for (const YAML::Node& c : cookies) {
+                const std::string cookie = Text(c, "a login cookie");
+                if (cookie.find('=') == std::string::npos ||
+                    cookie.find_first_of(";\r\n") != std::string::npos)
+                    Error(c, "a login cookie must be NAME=VALUE");
+                block->cookies.push_back(cookie);
+            }
+        }
+        if (login["headers"]) block->headers = Pairs(login["headers"], "login.headers");
+        if (login["error"]) ReadLoginErrors(login["error"], *block, v);
+        if (const YAML::Node captcha = login["captcha"]) {
+            OnlyKeys(captcha, {"type", "selector", "input"}, "login.captcha");
+            const std::string type = captcha["type"] ? Text(captcha["type"], "captcha.type") : "";
+            if (type != "image") Unsupported(captcha, "login.captcha type " + type);
+            if (!captcha["selector"] || !captcha["input"])
+                Error(captcha, "login.captcha needs selector and input");
+            block->captcha.present = true;
+            block->captcha.selector = Text(captcha["selector"], "login.captcha.selector");
+            CheckSelector(captcha["selector"], block->captcha.selector, v);
+            block->captcha.input = Text(captcha["input"], "login.captcha.input");
+            if (block->inputsAreSelectors) CheckSelector(captcha["input"], block->captcha.input, v);
+        }
+        d.login = std::move(block);
+    }
     if (const YAML::Node test = login["test"]) {
         OnlyKeys(test, {"path", "selector"}, "login.test");
         if (test["path"]) d.loginTestPath = TemplateText(test["path"], "login.test.path");

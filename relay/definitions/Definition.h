@@ -34,6 +34,8 @@ struct DefinitionField {
     int line = 0;
 };
 
+struct LoginBlock;
+
 /** A site as the community's indexer definitions (YAML) describe it: the subset this relay
  *  reads. Anything else in a file is refused with its line, never ignored in silence. */
 struct Definition {
@@ -43,8 +45,9 @@ struct Definition {
     std::vector<std::string> links;
     std::map<std::string, std::string> settings; // name -> default
     std::set<std::string> checkboxes;            // the settings that are checkboxes
-    std::string loginMethod;                     // empty (public) or "cookie"
+    std::string loginMethod; // empty (public), "cookie", "post", "form" or "get"
     std::string loginTestPath, loginTestSelector;
+    std::shared_ptr<const LoginBlock> login; // what a post, form or get login sends
     using Pairs = std::vector<std::pair<std::string, std::string>>; // name -> template, in order
     struct Path {
         std::string path; // a template

@@ -83,6 +83,13 @@ PageRows ReadRows(const CompiledDefinition& d, size_t path, const QByteArray& bo
     }
     const auto document = ParsePage(body, charset, limits.html, out.failure);
     if (!document || SiteError(d, document->root(), values, out)) return out;
+    if (limits.needsLoginMark && !d.loginTest.empty()) {
+        CssCache selectors;
+        if (!selectors(d.loginTest, values).SelectFirst(document->root())) {
+            out.failure = PageFailure::LoggedOut;
+            return out;
+        }
+    }
     out.rows = ExtractRows(d, *document, pageUrl, values);
     return out;
 }

@@ -17,13 +17,16 @@ enum class PageFailure {
     SiteError,     // one of the definition's error blocks matched: the site's own error page
     TooDeep,       // elements nested beyond the limit
     TooLarge,      // its tree outgrew the limit
-    TimedOut       // not parsed by the deadline
+    TimedOut,      // not parsed by the deadline
+    LoggedOut      // an HTML page without the login test's mark: the session is gone
 };
 
 /** What reading one page may cost. */
 struct PageLimits {
     HtmlLimits html;            // an HTML page's tree: its bytes, depth and deadline
     size_t xmlNodes = SIZE_MAX; // the nodes and attributes an XML feed may make
+    /** An HTML page must show the login test's selector, as a logged-in site's pages do. */
+    bool needsLoginMark = false;
 };
 
 /** One page read through a definition. */

@@ -7,6 +7,8 @@
 #include "relay/definitions/HtmlDocument.h"
 #include "relay/definitions/PageRows.h"
 #include "relay/gateway/DownloadTicket.h"
+#include "relay/gateway/SiteLogin.h"
+#include "relay/gateway/SiteSession.h"
 
 #include <QString>
 
@@ -47,8 +49,9 @@ struct Gateway::Site {
     std::atomic_bool lagging{false};
     std::atomic_bool trialRunning{false}; // a lagging site's search runs as a trial
     std::mutex trialMutex;
-    std::future<SiteRows> trial;         // that search, once it has outlived its grace
-    const Gateway* trialOwner = nullptr; // the gateway whose search the trial runs
+    std::future<SiteRows> trial;          // that search, once it has outlived its grace
+    const Gateway* trialOwner = nullptr;  // the gateway whose search the trial runs
+    std::unique_ptr<SiteSession> session; // a password login's session
 };
 
 Gateway::Reply Gateway::HtmlReply(int status, const std::string& text, const std::string& note)
@@ -80,11 +83,24 @@ Gateway::Gateway(const RelayConfig& config, SiteHealth& health, ByteBudget& page
             previous && i < kept.size() && kept[i] ? previous->IndexOf(site.name) : size_t(-1);
         if (before != size_t(-1)) {
             sites_.push_back(previous->sites_[before]);
+            // The session is kept too; its logins now run through this gateway, which
+            // outlives the one before.
+            if (sites_.back()->session)
+                sites_.back()->session->Rebind(
+                    [this, i](Deadline deadline) { return LogIn(i, deadline); },
+                    [this, i](const LoginOutcome& outcome) { RecordLogin(i, outcome); });
             continue;
         }
         const double delay = site.definition ? site.definition->requestDelaySeconds : 0;
         sites_.push_back(
             std::make_shared<Site>(std::chrono::milliseconds(std::llround(delay * 1000))));
+        if (site.passwordLogin) {
+            const size_t index = sites_.size() - 1;
+            sites_.back()->session = std::make_unique<SiteSession>(
+                site, config.gateway, sites_.back()->jar,
+                [this, index](Deadline deadline) { return LogIn(index, deadline); },
+                [this, index](const LoginOutcome& outcome) { RecordLogin(index, outcome); });
+        }
     }
     magnets_ =
         previous ? previous->magnets_ : std::make_shared<MagnetFetcher>(config.gateway.magnet);
@@ -122,7 +138,59 @@ size_t Gateway::IndexOf(const std::string& siteName) const
 }
 
 FetchedPage Gateway::Fetch(size_t index, SiteRequest request, bool followRedirects,
-                           bool sitePagesOnly)
+                           bool sitePagesOnly, unsigned long long* session)
+{
+    const SiteProfile& site = config_.sites[index];
+    SiteSession* login = sites_[index]->session.get();
+    if (!login || !SameSite(site, ParseOrigin(request.url)))
+        return FetchPage(index, std::move(request), followRedirects, sitePagesOnly);
+    // A password login: the session first, and a new one (once) when the site refuses it.
+    unsigned long long unused = 0;
+    unsigned long long& generation = session ? *session : unused;
+    RelayFailure failed = login->Ready(request.deadline, generation);
+    if (!failed) {
+        FetchedPage page = FetchPage(index, request, followRedirects, sitePagesOnly);
+        if (!LooksLoggedOut(site, page)) return page;
+        failed = login->Renew(request.deadline, generation);
+        if (!failed) return FetchPage(index, std::move(request), followRedirects, sitePagesOnly);
+    }
+    FetchedPage page;
+    page.url = request.url;
+    page.failure = failed;
+    return page;
+}
+
+LoginOutcome Gateway::LogIn(size_t index, Deadline deadline)
+{
+    SiteLogin login(
+        config_.sites[index],
+        [this, index](SiteRequest request, bool follow) {
+            request.giveUp = [this] { return stopping_.load(); };
+            return FetchPage(index, std::move(request), follow, true);
+        },
+        deadline);
+    return login.Run();
+}
+
+void Gateway::RecordLogin(size_t index, const LoginOutcome& outcome)
+{
+    switch (outcome.kind) {
+    case LoginOutcome::Kind::LoggedIn:
+        health_.RecordLogin(index, true, {});
+        break;
+    case LoginOutcome::Kind::Refused:
+        health_.RecordLogin(index, false, "login failed: " + outcome.reason);
+        break;
+    case LoginOutcome::Kind::NeedsPerson:
+        health_.RecordNeedsLogin(index, outcome.reason);
+        break;
+    case LoginOutcome::Kind::SiteFault: // the request that needed the login records it
+        break;
+    }
+}
+
+FetchedPage Gateway::FetchPage(size_t index, SiteRequest request, bool followRedirects,
+                               bool sitePagesOnly)
 {
     const SiteProfile& site = config_.sites[index];
     request.site = &site;
@@ -209,6 +277,7 @@ RelayFailure Gateway::PageRefused(PageFailure failure, bool noRoom)
         return {504, "the page could not be read before the deadline"};
     case PageFailure::NotUnderstood:
     case PageFailure::SiteError:
+    case PageFailure::LoggedOut:
         break;
     }
     return {502, "page not understood"};
@@ -243,7 +312,8 @@ Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords,
         out.failure = {502, "site " + site.name + " is down; the relay tries it again shortly"};
         return out;
     }
-    if (health_.LoginFailed(index)) return out; // no rows, and no error for the other sites
+    // No rows, and no error for the other sites (a password login says why itself).
+    if (!site.passwordLogin && health_.LoginFailed(index)) return out;
     // Each site has its own deadline: a slow one costs its rows, not the answer.
     const Deadline own = std::min(deadline, start + config_.totalTimeout);
     const TemplateValues values = SearchValues(site, keywords);
@@ -261,7 +331,8 @@ Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords,
         request.giveUp = giveUp;
         std::unique_ptr<ByteBudget::Hold> hold;
         request.admitLarge = [&] { return Claim(hold, size_t(config_.maxPageBytes), own, giveUp); };
-        const FetchedPage page = Fetch(index, request, r.followRedirect, true);
+        unsigned long long session = 0;
+        FetchedPage page = Fetch(index, request, r.followRedirect, true, &session);
         if (!probe && !giveUp()) RecordHealth(index, page);
         if (page.siteAnswered)
             sites_[index]->lagging =
@@ -273,7 +344,20 @@ Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords,
             break;
         }
         ExtractedRows rows;
-        if (RelayFailure failed = ReadRows(index, r.path, page, values, own, giveUp, hold, rows)) {
+        bool loggedOut = false;
+        RelayFailure failed =
+            ReadRows(index, r.path, page, values, own, giveUp, hold, rows, &loggedOut);
+        if (loggedOut) { // the page lacks the login test's mark: a new session, and once more
+            failed = sites_[index]->session->Renew(own, session);
+            if (!failed) page = Fetch(index, request, r.followRedirect, true, &session);
+            if (!failed) failed = page.failure;
+            if (!failed) {
+                rows = {};
+                hold.reset();
+                failed = ReadRows(index, r.path, page, values, own, giveUp, hold, rows);
+            }
+        }
+        if (failed) {
             out.failure = failed;
             break;
         }
@@ -297,7 +381,7 @@ Gateway::SiteRows Gateway::SearchSite(size_t index, const std::string& keywords,
 RelayFailure Gateway::ReadRows(size_t index, size_t path, const FetchedPage& page,
                                const TemplateValues& values, Deadline deadline,
                                const GiveUp& giveUp, std::unique_ptr<ByteBudget::Hold>& hold,
-                               ExtractedRows& rows)
+                               ExtractedRows& rows, bool* loggedOut)
 {
     const CompiledDefinition& d = *config_.sites[index].definition;
     if (!Claim(hold, size_t(page.body.size()), deadline, giveUp)) return {503, "busy"};
@@ -308,6 +392,7 @@ RelayFailure Gateway::ReadRows(size_t index, size_t path, const FetchedPage& pag
     // them have one in 15 bytes or more, a hostile one in 2.
     limits.xmlNodes = hold->bytes() * kTreeBytesPerBudgetByte / 256;
     const std::string charset = PageCharset(d.encoding, page.contentType, page.body);
+    limits.needsLoginMark = loggedOut && config_.sites[index].passwordLogin;
     PageRows read = ::ReadRows(d, path, page.body, charset, page.url, values, limits);
     rows = std::move(read.rows);
     switch (read.failure) {
@@ -320,6 +405,10 @@ RelayFailure Gateway::ReadRows(size_t index, size_t path, const FetchedPage& pag
         const std::string text = CleanField(read.detail);
         return {502, "the site says: " + (text.empty() ? "an error page" : text.substr(0, 300))};
     }
+    case PageFailure::LoggedOut:
+        *loggedOut = true;
+        return {502, "site " + config_.sites[index].name + ": logged out (the page has no " +
+                         d.loginTestSelector + ")"};
     case PageFailure::TooLarge:
         if (d.xml)
             return {502, "page too large to read: more nodes than the relay's budget for "
@@ -483,6 +572,14 @@ Gateway::SiteRows Gateway::Probe(size_t index, const std::string& keywords)
     const Deadline deadline = std::chrono::steady_clock::now() + config_.answerTimeout;
     const SiteProfile& site = config_.sites[index];
     if (site.LogsIn()) TestLogin(index, deadline);
+    if (SiteSession* session = sites_[index]->session.get()) { // logs in at start
+        unsigned long long generation = 0;
+        if (RelayFailure failed = session->Ready(deadline, generation)) {
+            SiteRows out;
+            if (failed.siteDown) out.failure = failed; // else the health says it already
+            return out;
+        }
+    }
     // Only the login was due (no canary is set): nothing to search, unless this is the trial
     // of an open breaker.
     if (keywords.empty() && site.canary.empty() && health_.Allow(index)) return {};

@@ -21,6 +21,7 @@
 
 class HtmlDocument;
 class HttpCookieJar;
+struct LoginOutcome;
 
 /** The relay as the movie site the program knows, over the sites read through indexer
  *  definitions: a search of every such site at once, a film page per hit and the download,
@@ -79,7 +80,14 @@ private:
                         const GiveUp& giveUp, bool probe);
     /** Fetches a page of the site (or, for downloads, a URL one of its pages gave), with its
      *  cookie, in its turn, following redirects where allowed (each under the same rules). */
-    FetchedPage Fetch(size_t index, SiteRequest request, bool followRedirects, bool sitePagesOnly);
+    FetchedPage Fetch(size_t index, SiteRequest request, bool followRedirects, bool sitePagesOnly,
+                      unsigned long long* session = nullptr);
+    /** The same without the site's password login: what the login itself fetches. */
+    FetchedPage FetchPage(size_t index, SiteRequest request, bool followRedirects,
+                          bool sitePagesOnly);
+    /** The site's post, form or get login, then its test. */
+    LoginOutcome LogIn(size_t index, Deadline deadline);
+    void RecordLogin(size_t index, const LoginOutcome& outcome);
     /** Claims room in the parse budget unless hold holds some already; false when none came
      *  in time. */
     bool Claim(std::unique_ptr<ByteBudget::Hold>& hold, size_t bytes, Deadline deadline,
@@ -99,7 +107,8 @@ private:
     /** The page's rows, read as the definition says (HTML, JSON or XML) within the budget. */
     RelayFailure ReadRows(size_t index, size_t path, const FetchedPage& page,
                           const TemplateValues& values, Deadline deadline, const GiveUp& giveUp,
-                          std::unique_ptr<ByteBudget::Hold>& hold, struct ExtractedRows& rows);
+                          std::unique_ptr<ByteBudget::Hold>& hold, struct ExtractedRows& rows,
+                          bool* loggedOut = nullptr);
     void TestLogin(size_t index, Deadline deadline);
     void RecordHealth(size_t index, const FetchedPage& page);
     /** What a download fetches and reads, besides the torrent: the release's details page and

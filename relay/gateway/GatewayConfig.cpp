@@ -1,7 +1,9 @@
 #include "relay/RelayConfig.h"
 #include "relay/definitions/CompiledDefinition.h"
+#include "relay/definitions/LoginBlock.h"
 #include "relay/gateway/Credentials.h"
 #include "relay/gateway/DownloadTicket.h"
+#include "relay/gateway/SiteLogin.h"
 #include "relay/magnet/MetadataCache.h"
 
 #include "platform/core/HttpCall.h"
@@ -10,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringDecoder>
 
@@ -110,6 +113,28 @@ std::string ReadCookie(const std::string& file, std::string& cookie)
     return {};
 }
 
+/** Whether a setting's name says it holds a secret: its value is never shown. */
+bool SecretSetting(const std::string& name)
+{
+    static const QRegularExpression kSecret(
+        QStringLiteral("pass|key|token|cookie|secret|pin|2fa|auth|hash|otp"),
+        QRegularExpression::CaseInsensitiveOption);
+    return kSecret.match(QString::fromStdString(name)).hasMatch();
+}
+
+/** A setting the login needs that has no value, else "". One-time codes (a second factor)
+ *  may stay empty: the site logs in without, or a person gives one with --login. */
+std::string MissingLoginSetting(const SiteProfile& site, const Definition& definition)
+{
+    for (const std::string& name : LoginSettings(definition)) {
+        const auto value = site.settings.find(name);
+        if (value != site.settings.end() && value->second.empty() && name != "sitelink" &&
+            !OneTimeSetting(name))
+            return name;
+    }
+    return {};
+}
+
 /** The site's settings and base from its definition; empty when they fit, else why not. */
 std::string ApplyDefinition(SiteProfile& site, const Definition& definition,
                             const RelayConfig& config, const std::string& configFile)
@@ -128,6 +153,8 @@ std::string ApplyDefinition(SiteProfile& site, const Definition& definition,
                 .append(definition.file)
                 .append(" has no setting ")
                 .append(key);
+    for (const auto& [key, value] : site.settings)
+        if (SecretSetting(key) && value.size() >= 4) site.secrets.push_back(value);
     for (const auto& [key, value] : definition.settings)
         site.settings.emplace(key, value); // the file's default where none is configured
     if (site.base.empty())
@@ -141,6 +168,12 @@ std::string ApplyDefinition(SiteProfile& site, const Definition& definition,
     if (definition.loginMethod == "cookie" && site.cookie.empty())
         return at("definition") + definition.file +
                " logs in with a cookie: give it as cookie = NAME=VALUE; ...";
+    if (definition.login) {
+        site.passwordLogin = true;
+        if (const std::string missing = MissingLoginSetting(site, definition); !missing.empty())
+            return at("definition") + definition.file + " logs in with its setting " + missing +
+                   ": give it as config." + missing + " = ... or in credentials_file";
+    }
     if (!QStringDecoder(definition.encoding.c_str()).isValid())
         return at("definition") + definition.file + ": unknown encoding " + definition.encoding;
     site.privateBase = PrivateHost(site.host);
@@ -193,6 +226,7 @@ std::string LoadGateway(RelayConfig& config, const std::string& folder,
                         const std::string& configFile)
 {
     if (!config.gateway.enabled) return {};
+    config.gateway.configFile = configFile;
     std::vector<std::string> listed = config.gateway.sites;
     const std::string dir = InFolder(folder, config.gateway.definitionsDir);
     if (listed.empty() && !config.gateway.definitionsDir.empty())

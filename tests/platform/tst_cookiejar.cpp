@@ -14,7 +14,22 @@ private Q_SLOTS:
     void store_data();
     void store();
     void bounded();
+    void clearForgetsEverything();
 };
+
+void TestCookieJar::clearForgetsEverything()
+{
+    HttpCookieJar jar;
+    jar.Store("t.example", false, "sid=1");
+    jar.Store("t.example", false, "uid=7");
+    QCOMPARE(jar.HeaderFor("t.example", false), std::string("sid=1; uid=7"));
+    jar.Clear();
+    QCOMPARE(jar.count(), size_t(0));
+    QCOMPARE(jar.bytes(), size_t(0));
+    QVERIFY(jar.HeaderFor("t.example", false).empty());
+    jar.Store("t.example", false, "sid=2"); // a new login starts from none
+    QCOMPARE(jar.HeaderFor("t.example", false), std::string("sid=2"));
+}
 
 void TestCookieJar::requestPathsDoNotMultiplyACookie()
 {

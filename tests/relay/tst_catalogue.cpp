@@ -123,10 +123,10 @@ QByteArray TrackerYml(const QString& base)
            "    download:\n      selector: a.name\n      attribute: href\n";
 }
 
-/** A definition the relay cannot serve: it logs in with a form. */
+/** A definition the relay cannot serve: it logs in by a method the format does not know. */
 const QByteArray kFormLoginYml = "id: formsite\ntype: private\nlanguage: fr-FR\n"
                                  "links:\n  - http://example.invalid/\n"
-                                 "login:\n  method: form\n"
+                                 "login:\n  method: oauth\n"
                                  "search:\n  paths:\n    - path: s\n"
                                  "  rows:\n    selector: div\n"
                                  "  fields:\n    title:\n      selector: a\n"
@@ -432,7 +432,7 @@ void TestCatalogue::catalogueLists()
     QCOMPARE(lines[0].simplified(), QStringLiteral("engine public en-US ok"));
     QVERIFY2(lines[1].simplified().startsWith(QStringLiteral("formsite private fr-FR 7: ")),
              qPrintable(lines[1]));
-    QVERIFY(lines[1].contains(QStringLiteral("login method form")));
+    QVERIFY(lines[1].contains(QStringLiteral("login method oauth")));
     QCOMPARE(lines[2].simplified(), QStringLiteral("tracker private zh-CN ok"));
     run = install.Do({"--catalogue", "RACK"});
     QCOMPARE(run.status, 0);
@@ -525,7 +525,7 @@ void TestCatalogue::addSiteRefused_data()
     QTest::newRow("cookie site without its cookie: undone")
         << QStringList{"--add-site", "tracker"} << 1 << "logs in with a cookie";
     QTest::newRow("unservable") << QStringList{"--add-site", "formsite"} << 1
-                                << "login method form";
+                                << "login method oauth";
     QTest::newRow("not in the catalogue")
         << QStringList{"--add-site", "nosuch"} << 1 << "no nosuch in the catalogue";
     QTest::newRow("unknown setting") << QStringList{"--add-site", "engine", "colour=red"} << 2

@@ -1,4 +1,5 @@
 #include "relay/definitions/CompiledDefinition.h"
+#include "relay/definitions/LoginBlock.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -63,6 +64,7 @@ class TestDefinition : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void reads();
+    void readsALogin();
     void refuses_data();
     void refuses();
     void filesThatAreNoDefinitions_data();
@@ -89,6 +91,37 @@ void TestDefinition::reads()
     QVERIFY(d.field("seeders")->hasText);
 }
 
+void TestDefinition::readsALogin()
+{
+    const QByteArray text = QByteArray(kPublic) +
+                            "login:\n  path: login.php\n  method: form\n  form: form#in\n"
+                            "  submitpath: take.php\n"
+                            "  cookies: [\"lang=en\"]\n"
+                            "  inputs:\n    user: \"{{ .Config.sort }}\"\n"
+                            "  selectorinputs:\n    token:\n      selector: script\n"
+                            "      filters: [{name: regexp, args: \"t='(\\\\w+)'\"}]\n"
+                            "  error:\n    - selector: div.err\n      message: {text: bad}\n"
+                            "  captcha: {type: image, selector: img.c, input: code}\n"
+                            "  test: {path: index.php, selector: a.out}\n";
+    Definition d;
+    std::string why;
+    QVERIFY2(ParseDefinition(text.toStdString(), "login.yml", d, why), why.c_str());
+    QVERIFY(d.login);
+    QCOMPARE(d.loginMethod, std::string("form"));
+    QCOMPARE(d.login->path, std::string("login.php"));
+    QCOMPARE(d.login->form, std::string("form#in"));
+    QCOMPARE(d.login->submitPath, std::string("take.php"));
+    QCOMPARE(d.login->cookies.at(0), std::string("lang=en"));
+    QCOMPARE(d.login->inputs.at(0).second, std::string("{{ .Config.sort }}"));
+    QCOMPARE(d.login->selectorInputs.at(0).first, std::string("token"));
+    QCOMPARE(d.login->selectorInputs.at(0).second.filters.at(0).args.at(0),
+             std::string("t='(\\w+)'"));
+    QCOMPARE(d.login->errors.at(0).message.text, std::string("bad"));
+    QVERIFY(d.login->captcha.present);
+    QCOMPARE(d.login->captcha.input, std::string("code"));
+    QCOMPARE(d.loginTestSelector, std::string("a.out"));
+}
+
 void TestDefinition::refuses_data()
 {
     QTest::addColumn<QByteArray>("text");
@@ -102,8 +135,23 @@ void TestDefinition::refuses_data()
                     "    - {id: 2, cat: TV}\r\n")
                .replace("    after: 1\n", "    after: 1\n    colour: blue\n")
         << "29: unsupported search.rows.colour";
-    QTest::newRow("a form login") << ok + "login:\n  method: post\n  path: login.php\n"
-                                  << "41: unsupported login method post";
+    QTest::newRow("a login method not known")
+        << ok + "login:\n  method: oneurl\n  path: login.php\n"
+        << "41: unsupported login method oneurl";
+    QTest::newRow("a login without its path") << ok + "login:\n  method: post\n"
+                                              << "41: error login.path is missing";
+    QTest::newRow("a form's keys on a post login")
+        << ok + "login:\n  method: post\n  path: l.php\n  submitpath: t.php\n"
+        << "43: error login.submitpath needs method form";
+    QTest::newRow("a text captcha")
+        << ok + "login:\n  method: form\n  path: l.php\n  captcha:\n    type: text\n"
+                "    selector: p\n    input: a\n"
+        << "44: unsupported login.captcha type text";
+    QTest::newRow("a login cookie that is no cookie")
+        << ok + "login:\n  method: post\n  path: l.php\n  cookies: [\"a; b\"]\n"
+        << "43: error a login cookie must be NAME=VALUE";
+    QTest::newRow("an unknown login key") << ok + "login:\n  method: get\n  path: a\n  otp: 1\n"
+                                          << "43: unsupported login.otp";
     QTest::newRow("a filter not known")
         << WithLine(ok, "- name: trim", "- name: sprinkle") << "29: unsupported filter sprinkle";
     QTest::newRow("an unknown key") << ok + "ratio: 1\n"

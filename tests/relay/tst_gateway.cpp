@@ -687,10 +687,10 @@ void TestGateway::unsupportedDefinition_data()
     QTest::addColumn<QByteArray>("definition");
     QTest::addColumn<QString>("sites");
     QTest::addColumn<QString>("expected");
-    QByteArray form = kTrackerDefinition;
-    form.replace("method: cookie", "method: form");
-    QTest::newRow("a form login") << form << QString()
-                                  << "def.yml:6: unsupported login method form";
+    QByteArray oneUrl = kTrackerDefinition;
+    oneUrl.replace("method: cookie", "method: oneurl");
+    QTest::newRow("a login method not known")
+        << oneUrl << QString() << "def.yml:6: unsupported login method oneurl";
     QTest::newRow("a cookie login without a cookie")
         << QByteArray(kTrackerDefinition) << QString() << "logs in with a cookie";
     QTest::newRow("a cookie file every user can read")

@@ -250,13 +250,13 @@ void TestServices::checkDefinition()
     write("good.yml", "id: good\nlinks: [\"http://127.0.0.1:1/\"]\nsearch:\n  paths: [{path: s}]\n"
                       "  rows: {selector: tr}\n  fields:\n    title: {selector: a}\n"
                       "    download: {selector: a, attribute: href}\n");
-    write("post.yml", "id: post\nlinks: [\"http://127.0.0.1:1/\"]\nlogin:\n  method: post\n");
+    write("post.yml", "id: post\nlinks: [\"http://127.0.0.1:1/\"]\nlogin:\n  method: oneurl\n");
     const QString relay = QString::fromUtf8(RELAY_BIN);
     const Run all = Start(relay, {QStringLiteral("--check-definition"), dir.path()});
     QCOMPARE(all.status, 1);
     QCOMPARE(all.out, (dir.filePath(QStringLiteral("good.yml")) + QStringLiteral(": ok\n") +
                        dir.filePath(QStringLiteral("post.yml")) +
-                       QStringLiteral(":4: unsupported login method post (only cookie)\n"))
+                       QStringLiteral(":4: unsupported login method oneurl\n"))
                           .toUtf8());
     const Run one = Start(
         relay, {QStringLiteral("--check-definition"), dir.filePath(QStringLiteral("good.yml"))});

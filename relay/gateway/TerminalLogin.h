@@ -1,0 +1,13 @@
+#pragma once
+
+#include "relay/RelayConfig.h"
+
+#include <cstdio>
+#include <string>
+
+/** reelmate-relay --login SITE: the site's login made by a person on the terminal. The captcha
+ *  is saved to a file (and shown where the terminal shows images), its answer read as one line
+ *  of in, and the session kept in the state folder, where the running service takes it from
+ *  its next request. 0 when logged in, 1 with the site's reason when not, 2 on misuse. */
+int TerminalLogin(const RelayConfig& config, const std::string& siteName, std::FILE* in,
+                  std::FILE* err);
