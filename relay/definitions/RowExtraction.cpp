@@ -25,9 +25,11 @@ QString Q(const std::string& s)
     return QString::fromStdString(s);
 }
 
+/** Whitespace off both ends only, as the reference readers leave a field's text for its
+ *  filters: a filter may read its line breaks ("(.+?)\n"). */
 std::string Trim(const std::string& s)
 {
-    return Q(s).simplified().toStdString();
+    return Q(s).trimmed().toStdString();
 }
 
 /** The element's text, leaving out the subtrees that match remove; a walk, whatever the
@@ -353,15 +355,21 @@ ExtractedRows ExtractRows(const CompiledDefinition& d, const GumboNode* root,
             selected.begin() + std::ptrdiff_t(std::min(selected.size(), at + step)));
         const auto lookup = [&](const DefinitionField& f, const CompiledField& c,
                                 const TemplateValues& rowValues) -> std::optional<std::string> {
-            if (!c.cases.empty() && c.css.empty()) {
-                for (const auto& [selector, caseValue] : c.cases)
-                    if (selector.source.text == "*" || Find(selectors(selector, rowValues), scopes))
+            const GumboNode* e =
+                c.css.empty() ? nullptr : Find(selectors(c.css, rowValues), scopes);
+            if (!c.css.empty() && !e) return std::nullopt;
+            if (!c.cases.empty()) {
+                // Each case is tried on what the selector found (itself, then below it), or
+                // without a selector on the row.
+                for (const auto& [selector, caseValue] : c.cases) {
+                    const CssSelector& test = selectors(selector, rowValues);
+                    if (selector.source.text == "*" ||
+                        (e ? test.SelectFirst(e) != nullptr : Find(test, scopes) != nullptr))
                         return caseValue.Render(rowValues);
+                }
                 return std::nullopt;
             }
-            const GumboNode* e = c.css.empty() ? row // an attribute of the row itself
-                                               : Find(selectors(c.css, rowValues), scopes);
-            if (!e) return std::nullopt;
+            if (!e) e = row; // an attribute of the row itself
             if (!f.attribute.empty()) {
                 const char* a = AttributeOf(e, f.attribute);
                 return a ? std::optional<std::string>(Trim(a)) : std::nullopt; // trimmed, as text

@@ -79,10 +79,15 @@ std::string Gateway::SelectedText(DownloadPages& pages, bool beforeAnswer,
     const GumboNode* found =
         selectors(selector.css, pages.values).SelectFirst(page.document->root());
     if (!found) return {};
+    // Trimmed only, as a field is: the filters may read the text's line breaks.
+    const auto trimmed = [](const std::string& text) {
+        return QString::fromStdString(text).trimmed().toStdString();
+    };
     if (selector.attribute.empty())
-        return ApplyFilters(CleanField(TextContent(found)), selector.filters, pages.values);
+        return ApplyFilters(trimmed(TextContent(found)), selector.filters, pages.values);
     const char* attribute = AttributeOf(found, selector.attribute);
-    return attribute ? ApplyFilters(attribute, selector.filters, pages.values) : std::string();
+    return attribute ? ApplyFilters(trimmed(attribute), selector.filters, pages.values)
+                     : std::string();
 }
 
 std::string Gateway::LinkFrom(DownloadPages& pages, bool beforeAnswer,

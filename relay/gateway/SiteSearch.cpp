@@ -179,7 +179,11 @@ bool HitOf(const SiteProfile& site, const std::map<std::string, std::string>& ro
     };
     badMagnet = false;
     hit = {};
+    // One line in the program's list: the site's line breaks and tabs become spaces.
     hit.title = value("title");
+    std::replace_if(
+        hit.title.begin(), hit.title.end(),
+        [](char c) { return c == '\n' || c == '\r' || c == '\t'; }, ' ');
     std::string link = value("download");
     if (!d.downloadSelectors.empty() || d.infohash.present) {
         // The link is on the page the download field names (the details page when none).
