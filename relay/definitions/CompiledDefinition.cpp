@@ -107,6 +107,7 @@ CompiledFilter Filter(const DefinitionFilter& f, bool strict = true, bool templa
 std::vector<CompiledFilter> Filters(const std::vector<DefinitionFilter>& filters)
 {
     std::vector<CompiledFilter> out;
+    out.reserve(filters.size());
     for (const DefinitionFilter& f : filters)
         out.push_back(Filter(f));
     return out;
@@ -233,6 +234,7 @@ std::vector<CompiledFilter> LenientFilters(const std::vector<DefinitionFilter>& 
                                            bool templates)
 {
     std::vector<CompiledFilter> out;
+    out.reserve(filters.size());
     for (const DefinitionFilter& f : filters)
         out.push_back(Filter(f, false, templates));
     return out;

@@ -210,7 +210,8 @@ void Modifiers(const YAML::Node& at, const std::string& key, DefinitionField& f)
         else if (modifier == "optional")
             f.optional = true;
         else
-            Unsupported(at, "field modifier " + modifier + " in " + key);
+            Unsupported(at,
+                        std::string("field modifier ").append(modifier).append(" in ").append(key));
         bar = next;
     }
     if (f.name.empty()) Error(at, "field " + key + " has no name");

@@ -146,7 +146,8 @@ FetchedPage Gateway::Fetch(size_t index, SiteRequest request, bool followRedirec
         return FetchPage(index, std::move(request), followRedirects, sitePagesOnly);
     // A password login: the session first, and a new one (once) when the site refuses it.
     unsigned long long unused = 0;
-    unsigned long long& generation = session ? *session : unused;
+    unsigned long long* const mine = session ? session : &unused;
+    unsigned long long& generation = *mine;
     RelayFailure failed = login->Ready(request.deadline, generation);
     if (!failed) {
         FetchedPage page = FetchPage(index, request, followRedirects, sitePagesOnly);

@@ -109,8 +109,13 @@ std::string Multipart(const std::vector<std::pair<std::string, std::string>>& pa
     boundary = "----reelmate" + std::to_string(random());
     std::string body;
     for (const auto& [name, value] : pairs)
-        body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name +
-                "\"\r\n\r\n" + value + "\r\n";
+        body.append("--")
+            .append(boundary)
+            .append("\r\nContent-Disposition: form-data; name=\"")
+            .append(name)
+            .append("\"\r\n\r\n")
+            .append(value)
+            .append("\r\n");
     return body + "--" + boundary + "--\r\n";
 }
 
