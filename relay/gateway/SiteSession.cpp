@@ -125,6 +125,11 @@ RelayFailure SiteSession::Renew(Deadline deadline, unsigned long long& generatio
 void SiteSession::Keep()
 {
     const std::lock_guard lock(mutex_);
+    Took();
+}
+
+void SiteSession::Took()
+{
     store_.Save(site_.host, jar_.HeaderFor(site_.host, Secure(site_)));
     store_.ClearRefusal();
     version_ = store_.Version();
@@ -166,13 +171,8 @@ RelayFailure SiteSession::LogIn(Deadline deadline, unsigned long long& generatio
     LoginOutcome outcome = CallLogin(deadline);
     switch (outcome.kind) {
     case Kind::LoggedIn:
-        store_.Save(site_.host, jar_.HeaderFor(site_.host, Secure(site_)));
-        store_.ClearRefusal();
-        version_ = store_.Version();
-        haveSession_ = true;
-        needsPerson_ = false;
-        refusedAt_ = {};
-        generation = ++generation_;
+        Took();
+        generation = generation_;
         Tell(outcome);
         return {};
     case Kind::Refused:

@@ -45,6 +45,8 @@ private:
     bool AdoptStored();
     /** The refusal still holding off logins, if any. */
     bool HeldOff(std::string& reason, long long& seconds) const;
+    /** The jar's cookies are a new session: stored for the other relays, in use from now. */
+    void Took();
     LoginOutcome CallLogin(Deadline deadline);
     void Tell(const LoginOutcome& outcome);
 
