@@ -100,7 +100,8 @@ const std::vector<ConfigKey>& ConfigKeys()
          "logins' sessions, the catalogue, the magnet cache and DHT state; none: the unit's "
          "state folder, or beside secret_file"},
         {"gateway", "login_retry_seconds", "900", "seconds",
-         "how long a site that refused a login waits before the next", 10, 7 * kDay},
+         "how long a site that refused a login waits before the next (a change takes a restart)",
+         10, 7 * kDay},
         {"gateway", "bt_listen", "", "ADDRESS:PORT, a numeric address",
          "BitTorrent's address; none: every address, a port the system picks"},
         {"gateway", "dht", "on", "on or off", "whether the DHT is asked for a magnet's peers"},

@@ -182,6 +182,8 @@ std::vector<std::string> Relay::Reload(RelayConfig config)
         same(config.gateway.magnet == was.gateway.magnet &&
                  config.gateway.stateDir == was.gateway.stateDir,
              "the gateway's BitTorrent side (bt_listen, dht, magnet keys, state_dir)");
+    if (before->gateway && config.gateway.enabled)
+        same(config.gateway.loginRetry == was.gateway.loginRetry, "login_retry_seconds");
     std::shared_ptr<const State> next = MakeState(std::move(config), before.get());
     {
         const std::lock_guard lock(stateMutex_);
