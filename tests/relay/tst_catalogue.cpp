@@ -11,6 +11,7 @@
 #include <QTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 Q_DECLARE_METATYPE(ArchiveFault)
@@ -525,12 +526,16 @@ void TestCatalogue::secretsInTheStateFolder_data()
     QTest::addColumn<QString>("link");      // the state_dir as a link to the folder, or ""
     QTest::addColumn<QStringList>("extra"); // given to every command
     QTest::addColumn<QString>("folder");    // where the state goes
-    QTest::newRow("state_dir a folder") << QString() << QStringList() << "state";
+    QTest::addColumn<uint>("owner");        // the state folder's owner, when not the runner
+    QTest::newRow("state_dir a folder") << QString() << QStringList() << "state" << 0u;
     // A DynamicUser= unit's /var/lib/NAME is a link systemd makes to private/NAME.
     QTest::newRow("state_dir a link, as systemd makes")
-        << "private/state" << QStringList() << "private/state";
+        << "private/state" << QStringList() << "private/state" << 0u;
     QTest::newRow("--state-dir over the file's")
-        << QString() << QStringList{"--state-dir", "@/instance"} << "instance";
+        << QString() << QStringList{"--state-dir", "@/instance"} << "instance" << 0u;
+    // Root adds a site to a service whose user (DynamicUser=) owns the state folder.
+    QTest::newRow("root, the folder a service's")
+        << QString() << QStringList() << "state" << 61234u;
 }
 
 void TestCatalogue::secretsInTheStateFolder()
@@ -538,7 +543,13 @@ void TestCatalogue::secretsInTheStateFolder()
     QFETCH(QString, link);
     QFETCH(QStringList, extra);
     QFETCH(QString, folder);
+    QFETCH(uint, owner);
+    if (owner && ::geteuid() != 0) QSKIP("needs root");
     Install install;
+    if (owner) {
+        QVERIFY(QDir(install.dir.path()).mkpath(folder));
+        QCOMPARE(::chown(QFile::encodeName(install.Path(folder)).constData(), owner, owner), 0);
+    }
     extra.replaceInStrings(QStringLiteral("@"), install.dir.path());
     if (!link.isEmpty()) {
         QVERIFY(QDir(install.dir.path()).mkpath(link));
@@ -559,8 +570,10 @@ void TestCatalogue::secretsInTheStateFolder()
     struct stat st {};
     QCOMPARE(::lstat(QFile::encodeName(credentials).constData(), &st), 0);
     QCOMPARE(st.st_mode & 07777, mode_t(0600));
+    QCOMPARE(st.st_uid, owner ? owner : ::geteuid()); // the service reads it
     QCOMPARE(::lstat(QFile::encodeName(install.Path(folder + "/credentials")).constData(), &st), 0);
     QCOMPARE(st.st_mode & 07777, mode_t(0700));
+    QCOMPARE(st.st_uid, owner ? owner : ::geteuid());
     // The secret is nowhere but there: not beside the configuration, not in relay.conf.d.
     QDirIterator files(install.dir.path(), QDir::Files, QDirIterator::Subdirectories);
     while (files.hasNext()) {
