@@ -79,7 +79,7 @@ for _ in $(seq 50); do [ -n "$(first_hit)" ] && break; sleep 0.1; done
 # the relay reloaded; then the site with a password, whose secret no one else may read.
 site=$work/site
 mkdir -p "$site" "$work/Indexers-master/definitions/v11"
-echo '<ul><li class=hit><a href="/film/7.html">Lifecycle Hero 2026</a></li></ul>' >"$site/search.html"
+echo '<ul><li class=hit><a href="/7.torrent">Lifecycle Hero 2026</a></li></ul>' >"$site/search.html"
 python3 -c 'import functools, http.server, sys
 server = http.server.ThreadingHTTPServer(("127.0.0.1", 0),
     functools.partial(http.server.SimpleHTTPRequestHandler, directory=sys.argv[1]))
@@ -99,6 +99,9 @@ search="search:
     title:
       selector: a
     details:
+      selector: a
+      attribute: href
+    download:
       selector: a
       attribute: href"
 printf '%s\n' "id: lifecycle-public" "name: Lifecycle public" "language: en-US" "type: public" \
