@@ -97,8 +97,8 @@ const std::vector<ConfigKey>& ConfigKeys()
         {"gateway", "max_torrent_bytes", "10485760", "bytes", "a larger download is no torrent",
          kKiB, kGiB},
         {"gateway", "state_dir", "", "a folder",
-         "logins' sessions, the catalogue, the magnet cache and DHT state; none: the unit's "
-         "state folder, or beside secret_file"},
+         "logins' sessions, the catalogue, `--add-site`'s credentials, the magnet cache and DHT "
+         "state; none: the unit's state folder, or beside secret_file"},
         {"gateway", "login_retry_seconds", "900", "seconds",
          "how long a site that refused a login waits before the next (a change takes a restart)",
          10, 7 * kDay},

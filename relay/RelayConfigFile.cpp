@@ -31,7 +31,7 @@ std::string ConfDirOf(const std::string& path)
 }
 
 std::string LoadRelayConfigFile(const std::string& path, const std::string& secretFile,
-                                RelayConfig& config)
+                                RelayConfig& config, const std::string& stateDir)
 {
     config = RelayConfig();
     std::vector<ConfigText> files(1);
@@ -54,6 +54,9 @@ std::string LoadRelayConfigFile(const std::string& path, const std::string& secr
     if (!secretFile.empty() && config.gateway.enabled)
         config.gateway.secretFile =
             QFileInfo(QString::fromStdString(secretFile)).absoluteFilePath().toStdString();
+    if (!stateDir.empty() && config.gateway.enabled)
+        config.gateway.stateDir =
+            QFileInfo(QString::fromStdString(stateDir)).absoluteFilePath().toStdString();
     // Definition files and the gateway's secret are named relative to the configuration.
     const std::string folder =
         path[0] == ':' ? std::string()

@@ -26,12 +26,13 @@ namespace {
 struct ConfigSource {
     std::string path;
     std::string secretFile;
+    std::string stateDir;
     QString listenAddress; // --listen, over the file's
     int listenPort = 0;
 
     std::string Load(RelayConfig& config) const
     {
-        std::string error = LoadRelayConfigFile(path, secretFile, config);
+        std::string error = LoadRelayConfigFile(path, secretFile, config, stateDir);
         // Passwords and keys stay out of core dumps (and other users' debuggers).
         for (const SiteProfile& site : config.sites)
             if (error.empty() && !site.secrets.empty()) prctl(PR_SET_DUMPABLE, 0);
@@ -61,11 +62,12 @@ void Reload(const ConfigSource& source, Relay& relay)
 
 /** The configuration for a command that reads it once: a fault ends the process with
  *  "FILE:LINE: reason". */
-RelayConfig LoadConfig(const QString& path, const QString& secretFile)
+RelayConfig LoadConfig(const ServiceArguments& args)
 {
     RelayConfig config;
     const std::string error =
-        LoadRelayConfigFile(path.toStdString(), secretFile.toStdString(), config);
+        LoadRelayConfigFile(args.config.toStdString(), args.secretFile.toStdString(), config,
+                            args.stateDir.toStdString());
     if (!error.empty()) {
         std::fprintf(stderr, "%s\n", error.c_str());
         std::exit(2);
@@ -135,10 +137,10 @@ int ChangeSite(const ServiceArguments& args)
                                   pair.mid(eq + 1).trimmed().toStdString());
         }
         change = AddSite(args.config.toStdString(), args.secretFile.toStdString(),
-                         args.site.toStdString(), settings);
+                         args.site.toStdString(), settings, args.stateDir.toStdString());
     } else {
         change = RemoveSite(args.config.toStdString(), args.secretFile.toStdString(),
-                            args.site.toStdString());
+                            args.site.toStdString(), args.stateDir.toStdString());
     }
     std::fprintf(change.kind == SiteChangeKind::Done ? stdout : stderr, "%s\n",
                  change.message.c_str());
@@ -151,7 +153,7 @@ int CatalogueCommand(const ServiceArguments& args)
     if (args.siteCommand == QLatin1String("add-site") ||
         args.siteCommand == QLatin1String("remove-site"))
         return ChangeSite(args);
-    const RelayConfig config = LoadConfig(args.config, args.secretFile);
+    const RelayConfig config = LoadConfig(args);
     if (!config.gateway.enabled) {
         std::fprintf(stderr, "%s has no [gateway]: the catalogue's sites are served through it\n",
                      qPrintable(args.config));
@@ -235,7 +237,8 @@ int main(int argc, char* argv[])
     if (!args.siteCommand.isEmpty()) return CatalogueCommand(args);
     const ConfigSource source{
         (args.config.isEmpty() ? QStringLiteral(":/relay/relay.conf") : args.config).toStdString(),
-        args.secretFile.toStdString(), args.listenAddress, args.listenPort};
+        args.secretFile.toStdString(), args.stateDir.toStdString(), args.listenAddress,
+        args.listenPort};
     RelayConfig config;
     if (const std::string error = source.Load(config); !error.empty()) {
         std::fprintf(stderr, "%s\n", error.c_str());

@@ -48,6 +48,12 @@ ServiceArguments ParseServiceArguments(const QStringList& arguments, const QStri
         QStringLiteral("Read the gateway's secret from FILE instead of the configuration's "
                        "secret_file (as systemd hands it over, for one)."),
         QStringLiteral("FILE"));
+    const QCommandLineOption stateDir(
+        QStringLiteral("state-dir"),
+        QStringLiteral("Keep sessions, credentials, the catalogue and the magnet cache in "
+                       "FOLDER instead of the configuration's state_dir (one per instance, "
+                       "say)."),
+        QStringLiteral("FOLDER"));
     const QCommandLineOption catalogue(
         QStringLiteral("catalogue"),
         QStringLiteral("List the catalogue of the community's definitions (fetched by "
@@ -78,6 +84,7 @@ ServiceArguments ParseServiceArguments(const QStringList& arguments, const QStri
     if (allowCheck) {
         parser.addOptions({catalogue, updateCatalogue, addSite, removeSite});
         parser.addOption(secretFile);
+        parser.addOption(stateDir);
         parser.addOption(login);
         parser.addOption(check);
         parser.addOption(checkDefinition);
@@ -114,6 +121,7 @@ ServiceArguments ParseServiceArguments(const QStringList& arguments, const QStri
         result.listenPort = where.port;
     }
     if (allowCheck) result.secretFile = parser.value(secretFile);
+    if (allowCheck) result.stateDir = parser.value(stateDir);
     if (allowCheck) {
         const QList<std::pair<const QCommandLineOption*, QString>> commands = {
             {&catalogue, QStringLiteral("catalogue")},

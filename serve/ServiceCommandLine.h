@@ -12,6 +12,7 @@ struct ServiceArguments {
     QStringList checkDefinitions; // --check-definition FILE...
     QString login;                // --login SITE: a person logs the site in
     QString secretFile;           // --secret-file FILE: over the configuration's
+    QString stateDir;             // --state-dir FOLDER: over the configuration's state_dir
     /** The catalogue's commands: "catalogue", "update-catalogue", "add-site" or "remove-site";
      *  empty for none. */
     QString siteCommand;
@@ -21,7 +22,8 @@ struct ServiceArguments {
 
 /** A service's command line: --help, --version, --config FILE (or --config=FILE) and
  *  --listen ADDRESS:PORT; where allowCheck (the relay), also --check SITE QUERY,
- *  --check-definition FILE..., --login SITE, --secret-file FILE and the catalogue's commands
+ *  --check-definition FILE..., --login SITE, --secret-file FILE, --state-dir FOLDER and the
+ * catalogue's commands
  * (--catalogue [WORD], --update-catalogue [URL], --add-site NAME [KEY=VALUE]..., --remove-site
  * NAME), which need --config.
  * --help and --version print and end the process (0); an unknown option, a missing value or a bad

@@ -10,7 +10,7 @@ packages=(
     xvfb xauth curl wrk libxcb1-dev libxcb-xkb-dev libxcb-xtest0-dev libgumbo-dev libyaml-cpp-dev
     clang-format clang-tidy cppcheck openssl zlib1g-dev nginx-light haproxy libtorrent-rasterbar-dev
     lintian desktop-file-utils appstream systemd dpkg-dev weston qt6-wayland imagemagick
-    transmission-cli
+    transmission-cli python3
 )
 missing=()
 for p in "${packages[@]}"; do

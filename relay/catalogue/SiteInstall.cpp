@@ -3,6 +3,7 @@
 #include "relay/RelayConfigFile.h"
 #include "relay/catalogue/Catalogue.h"
 #include "relay/definitions/CompiledDefinition.h"
+#include "relay/magnet/MetadataCache.h"
 
 #include <QDir>
 #include <QFile>
@@ -30,7 +31,8 @@ SiteChange Misuse(std::string message)
     return {SiteChangeKind::Misuse, std::move(message)};
 }
 
-/** Where one site's three files go. */
+/** Where one site's three files go: the secrets in the state folder, which the service (a user
+ *  systemd makes) owns and reads, and root can always write. */
 struct SiteFiles {
     std::string definition, conf, credentials;
 };
@@ -46,7 +48,7 @@ SiteFiles FilesOf(const std::string& configPath, const RelayConfig& config, cons
         QFileInfo(QString::fromStdString(configPath)).absolutePath().toStdString();
     return {InFolder(folder, config.gateway.definitionsDir) + "/" + name + ".yml",
             ConfDirOf(configPath) + "/" + name + ".conf",
-            folder + "/credentials/" + name + ".conf"};
+            config.gateway.magnet.stateDir + "/credentials/" + name + ".conf"};
 }
 
 /** Writes text to a new file of that mode (never over one); empty, or why not. */
@@ -62,6 +64,28 @@ std::string WriteNew(const std::string& path, const std::string& text, mode_t mo
         return "cannot write " + path;
     }
     return {};
+}
+
+/** The secrets written whole to the state folder's credentials/NAME.conf (mode 0600, never
+ *  over a file there), the folder's owner's; empty, or why not. */
+std::string WriteSecrets(const std::string& stateDir, const std::string& name,
+                         const std::string& text)
+{
+    const int dir = OpenOwnedSubfolder(stateDir, "credentials");
+    if (dir < 0) return "cannot make or open " + stateDir + "/credentials";
+    const std::string file = name + ".conf";
+    struct stat st {};
+    std::string why;
+    if (::fstatat(dir, file.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        why = stateDir + "/credentials/" + file + " is there already";
+    else if (!WriteFileAt(dir, file, text))
+        why = "cannot write " + stateDir + "/credentials/" + file;
+    else if (!GiveToFolderOwner(dir, file.c_str())) {
+        ::unlinkat(dir, file.c_str(), 0);
+        why = "cannot give " + stateDir + "/credentials/" + file + " to the state folder's owner";
+    }
+    ::close(dir);
+    return why;
 }
 
 /** The folder made when missing, with mode; empty, or why not. */
@@ -124,11 +148,13 @@ bool SecretSetting(const std::string& key)
 
 SiteChange AddSite(const std::string& configPath, const std::string& secretFile,
                    const std::string& name,
-                   const std::vector<std::pair<std::string, std::string>>& settings)
+                   const std::vector<std::pair<std::string, std::string>>& settings,
+                   const std::string& stateDir)
 {
     if (!ValidName(name)) return Misuse("no site can be named " + name);
     RelayConfig config;
-    if (std::string why = LoadRelayConfigFile(configPath, secretFile, config); !why.empty())
+    if (std::string why = LoadRelayConfigFile(configPath, secretFile, config, stateDir);
+        !why.empty())
         return Refused("the configuration does not start as it stands: " + why);
     if (!config.gateway.enabled || config.gateway.definitionsDir.empty())
         return Refused("the configuration has no [gateway] definitions = FOLDER to add " + name +
@@ -171,16 +197,13 @@ SiteChange AddSite(const std::string& configPath, const std::string& secretFile,
     std::string why = WriteNew(files.definition, ReadWhole(source), 0644);
     if (why.empty()) written.push_back(files.definition);
     if (why.empty() && !secrets.empty()) {
-        why = MakeFolder(
-            QFileInfo(QString::fromStdString(files.credentials)).absolutePath().toStdString(),
-            0700);
-        if (why.empty()) why = WriteNew(files.credentials, secrets, 0600);
+        why = WriteSecrets(config.gateway.magnet.stateDir, name, secrets);
         if (why.empty()) written.push_back(files.credentials);
     }
     if (why.empty()) why = MakeFolder(ConfDirOf(configPath), 0755);
     if (why.empty()) why = WriteNew(files.conf, conf, 0644);
     if (why.empty()) written.push_back(files.conf);
-    if (why.empty()) why = LoadRelayConfigFile(configPath, secretFile, config);
+    if (why.empty()) why = LoadRelayConfigFile(configPath, secretFile, config, stateDir);
     if (!why.empty()) {
         undo();
         return Refused("not added, nothing changed: " + why);
@@ -191,33 +214,39 @@ SiteChange AddSite(const std::string& configPath, const std::string& secretFile,
 }
 
 SiteChange RemoveSite(const std::string& configPath, const std::string& secretFile,
-                      const std::string& name)
+                      const std::string& name, const std::string& stateDir)
 {
     if (!ValidName(name)) return Misuse("no site can be named " + name);
     RelayConfig config;
-    if (std::string why = LoadRelayConfigFile(configPath, secretFile, config); !why.empty())
+    if (std::string why = LoadRelayConfigFile(configPath, secretFile, config, stateDir);
+        !why.empty())
         return Refused("the configuration does not start as it stands: " + why);
     if (config.gateway.definitionsDir.empty())
         return Refused("the configuration has no [gateway] definitions = FOLDER");
     const SiteFiles files = FilesOf(configPath, config, name);
     struct Kept {
         std::string path, text;
-        mode_t mode;
+        struct stat st;
     };
     std::vector<Kept> kept;
     for (const std::string& path : {files.definition, files.conf, files.credentials}) {
         struct stat st {};
         if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            kept.push_back({path, ReadWhole(path), st.st_mode & 07777});
+            kept.push_back({path, ReadWhole(path), st});
     }
     if (kept.empty())
         return Refused("no site " + name + " to remove: neither " + files.definition + " nor " +
                        files.conf);
     for (const Kept& k : kept)
         ::unlink(k.path.c_str());
-    if (std::string why = LoadRelayConfigFile(configPath, secretFile, config); !why.empty()) {
+    if (std::string why = LoadRelayConfigFile(configPath, secretFile, config, stateDir);
+        !why.empty()) {
+        std::string lost; // what could not be put back as it was (its owner too)
         for (const Kept& k : kept)
-            WriteNew(k.path, k.text, k.mode);
+            if (!WriteNew(k.path, k.text, k.st.st_mode & 07777).empty() ||
+                ::lchown(k.path.c_str(), k.st.st_uid, k.st.st_gid) != 0)
+                lost += " " + k.path;
+        if (!lost.empty()) return Refused("could not put back" + lost + ": " + why);
         return Refused("not removed, nothing changed: without " + name +
                        " the configuration would not start: " + why);
     }

@@ -18,15 +18,17 @@ struct SiteChange {
 };
 
 /** Serves the catalogue's NAME: copies NAME.yml into the definitions folder and writes the
- *  settings to relay.conf.d/NAME.conf (secrets to a credentials file only its owner may read),
- *  then loads the whole configuration as a start would, undoing it all when that fails. */
+ *  settings to relay.conf.d/NAME.conf (secrets to the state folder's credentials/NAME.conf,
+ *  which only the folder's owner may read), then loads the whole configuration as a start would,
+ * undoing it all when that fails. */
 SiteChange AddSite(const std::string& configPath, const std::string& secretFile,
                    const std::string& name,
-                   const std::vector<std::pair<std::string, std::string>>& settings);
+                   const std::vector<std::pair<std::string, std::string>>& settings,
+                   const std::string& stateDir = {});
 
 /** Takes out what AddSite put in for NAME, unless the configuration would then not start. */
 SiteChange RemoveSite(const std::string& configPath, const std::string& secretFile,
-                      const std::string& name);
+                      const std::string& name, const std::string& stateDir = {});
 
 /** True for a setting whose value is a secret (a password, a cookie, a key). */
 bool SecretSetting(const std::string& key);

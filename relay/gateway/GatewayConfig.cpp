@@ -203,15 +203,19 @@ std::string SystemdStateDirectory()
 std::string SetStateDir(GatewayConfig& gateway, const std::string& folder)
 {
     if (gateway.stateDir.empty()) gateway.stateDir = SystemdStateDirectory();
-    const std::string dir =
-        gateway.stateDir.empty()
-            ? QFileInfo(QString::fromStdString(InFolder(folder, gateway.secretFile)))
-                      .absolutePath()
-                      .toStdString() +
-                  "/reelmate-state"
-            : QFileInfo(QString::fromStdString(InFolder(folder, gateway.stateDir)))
-                  .absoluteFilePath()
-                  .toStdString();
+    std::string dir = gateway.stateDir.empty()
+                          ? QFileInfo(QString::fromStdString(InFolder(folder, gateway.secretFile)))
+                                    .absolutePath()
+                                    .toStdString() +
+                                "/reelmate-state"
+                          : QFileInfo(QString::fromStdString(InFolder(folder, gateway.stateDir)))
+                                .absoluteFilePath()
+                                .toStdString();
+    // The folder itself may be a link: for a DynamicUser= unit, systemd makes /var/lib/NAME one
+    // to private/NAME. What is inside it is never opened through a link.
+    if (const QString real = QFileInfo(QString::fromStdString(dir)).canonicalFilePath();
+        !real.isEmpty())
+        dir = real.toStdString();
     const int fd = OpenFolder(dir);
     if (fd < 0) return "cannot make or open the state folder " + dir;
     ::close(fd);

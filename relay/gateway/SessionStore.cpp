@@ -39,28 +39,12 @@ std::string LineValue(const std::string& text, const std::string& key)
     return {};
 }
 
-/** Run by root (--login for a service whose user systemd makes), a file made in the folder is
- *  given to the folder's owner: the service must read and replace it. */
-bool GiveToFolderOwner(int dirFd, const char* name)
-{
-    struct stat folder {};
-    if (::geteuid() != 0 || ::fstat(dirFd, &folder) != 0 || folder.st_uid == 0) return true;
-    return ::fchownat(dirFd, name, folder.st_uid, folder.st_gid, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
 } // namespace
 
 SessionStore::SessionStore(const std::string& folder, const std::string& site)
     : name_(FileSafe(site))
 {
-    const int parent = OpenFolder(folder);
-    if (parent < 0) return;
-    if (::mkdirat(parent, "sessions", 0700) == 0 && !GiveToFolderOwner(parent, "sessions")) {
-        ::close(parent);
-        return;
-    }
-    dirFd_ = ::openat(parent, "sessions", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    ::close(parent);
+    dirFd_ = OpenOwnedSubfolder(folder, "sessions");
 }
 
 SessionStore::~SessionStore()

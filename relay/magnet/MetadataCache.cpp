@@ -115,6 +115,26 @@ int OpenFolder(const std::string& path)
     return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
+bool GiveToFolderOwner(int dirFd, const char* name)
+{
+    struct stat folder {};
+    if (::geteuid() != 0 || ::fstat(dirFd, &folder) != 0 || folder.st_uid == 0) return true;
+    return ::fchownat(dirFd, name, folder.st_uid, folder.st_gid, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+int OpenOwnedSubfolder(const std::string& folder, const char* name)
+{
+    const int parent = OpenFolder(folder);
+    if (parent < 0) return -1;
+    if (::mkdirat(parent, name, 0700) == 0 && !GiveToFolderOwner(parent, name)) {
+        ::close(parent);
+        return -1;
+    }
+    const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    ::close(parent);
+    return fd;
+}
+
 MetadataCache::MetadataCache(const std::string& folder, long long maxBytes)
     : dirFd_(OpenFolder(folder)), maxBytes_(maxBytes)
 {

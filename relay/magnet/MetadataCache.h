@@ -17,6 +17,15 @@ std::optional<std::string> ReadFileAt(int dirFd, const std::string& name, long l
 /** Opens (making it, mode 0700, when missing) a folder without following a link; -1 on failure. */
 int OpenFolder(const std::string& path);
 
+/** Run by root (a command for a service whose user systemd makes), a file made in the state
+ *  folder is given to the folder's owner, who must read and replace it. True when it is the
+ *  owner's (or nothing had to be done). */
+bool GiveToFolderOwner(int dirFd, const char* name);
+
+/** Opens the folder's subfolder name (made, mode 0700, and given to the folder's owner when
+ *  missing) without following a link; -1 on failure. */
+int OpenOwnedSubfolder(const std::string& folder, const char* name);
+
 /** Info dictionaries fetched from swarms, one file per info hash, so a torrent fetched once is
  *  answered again without the swarm. The folder holds at most maxBytes of them: the ones used
  *  longest ago go first. Safe to use from several threads. */

@@ -4,12 +4,14 @@
 #include "relay/catalogue/DefinitionArchive.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 Q_DECLARE_METATYPE(ArchiveFault)
@@ -194,14 +196,14 @@ public:
     }
     Run Do(QStringList args) const { return Relay(QStringList{"--config", Conf()} + args); }
     /** The catalogue filled from an archive of ProwlarrLike(base). */
-    void Catalogue(const QString& base) const
+    void Catalogue(const QString& base, const QStringList& extra = {}) const
     {
         const QString archive = Path(QStringLiteral("p.tar.gz"));
         QFile file(archive);
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(Gzip(Tar(ProwlarrLike(base))));
         file.close();
-        const Run run = Do({"--update-catalogue", archive});
+        const Run run = Do(QStringList{"--update-catalogue", archive} + extra);
         QVERIFY2(run.status == 0, qPrintable(run.err));
     }
 
@@ -235,6 +237,8 @@ private Q_SLOTS:
     void catalogueLists();
     void addAndRemoveSite();
     void cookieGoesToCredentials();
+    void secretsInTheStateFolder_data();
+    void secretsInTheStateFolder();
     void addSiteRefused_data();
     void addSiteRefused();
     void addSiteBesideListedSites();
@@ -461,7 +465,7 @@ void TestCatalogue::addAndRemoveSite()
     const QByteArray text = conf.readAll();
     QVERIFY(text.contains("config.sort = seeders"));
     QVERIFY(!text.contains("K123")); // a key is a secret: in the owner's file only
-    QFile credentials(install.Path(QStringLiteral("credentials/engine.conf")));
+    QFile credentials(install.Path(QStringLiteral("state/credentials/engine.conf")));
     QVERIFY(credentials.open(QIODevice::ReadOnly));
     QVERIFY(credentials.readAll().contains("\napikey = K123\n"));
     run = install.Do({"--check", "engine", "hero"});
@@ -472,7 +476,7 @@ void TestCatalogue::addAndRemoveSite()
     QVERIFY(run.out.contains(QStringLiteral("systemctl reload reelmate-relay")));
     QVERIFY(install.Files(QStringLiteral("definitions")).isEmpty());
     QVERIFY(install.Files(QStringLiteral("relay.conf.d")).isEmpty());
-    QVERIFY(install.Files(QStringLiteral("credentials")).isEmpty());
+    QVERIFY(install.Files(QStringLiteral("state/credentials")).isEmpty());
     run = install.Do({"--remove-site", "engine"});
     QCOMPARE(run.status, 1);
 }
@@ -498,7 +502,7 @@ void TestCatalogue::cookieGoesToCredentials()
     const QByteArray text = conf.readAll();
     QVERIFY(!text.contains("s3cret"));
     QVERIFY(text.contains("credentials_file = "));
-    const QString credentials = install.Path(QStringLiteral("credentials/tracker.conf"));
+    const QString credentials = install.Path(QStringLiteral("state/credentials/tracker.conf"));
     struct stat st {};
     QCOMPARE(::stat(QFile::encodeName(credentials).constData(), &st), 0);
     QCOMPARE(st.st_mode & 0777, mode_t(0600));
@@ -515,6 +519,78 @@ void TestCatalogue::cookieGoesToCredentials()
     QVERIFY2(why.startsWith(install.Path(QStringLiteral("relay.conf.d/tracker.conf:4: "))),
              qPrintable(why));
     QVERIFY(why.contains(QStringLiteral("chmod 600")));
+}
+
+void TestCatalogue::secretsInTheStateFolder_data()
+{
+    QTest::addColumn<QString>("link");      // the state_dir as a link to the folder, or ""
+    QTest::addColumn<QStringList>("extra"); // given to every command
+    QTest::addColumn<QString>("folder");    // where the state goes
+    QTest::addColumn<uint>("owner");        // the state folder's owner, when not the runner
+    QTest::newRow("state_dir a folder") << QString() << QStringList() << "state" << 0u;
+    // A DynamicUser= unit's /var/lib/NAME is a link systemd makes to private/NAME.
+    QTest::newRow("state_dir a link, as systemd makes")
+        << "private/state" << QStringList() << "private/state" << 0u;
+    QTest::newRow("--state-dir over the file's")
+        << QString() << QStringList{"--state-dir", "@/instance"} << "instance" << 0u;
+    // Root adds a site to a service whose user (DynamicUser=) owns the state folder.
+    QTest::newRow("root, the folder a service's")
+        << QString() << QStringList() << "state" << 61234u;
+}
+
+void TestCatalogue::secretsInTheStateFolder()
+{
+    QFETCH(QString, link);
+    QFETCH(QStringList, extra);
+    QFETCH(QString, folder);
+    QFETCH(uint, owner);
+    if (owner && ::geteuid() != 0) QSKIP("needs root");
+    Install install;
+    if (owner) {
+        QVERIFY(QDir(install.dir.path()).mkpath(folder));
+        QCOMPARE(::chown(QFile::encodeName(install.Path(folder)).constData(), owner, owner), 0);
+    }
+    extra.replaceInStrings(QStringLiteral("@"), install.dir.path());
+    if (!link.isEmpty()) {
+        QVERIFY(QDir(install.dir.path()).mkpath(link));
+        QVERIFY(QFile::link(install.Path(link), install.Path(QStringLiteral("state"))));
+    }
+    TestHttpServer site;
+    site.serve([](const ServiceRequest& req, ServiceResponse& res) {
+        const auto it = req.headers.find("cookie");
+        res.body = it != req.headers.end() && it->second == "uid=7; pass=s3cret"
+                       ? "<div class=result><a class=name href=/1.torrent>Hero 2002</a></div>"
+                       : "<p>log in</p>";
+        res.contentType = "text/html";
+    });
+    install.Catalogue(site.url(), extra);
+    Run run = install.Do(QStringList{"--add-site", "tracker", "cookie=uid=7; pass=s3cret"} + extra);
+    QVERIFY2(run.status == 0, qPrintable(run.err));
+    const QString credentials = install.Path(folder + "/credentials/tracker.conf");
+    struct stat st {};
+    QCOMPARE(::lstat(QFile::encodeName(credentials).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0600));
+    QCOMPARE(st.st_uid, owner ? owner : ::geteuid()); // the service reads it
+    QCOMPARE(::lstat(QFile::encodeName(install.Path(folder + "/credentials")).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0700));
+    QCOMPARE(st.st_uid, owner ? owner : ::geteuid());
+    // The secret is nowhere but there: not beside the configuration, not in relay.conf.d.
+    QDirIterator files(install.dir.path(), QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        const QString path = files.next();
+        if (QFileInfo(path).canonicalFilePath() == QFileInfo(credentials).canonicalFilePath() ||
+            path.endsWith(QStringLiteral(".yml")) || path.endsWith(QStringLiteral(".tar.gz")))
+            continue;
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY2(!file.readAll().contains("s3cret"), qPrintable(path));
+    }
+    run = install.Do(QStringList{"--check", "tracker", "hero"} + extra);
+    QVERIFY2(run.status == 0 && run.out.contains(QStringLiteral("Hero 2002")), qPrintable(run.err));
+    run = install.Do(QStringList{"--remove-site", "tracker"} + extra);
+    QVERIFY2(run.status == 0, qPrintable(run.err));
+    QVERIFY(!QFileInfo::exists(credentials));
+    QVERIFY(install.Files(QStringLiteral("relay.conf.d")).isEmpty());
 }
 
 void TestCatalogue::addSiteRefused_data()
@@ -549,7 +625,7 @@ void TestCatalogue::addSiteRefused()
     // Nothing of it stays behind.
     QVERIFY(install.Files(QStringLiteral("definitions")).isEmpty());
     QVERIFY(install.Files(QStringLiteral("relay.conf.d")).isEmpty());
-    QVERIFY(install.Files(QStringLiteral("credentials")).isEmpty());
+    QVERIFY(install.Files(QStringLiteral("state/credentials")).isEmpty());
     RelayConfig config;
     QCOMPARE(Loaded(install.Conf(), config), QString());
 }
