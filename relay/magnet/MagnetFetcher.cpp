@@ -318,18 +318,22 @@ MagnetFetch MagnetFetcher::Fetch(const MagnetLink& link, Clock::time_point deadl
         --d.calls;
         d.changed.notify_all();
     };
-    if (d.cache) {
-        std::optional<std::string> info = d.cache->Load(key);
-        if (info && HashesMatch(*info, link)) {
-            ++d.cacheHits;
-            out.fromCache = true;
-            out.torrent = TorrentFromMetadata(*info, link.trackers, siteName);
-            lock.lock();
-            leaveCall();
-            return finish(MagnetFailure::None, {});
-        }
-    }
     lock.lock();
+    // Read under the lock: a fetch that ends stores its metadata before it leaves the flights,
+    // so a torrent with neither has not been fetched, and two callers never both fetch it.
+    std::optional<std::string> cached;
+    if (d.cache && !d.flights.count(key)) {
+        cached = d.cache->Load(key);
+        if (cached && !HashesMatch(*cached, link)) cached.reset();
+    }
+    if (cached) {
+        ++d.cacheHits;
+        leaveCall();
+        lock.unlock();
+        out.fromCache = true;
+        out.torrent = TorrentFromMetadata(*cached, link.trackers, siteName);
+        return finish(MagnetFailure::None, {});
+    }
     std::shared_ptr<Flight>& slot = d.flights[key];
     if (!slot) {
         slot = std::make_shared<Flight>();
