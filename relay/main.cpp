@@ -133,8 +133,14 @@ int ChangeSite(const ServiceArguments& args)
         std::vector<std::pair<std::string, std::string>> settings;
         for (const QString& pair : args.siteArguments) {
             const qsizetype eq = pair.indexOf(u'=');
-            settings.emplace_back(pair.left(eq).trimmed().toStdString(),
-                                  pair.mid(eq + 1).trimmed().toStdString());
+            std::string key = pair.left(eq).trimmed().toStdString();
+            std::string value = pair.mid(eq + 1).trimmed().toStdString();
+            // KEY=- : the value from stdin, so that a password is never in the process list.
+            if (value == "-" && !AskLine(key + ": ", stdin, stderr, true, value)) {
+                std::fprintf(stderr, "no value for %s on stdin\n", key.c_str());
+                return 2;
+            }
+            settings.emplace_back(std::move(key), std::move(value));
         }
         change = AddSite(args.config.toStdString(), args.secretFile.toStdString(),
                          args.site.toStdString(), settings, args.stateDir.toStdString());

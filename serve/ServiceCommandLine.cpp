@@ -69,7 +69,8 @@ ServiceArguments ParseServiceArguments(const QStringList& arguments, const QStri
         QStringLiteral("Serve the catalogue's NAME: its definition into the definitions folder, "
                        "its settings (KEY=VALUE, KEY one of the definition's settings or "
                        "cookie) into relay.conf.d/NAME.conf, passwords and cookies into a file "
-                       "only its owner reads; undone unless the configuration still starts."),
+                       "only its owner reads (KEY=- reads the value from stdin, out of the "
+                       "process list); undone unless the configuration still starts."),
         QStringLiteral("NAME"));
     const QCommandLineOption removeSite(QStringLiteral("remove-site"),
                                         QStringLiteral("Take out what --add-site NAME put in."),

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -98,19 +99,38 @@ bool AskPerson(const std::string& folder, const std::string& site, const QByteAr
     ::close(fd);
     std::fprintf(err, "The captcha is in %s\n", path.c_str());
     ShowInline(image, ext == ".png", err);
-    std::fprintf(err, "What does it say? ");
-    std::fflush(err);
-    char line[512];
-    const bool read = std::fgets(line, sizeof line, in) != nullptr;
+    const bool read = AskLine("What does it say? ", in, err, false, answer);
     ::unlink(path.c_str()); // of no use once answered
-    if (!read) return false;
-    answer = line;
-    while (!answer.empty() && (answer.back() == '\n' || answer.back() == '\r'))
-        answer.pop_back();
-    return !answer.empty();
+    return read && !answer.empty();
 }
 
 } // namespace
+
+bool AskLine(const std::string& prompt, std::FILE* in, std::FILE* err, bool hidden,
+             std::string& line)
+{
+    if (!prompt.empty()) {
+        std::fprintf(err, "%s", prompt.c_str());
+        std::fflush(err);
+    }
+    termios before{};
+    const bool quiet = hidden && isatty(fileno(in)) && tcgetattr(fileno(in), &before) == 0;
+    if (quiet) {
+        termios silent = before;
+        silent.c_lflag &= ~tcflag_t(ECHO);
+        tcsetattr(fileno(in), TCSAFLUSH, &silent);
+    }
+    char buffer[1024];
+    const bool read = std::fgets(buffer, sizeof buffer, in) != nullptr;
+    if (quiet) {
+        tcsetattr(fileno(in), TCSAFLUSH, &before);
+        std::fprintf(err, "\n"); // the line break the terminal did not echo
+    }
+    line = read ? buffer : "";
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    return read;
+}
 
 int TerminalLogin(const RelayConfig& config, const std::string& siteName, std::FILE* in,
                   std::FILE* err)
@@ -132,12 +152,8 @@ int TerminalLogin(const RelayConfig& config, const std::string& siteName, std::F
         if (!OneTimeSetting(name) || !profile.settings.count(name) ||
             !profile.settings[name].empty())
             continue;
-        std::fprintf(err, "%s (a one-time code; empty for none): ", name.c_str());
-        std::fflush(err);
-        char line[256];
-        std::string code = std::fgets(line, sizeof line, in) ? line : "";
-        while (!code.empty() && (code.back() == '\n' || code.back() == '\r'))
-            code.pop_back();
+        std::string code;
+        AskLine(name + " (a one-time code; empty for none): ", in, err, false, code);
         profile.settings[name] = code;
     }
     site = &profile;

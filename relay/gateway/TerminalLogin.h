@@ -11,3 +11,8 @@
  *  its next request. 0 when logged in, 1 with the site's reason when not, 2 on misuse. */
 int TerminalLogin(const RelayConfig& config, const std::string& siteName, std::FILE* in,
                   std::FILE* err);
+
+/** One line of in, its line break taken off, after prompt on err; with hidden, a terminal does
+ *  not echo it (a password). False at the end of in. */
+bool AskLine(const std::string& prompt, std::FILE* in, std::FILE* err, bool hidden,
+             std::string& line);

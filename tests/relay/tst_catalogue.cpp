@@ -157,10 +157,13 @@ struct Run {
     QString out, err;
 };
 
-Run Relay(const QStringList& args)
+/** The relay run with args, input its stdin (closed at once when empty). */
+Run Relay(const QStringList& args, const QByteArray& input = {})
 {
     QProcess p;
     p.start(QString::fromUtf8(RELAY_BIN), args);
+    if (!input.isEmpty()) p.write(input);
+    p.closeWriteChannel();
     Run run;
     if (!p.waitForFinished(60000)) return run;
     run.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
@@ -194,7 +197,10 @@ public:
     {
         return QDir(Path(folder)).entryList(QDir::Files, QDir::Name);
     }
-    Run Do(QStringList args) const { return Relay(QStringList{"--config", Conf()} + args); }
+    Run Do(QStringList args, const QByteArray& input = {}) const
+    {
+        return Relay(QStringList{"--config", Conf()} + args, input);
+    }
     /** The catalogue filled from an archive of ProwlarrLike(base). */
     void Catalogue(const QString& base, const QStringList& extra = {}) const
     {
@@ -236,6 +242,7 @@ private Q_SLOTS:
     void updateOverHttp();
     void catalogueLists();
     void addAndRemoveSite();
+    void cookieGoesToCredentials_data();
     void cookieGoesToCredentials();
     void secretsInTheStateFolder_data();
     void secretsInTheStateFolder();
@@ -481,8 +488,16 @@ void TestCatalogue::addAndRemoveSite()
     QCOMPARE(run.status, 1);
 }
 
+void TestCatalogue::cookieGoesToCredentials_data()
+{
+    QTest::addColumn<bool>("fromStdin"); // "cookie=-": read from stdin, kept out of argv
+    QTest::newRow("on the command line") << false;
+    QTest::newRow("from stdin") << true;
+}
+
 void TestCatalogue::cookieGoesToCredentials()
 {
+    QFETCH(bool, fromStdin);
     Install install;
     const std::string cookie = "uid=7; pass=s3cret";
     TestHttpServer site;
@@ -494,7 +509,17 @@ void TestCatalogue::cookieGoesToCredentials()
         res.contentType = "text/html";
     });
     install.Catalogue(site.url());
-    Run run = install.Do({"--add-site", "tracker", "cookie=" + QString::fromStdString(cookie)});
+    Run run;
+    if (fromStdin) {
+        run = install.Do({"--add-site", "tracker", "cookie=-"}); // stdin closed: nothing read
+        QCOMPARE(run.status, 2);
+        QVERIFY2(run.err.contains(QStringLiteral("no value for cookie")), qPrintable(run.err));
+        QVERIFY(!QFile::exists(install.Path(QStringLiteral("relay.conf.d/tracker.conf"))));
+        run = install.Do({"--add-site", "tracker", "cookie=-"},
+                         QByteArray::fromStdString(cookie) + "\n");
+    } else {
+        run = install.Do({"--add-site", "tracker", "cookie=" + QString::fromStdString(cookie)});
+    }
     QVERIFY2(run.status == 0, qPrintable(run.err));
     // The cookie is in a file for its owner alone, never in the world-readable one.
     QFile conf(install.Path(QStringLiteral("relay.conf.d/tracker.conf")));
