@@ -35,7 +35,8 @@ Template Whole(const std::string& text, int line)
 
 CompiledCss Css(const std::string& text, int line)
 {
-    CompiledCss out{Text(text, line), std::nullopt};
+    CompiledCss out{Text(text, line), std::nullopt, nullptr};
+    if (out.source.tmpl) out.rendered = std::make_shared<RenderedSelectors>();
     if (text.empty() || out.source.tmpl) return out;
     out.css.emplace(text);
     if (!out.css->ok()) throw Broken{line, out.css->error()};
@@ -143,8 +144,9 @@ void Compile(const Definition& d, CompiledDefinition& out)
         c.defaultValue = Whole(f.defaultValue, f.line);
         c.filters = Filters(f.filters);
         for (const auto& [selector, value] : f.cases)
-            c.cases.emplace_back(d.json || selector == "*" ? CompiledCss{Text(selector, f.line), {}}
-                                                           : Css(selector, f.line),
+            c.cases.emplace_back(d.json || selector == "*"
+                                     ? CompiledCss{Text(selector, f.line), {}, nullptr}
+                                     : Css(selector, f.line),
                                  Text(value, f.line));
         out.compiledFields.push_back(std::move(c));
     }
@@ -252,13 +254,29 @@ bool CompileFilters(const std::vector<DefinitionFilter>& filters, std::vector<Co
     }
 }
 
+std::shared_ptr<const CssSelector> RenderedSelectors::Get(const std::string& text)
+{
+    constexpr size_t kKept = 32, kLongest = 1024; // a few short texts: the settings' renderings
+    if (text.size() > kLongest) return std::make_shared<const CssSelector>(text);
+    const std::lock_guard lock(mutex_);
+    auto it = parsed_.find(text);
+    if (it != parsed_.end()) return it->second;
+    if (parsed_.size() >= kKept) parsed_.clear();
+    return parsed_.emplace(text, std::make_shared<const CssSelector>(text)).first->second;
+}
+
 const CssSelector& CssCache::operator()(const CompiledCss& selector, const TemplateValues& values)
 {
     if (selector.css) return *selector.css;
     std::string text = selector.source.Render(values);
     auto it = rendered_.find(text);
-    if (it == rendered_.end()) it = rendered_.emplace(text, CssSelector(text)).first;
-    return it->second;
+    if (it == rendered_.end()) {
+        std::shared_ptr<const CssSelector> parsed = selector.rendered
+                                                        ? selector.rendered->Get(text)
+                                                        : std::make_shared<const CssSelector>(text);
+        it = rendered_.emplace(std::move(text), std::move(parsed)).first;
+    }
+    return *it->second;
 }
 
 std::optional<JsonSelector> CompiledJson::Get(const TemplateValues& values, bool& upward) const

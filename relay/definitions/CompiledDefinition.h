@@ -9,6 +9,7 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,22 +25,34 @@ struct CompiledText {
     }
 };
 
+/** The texts a selector template rendered, parsed and kept for every page after: a site's
+ *  settings render the same text each time. A few are kept; a row's fields may render many. */
+class RenderedSelectors {
+public:
+    std::shared_ptr<const CssSelector> Get(const std::string& text);
+
+private:
+    std::mutex mutex_;
+    std::map<std::string, std::shared_ptr<const CssSelector>> parsed_;
+};
+
 /** A CSS selector of the definition: parsed once; one that is a template (of the settings or a
- *  row's earlier fields) has its template parsed once and each text it renders parsed once per
- *  page (see CssCache). */
+ *  row's earlier fields) has its template parsed once and each text it renders parsed once
+ *  (see RenderedSelectors). */
 struct CompiledCss {
     CompiledText source;
-    std::optional<CssSelector> css; // when source is no template
+    std::optional<CssSelector> css;              // when source is no template
+    std::shared_ptr<RenderedSelectors> rendered; // when it is
     bool empty() const { return source.text.empty(); }
 };
 
-/** The selectors a page's reading renders from templates, each parsed once for that page. */
+/** The selectors a page's reading renders from templates, held for that page. */
 class CssCache {
 public:
     const CssSelector& operator()(const CompiledCss& selector, const TemplateValues& values);
 
 private:
-    std::map<std::string, CssSelector> rendered_;
+    std::map<std::string, std::shared_ptr<const CssSelector>> rendered_;
 };
 
 /** A JSON path of the definition, "..name" (the row's parent) split off, its tests read. */

@@ -39,6 +39,7 @@ class TestPageRows : public QObject {
 private Q_SLOTS:
     void pages_data();
     void pages();
+    void templateSelectorParsedOnce();
     void treeBudget_data();
     void treeBudget();
 };
@@ -99,6 +100,40 @@ void TestPageRows::pages()
     } else {
         QVERIFY2(QString::fromStdString(read.detail).contains(found), read.detail.c_str());
     }
+}
+
+void TestPageRows::templateSelectorParsedOnce()
+{
+    // A rows selector that a setting fills in: its text is the same for every page, so it is
+    // parsed once, whatever the number of pages read.
+    CompiledDefinition d;
+    std::string why;
+    const std::string text = "id: t\nlinks: [\"https://s.test/\"]\n"
+                             "settings: [{name: rows, type: text, default: tr.r}]\nsearch:\n"
+                             "  paths: [{path: s}]\n  rows: {selector: \"{{ .Config.rows }}\"}\n"
+                             "  fields:\n    title: {selector: a.t}\n"
+                             "    download: {selector: a.d, attribute: href}\n";
+    QVERIFY2(ParseDefinition(text, "t.yml", d, why), why.c_str());
+    TemplateValues table, list;
+    table.text["Config.rows"] = "tr.r";
+    list.text["Config.rows"] = "div.r";
+    CssCache first, second;
+    const CssSelector* parsed = &first(d.rows, table);
+    QCOMPARE(&second(d.rows, table), parsed);
+    QVERIFY(&second(d.rows, list) != parsed);
+    const QByteArray tablePage = "<table><tr class=r><td><a class=t>Hero</a>"
+                                 "<a class=d href=/d/1>d</a></table>";
+    const QByteArray listPage = "<div class=r><a class=t>Heat</a><a class=d href=/d/2>d</a></div>";
+    for (int page = 0; page < 2; ++page) {
+        const PageRows rows = ReadRows(d, 0, tablePage, "UTF-8", "https://s.test/s", table, {});
+        QVERIFY(rows);
+        QCOMPARE(rows.rows.rows.size(), size_t(1));
+        QCOMPARE(rows.rows.rows[0].at("title"), std::string("Hero"));
+    }
+    const PageRows rows = ReadRows(d, 0, listPage, "UTF-8", "https://s.test/s", list, {});
+    QCOMPARE(rows.rows.rows.size(), size_t(1));
+    QCOMPARE(rows.rows.rows[0].at("title"), std::string("Heat"));
+    QCOMPARE(&first(d.rows, list), &second(d.rows, list));
 }
 
 void TestPageRows::treeBudget_data()
