@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-namespace {
-
 int HexValue(char c)
 {
     if (c >= '0' && c <= '9') return c - '0';
@@ -11,8 +9,6 @@ int HexValue(char c)
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
-
-} // namespace
 
 std::string LogSafe(const std::string& text)
 {

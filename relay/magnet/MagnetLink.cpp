@@ -1,6 +1,7 @@
 #include "relay/magnet/MagnetLink.h"
 
 #include "platform/core/HttpCall.h"
+#include "serve/TextHelpers.h"
 
 #include <algorithm>
 #include <cctype>
@@ -10,14 +11,6 @@
 #include <netinet/in.h>
 
 namespace {
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 std::string Lower(std::string_view text)
 {
@@ -220,22 +213,6 @@ std::string MagnetUri(const MagnetLink& link, size_t maxTrackers, size_t maxPeer
     return uri;
 }
 
-std::string PercentDecode(std::string_view text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-            HexValue(text[i + 2]) >= 0) {
-            out.push_back(char(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2])));
-            i += 2;
-        } else {
-            out.push_back(text[i]);
-        }
-    }
-    return out;
-}
-
 std::optional<std::string> DecodeV1Hash(std::string_view text)
 {
     if (text.size() == 40) return DecodeHex(text, 20);
@@ -288,8 +265,8 @@ MagnetParse ParseMagnet(std::string_view uri, bool allowPrivate)
         query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
         const size_t eq = pair.find('=');
         if (eq == std::string_view::npos) continue;
-        const std::string key = BaseKey(PercentDecode(pair.substr(0, eq)));
-        const std::string value = PercentDecode(pair.substr(eq + 1));
+        const std::string key = BaseKey(PercentDecode(std::string(pair.substr(0, eq))));
+        const std::string value = PercentDecode(std::string(pair.substr(eq + 1)));
         if (key == "xt") {
             const MagnetFault fault = ReadTopic(value, parse.link);
             if (fault == MagnetFault::BadInfoHash)
@@ -298,9 +275,8 @@ MagnetParse ParseMagnet(std::string_view uri, bool allowPrivate)
             if (fault == MagnetFault::ConflictingHashes)
                 return Refuse(fault, "the link names two different info hashes");
         } else if (key == "dn") {
-            std::string raw(pair.substr(eq + 1)); // "+" is a space here, "%2B" a plus
-            std::replace(raw.begin(), raw.end(), '+', ' ');
-            parse.link.title = PercentDecode(raw);
+            // "+" is a space here, "%2B" a plus.
+            parse.link.title = PercentDecode(std::string(pair.substr(eq + 1)), true);
         } else if (key == "tr") {
             AddTracker(parse.link, value, allowPrivate);
         } else if (key == "x.pe") {

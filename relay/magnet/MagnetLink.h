@@ -47,9 +47,6 @@ MagnetParse MagnetFromInfoHash(std::string_view hex, const std::vector<std::stri
  *  maxPeers peers (percent-encoded); no title. ParseMagnet reads it back to the same link. */
 std::string MagnetUri(const MagnetLink& link, size_t maxTrackers = 8, size_t maxPeers = 8);
 
-/** Decodes %XX escapes; a "%" not followed by two hex digits stays as it is. */
-std::string PercentDecode(std::string_view text);
-
 /** 40 hex or 32 base32 characters as 20 bytes; nothing for anything else. */
 std::optional<std::string> DecodeV1Hash(std::string_view text);
 
